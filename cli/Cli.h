@@ -1,0 +1,66 @@
+// The command dispatcher of tonvale-cli and the small helpers that every command
+// shares: argument access, JSON printing and the progress bar on stderr.
+//
+// A command is a file cmd_<name>.cpp in this folder that registers itself with
+// TONVALE_CLI_COMMAND; main() picks it by its first argument. A command returns
+// the process exit code (0 success, 1 failure of the work, 2 bad usage).
+#pragma once
+
+#include <QJsonDocument>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace cli {
+
+struct Command {
+    const char* name;
+    const char* usage;   // one line, shown by --help
+    const char* summary; // one line, shown by --help
+    std::function<int(QStringList args)> run;
+};
+
+struct Registrar {
+    explicit Registrar(Command command);
+};
+
+#define TONVALE_CLI_CONCAT2(a, b) a##b
+#define TONVALE_CLI_CONCAT(a, b) TONVALE_CLI_CONCAT2(a, b)
+#define TONVALE_CLI_COMMAND(...)                                                                 \
+    static ::cli::Registrar TONVALE_CLI_CONCAT(cliRegistrar_, __LINE__)(::cli::Command{__VA_ARGS__})
+
+// Removes a flag ("--json") from args; true when it was present.
+bool TakeFlag(QStringList& args, const QString& flag);
+// Removes "--name VALUE" (or "--name=VALUE") from args; fallback when absent.
+// Sets ok false (and prints a usage error) when the flag has no value.
+QString TakeValue(QStringList& args, const QString& name, const QString& fallback, bool& ok);
+
+// Prints a JSON document on stdout, indented.
+void PrintJson(const QJsonDocument& doc);
+// Prints a failure text on stderr (one line, "tonvale-cli: " prefix).
+void PrintError(const QString& text);
+int UsageError(const QString& text);
+
+// The folder of the running executable, with a trailing "/".
+QString ProgramFolder();
+
+// A progress bar drawn on stderr when it is a terminal, otherwise a line per
+// 10 % step. Thread-safe: Update may be called from any thread.
+class ProgressBar {
+public:
+    explicit ProgressBar(std::string label);
+    ~ProgressBar();
+    void Update(int64_t done, int64_t total);
+    void Finish();
+
+private:
+    std::string label_;
+    int lastShown_ = -1;
+    bool tty_ = false;
+    bool finished_ = false;
+};
+
+} // namespace cli

@@ -1,0 +1,144 @@
+// Entry of tonvale-cli: finds the command named by the first argument and runs it.
+#include "Cli.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+namespace cli {
+
+namespace {
+std::map<std::string, Command>& Registry() {
+    static std::map<std::string, Command> commands;
+    return commands;
+}
+std::mutex progressMutex;
+} // namespace
+
+Registrar::Registrar(Command command) { Registry().emplace(command.name, std::move(command)); }
+
+bool TakeFlag(QStringList& args, const QString& flag) {
+    const qsizetype at = args.indexOf(flag);
+    if (at < 0)
+        return false;
+    args.removeAt(at);
+    return true;
+}
+
+QString TakeValue(QStringList& args, const QString& name, const QString& fallback, bool& ok) {
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == name) {
+            if (i + 1 >= args.size()) {
+                PrintError(QStringLiteral("option %1 needs a value").arg(name));
+                ok = false;
+                return fallback;
+            }
+            QString value = args[i + 1];
+            args.remove(i, 2);
+            return value;
+        }
+        if (args[i].startsWith(name + QLatin1Char('='))) {
+            QString value = args[i].mid(name.size() + 1);
+            args.removeAt(i);
+            return value;
+        }
+    }
+    return fallback;
+}
+
+void PrintJson(const QJsonDocument& doc) {
+    const QByteArray text = doc.toJson(QJsonDocument::Indented);
+    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout);
+    std::fflush(stdout);
+}
+
+void PrintError(const QString& text) {
+    std::fprintf(stderr, "tonvale-cli: %s\n", text.toUtf8().constData());
+}
+
+int UsageError(const QString& text) {
+    PrintError(text);
+    std::fprintf(stderr, "Try 'tonvale-cli --help'.\n");
+    return 2;
+}
+
+QString ProgramFolder() {
+    QString dir = QCoreApplication::applicationDirPath();
+    if (!dir.endsWith(QLatin1Char('/')))
+        dir += QLatin1Char('/');
+    return dir;
+}
+
+ProgressBar::ProgressBar(std::string label) : label_(std::move(label)), tty_(isatty(2) != 0) {}
+
+ProgressBar::~ProgressBar() { Finish(); }
+
+void ProgressBar::Update(int64_t done, int64_t total) {
+    std::lock_guard lock(progressMutex);
+    if (finished_ || total <= 0)
+        return;
+    const int percent = static_cast<int>(std::clamp<int64_t>(done * 100 / total, 0, 100));
+    if (tty_) {
+        if (percent == lastShown_)
+            return;
+        constexpr int width = 40;
+        const int filled = percent * width / 100;
+        std::string bar(static_cast<size_t>(filled), '#');
+        bar.append(static_cast<size_t>(width - filled), '-');
+        std::fprintf(stderr, "\r%s [%s] %3d%%", label_.c_str(), bar.c_str(), percent);
+    } else {
+        if (percent / 10 == lastShown_ / 10 && lastShown_ >= 0)
+            return;
+        std::fprintf(stderr, "%s %d%%\n", label_.c_str(), percent / 10 * 10);
+    }
+    lastShown_ = percent;
+    std::fflush(stderr);
+}
+
+void ProgressBar::Finish() {
+    std::lock_guard lock(progressMutex);
+    if (finished_)
+        return;
+    finished_ = true;
+    if (tty_ && lastShown_ >= 0)
+        std::fprintf(stderr, "\n");
+}
+
+} // namespace cli
+
+namespace {
+void PrintHelp() {
+    std::printf("Usage: tonvale-cli COMMAND [ARGUMENTS]\n"
+                "The headless companion of Tonvale, the audio-CD ripper.\n\nCommands:\n");
+    for (const auto& [name, command] : cli::Registry())
+        std::printf("  %-52s %s\n", command.usage, command.summary);
+    std::printf("\nOptions:\n  --help     show this help\n  --version  show the version\n");
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tonvale-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TONVALE_VERSION));
+    QStringList args = QCoreApplication::arguments().mid(1);
+    if (args.isEmpty() || args[0] == QLatin1String("--help") || args[0] == QLatin1String("-h") ||
+        args[0] == QLatin1String("help")) {
+        PrintHelp();
+        return args.isEmpty() ? 2 : 0;
+    }
+    if (args[0] == QLatin1String("--version")) {
+        std::printf("tonvale-cli %s\n", TONVALE_VERSION);
+        return 0;
+    }
+    const auto it = cli::Registry().find(args[0].toStdString());
+    if (it == cli::Registry().end())
+        return cli::UsageError(QStringLiteral("unknown command '%1'").arg(args[0]));
+    args.removeFirst();
+    return it->second.run(args);
+}

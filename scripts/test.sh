@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Tonvale and runs every test; non-zero on any
+# failure. Under CI (CI=true) or with TONVALE_SANITIZERS=1 it also builds and runs
+# the tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded
+# tests (label "threads") under ThreadSanitizer.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/deps.sh"
+
+jobs=$(nproc)
+echo "== build and test"
+"$top/scripts/build.sh" "$top/build"
+ctest --test-dir "$top/build" --output-on-failure -j"$jobs"
+
+if [[ "${CI:-}" == "true" || "${TONVALE_SANITIZERS:-}" == "1" ]]; then
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+  BUILD_TYPE=Debug "$top/scripts/build.sh" "$top/build-asan" -DTONVALE_SANITIZE=address,undefined
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  LSAN_OPTIONS=suppressions=$top/scripts/lsan.supp:print_suppressions=0 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --test-dir "$top/build-asan" --output-on-failure -j"$jobs" -LE nosan
+
+  if ctest --test-dir "$top/build" -N -L threads | grep -q 'Test *#'; then
+    echo "== ThreadSanitizer (threaded tests)"
+    BUILD_TYPE=Debug "$top/scripts/build.sh" "$top/build-tsan" -DTONVALE_SANITIZE=thread
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+      ctest --test-dir "$top/build-tsan" --output-on-failure -j"$jobs" -L threads
+  fi
+fi
+echo "== all tests passed"
