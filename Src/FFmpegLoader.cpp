@@ -118,7 +118,9 @@ bool FolderInSearchPath(const QByteArray& searchPath, const QByteArray& folder) 
 
 } // namespace
 
-const char* LibraryIdentifier(TLibraryId id) { return kLibraries[id].identifier; }
+const char* LibraryIdentifier(TLibraryId id) {
+    return kLibraries[id].identifier;
+}
 
 TFFmpegLoader::TFFmpegLoader() {
     // The libraries run with floating-point exceptions masked; the caller's
@@ -201,8 +203,7 @@ bool TFFmpegLoader::LoadLib(TLibraryId id) {
         std::string error;
         void* handle = LoadLibraryInFolder(folder, file, error);
         if (!handle) {
-            lastError_ =
-                Format("Load library %s error: %s", (folder + file).toStdString(), error);
+            lastError_ = Format("Load library %s error: %s", (folder + file).toStdString(), error);
             return false;
         }
         st.handle = handle;
@@ -290,13 +291,27 @@ std::string TFFmpegLoader::LibraryVersion(TLibraryId id) const {
         return {};
     unsigned v = 0;
     switch (id) {
-    case LibAVCodec: v = AVCodecStubs.avcodec_version(); break;
-    case LibAVDevice: v = AVDeviceStubs.avdevice_version(); break;
-    case LibAVFilter: v = AVFilterStubs.avfilter_version(); break;
-    case LibAVFormat: v = AVFormatStubs.avformat_version(); break;
-    case LibAVUtil: v = AVUtilStubs.avutil_version(); break;
-    case LibSwScale: v = SwScaleStubs.swscale_version(); break;
-    case LibSwResample: v = SwResampleStubs.swresample_version(); break;
+    case LibAVCodec:
+        v = AVCodecStubs.avcodec_version();
+        break;
+    case LibAVDevice:
+        v = AVDeviceStubs.avdevice_version();
+        break;
+    case LibAVFilter:
+        v = AVFilterStubs.avfilter_version();
+        break;
+    case LibAVFormat:
+        v = AVFormatStubs.avformat_version();
+        break;
+    case LibAVUtil:
+        v = AVUtilStubs.avutil_version();
+        break;
+    case LibSwScale:
+        v = SwScaleStubs.swscale_version();
+        break;
+    case LibSwResample:
+        v = SwResampleStubs.swresample_version();
+        break;
     case LibMyUtil: {
         using VersionFn = const char* (*)();
         void* fn = dlsym(status_[id].handle, "gnu_get_libc_version");
@@ -306,7 +321,8 @@ std::string TFFmpegLoader::LibraryVersion(TLibraryId id) const {
         std::memcpy(&call, &fn, sizeof fn);
         return call();
     }
-    case LibSDL: return {};
+    case LibSDL:
+        return {};
     }
     return std::to_string(AV_VERSION_MAJOR(v)) + '.' + std::to_string(AV_VERSION_MINOR(v)) + '.' +
            std::to_string(AV_VERSION_MICRO(v));

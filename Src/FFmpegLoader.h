@@ -55,9 +55,8 @@ private:
 
 // The set the conversion component and the engine require. libavdevice and SDL
 // have tables but are not loaded by the application.
-inline constexpr TMediaLibraries DefaultLibraries{LibAVCodec,   LibAVFilter, LibAVFormat,
-                                                  LibAVUtil,    LibSwScale,  LibMyUtil,
-                                                  LibSwResample};
+inline constexpr TMediaLibraries DefaultLibraries{LibAVCodec, LibAVFilter, LibAVFormat,  LibAVUtil,
+                                                  LibSwScale, LibMyUtil,   LibSwResample};
 
 // Identifier text ("LibAVCodec", ...).
 const char* LibraryIdentifier(TLibraryId id);

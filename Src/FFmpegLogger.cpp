@@ -17,8 +17,8 @@
 
 namespace {
 
-const char* const kLevelNames[] = {"quiet", "panic",   "fatal",  "error",
-                                   "warning", "info", "verbose", "debug"};
+const char* const kLevelNames[] = {"quiet",   "panic", "fatal",   "error",
+                                   "warning", "info",  "verbose", "debug"};
 
 std::atomic<int> filterLevel{32};
 std::atomic<TFFLogger*> instance{nullptr};
@@ -66,7 +66,9 @@ constexpr size_t kLineBufferSize = 2048;
 
 } // namespace
 
-int LogLevelToAV(TLogLevel level) { return (static_cast<int>(level) - 1) * 8; }
+int LogLevelToAV(TLogLevel level) {
+    return (static_cast<int>(level) - 1) * 8;
+}
 
 TLogLevel AVLevelToLogLevel(int avLevel) {
     return static_cast<TLogLevel>(std::clamp(avLevel / 8 + 1, 0, 7));
@@ -76,7 +78,9 @@ const char* LogLevelName(TLogLevel level) {
     return kLevelNames[std::clamp(static_cast<int>(level), 0, 7)];
 }
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+uint32_t CurrentThreadId() {
+    return static_cast<uint32_t>(syscall(SYS_gettid));
+}
 
 TFFLogger::TFFLogger(QObject* parent)
     : QObject(parent), logLevel_(AVLevelToLogLevel(filterLevel.load())) {
@@ -91,7 +95,9 @@ TFFLogger::~TFFLogger() {
     instance.compare_exchange_strong(self, nullptr);
 }
 
-TLogLevel TFFLogger::LogLevel() const { return logLevel_; }
+TLogLevel TFFLogger::LogLevel() const {
+    return logLevel_;
+}
 
 void TFFLogger::SetLogLevel(TLogLevel level) {
     logLevel_ = level;
@@ -130,9 +136,13 @@ void TFFLogger::InstallLogCallback() {
         AVUtilStubs.av_log_set_callback(&TFFLogger::LibraryLogCallback);
 }
 
-void TFFLogger::LibraryUnbound() { filterLevel = 32; }
+void TFFLogger::LibraryUnbound() {
+    filterLevel = 32;
+}
 
-int TFFLogger::FilterLevel() { return filterLevel.load(); }
+int TFFLogger::FilterLevel() {
+    return filterLevel.load();
+}
 
 void TFFLogger::LibraryLogCallback(void* context, int level, const char* format, va_list args) {
     if (level > filterLevel.load())
@@ -141,30 +151,43 @@ void TFFLogger::LibraryLogCallback(void* context, int level, const char* format,
     const uint32_t tid = CurrentThreadId();
     TLogItem& item = LogList().Lookup(tid); // only this thread touches its item
 
-    char buffer[kLineBufferSize] = {};
-    size_t pos = 0;
+    // The line so far: the prefix when a line begins, else what this thread
+    // sent before without a line feed.
+    std::string text;
     if (avClass && item.pending.empty()) {
         const char* name = avClass->item_name ? avClass->item_name(context) : "";
-        const int n = std::snprintf(buffer, sizeof buffer, "[%s @ %p]", name ? name : "", context);
-        pos = n > 0 ? std::min(static_cast<size_t>(n), sizeof buffer - 1) : 0;
-    } else if (!item.pending.empty()) {
-        pos = std::min(item.pending.size(), sizeof buffer - 1);
-        std::memcpy(buffer, item.pending.data(), pos);
+        char prefix[kLineBufferSize];
+        const int n = std::snprintf(prefix, sizeof prefix, "[%s @ %p]", name ? name : "", context);
+        text.assign(prefix, n > 0 ? std::min(static_cast<size_t>(n), sizeof prefix - 1) : 0);
+    } else {
+        text = std::move(item.pending);
     }
-    if (pos < sizeof buffer - 1) {
-        va_list copy;
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (length > 0) {
+        const size_t at = text.size();
+        text.resize(at + static_cast<size_t>(length) + 1);
         va_copy(copy, args);
-        // vsnprintf stops at the buffer's end: a long message is cut, never overflows.
-        std::vsnprintf(buffer + pos, sizeof buffer - pos, format, copy);
+        std::vsnprintf(text.data() + at, static_cast<size_t>(length) + 1, format, copy);
         va_end(copy);
+        text.resize(at + static_cast<size_t>(length));
     }
-    std::string text(buffer, strnlen(buffer, sizeof buffer));
+    // Lines are cut to the line buffer's size; the cut never loses a line feed,
+    // so the following line still starts on its own.
+    auto cut = [](std::string line) {
+        if (line.size() > kLineBufferSize - 1)
+            line.resize(kLineBufferSize - 1);
+        return line;
+    };
     size_t lf;
     while ((lf = text.find('\n')) != std::string::npos) {
-        const std::string line = text.substr(0, lf);
+        const std::string line = cut(text.substr(0, lf));
         text.erase(0, lf + 1);
         FFLogger().LogLibraryLine(tid, level, line);
     }
+    text = cut(std::move(text));
     item.pending = std::move(text);
 }
 

@@ -29,7 +29,7 @@ struct Registrar {
 
 #define TONVALE_CLI_CONCAT2(a, b) a##b
 #define TONVALE_CLI_CONCAT(a, b) TONVALE_CLI_CONCAT2(a, b)
-#define TONVALE_CLI_COMMAND(...)                                                                 \
+#define TONVALE_CLI_COMMAND(...)                                                                   \
     static ::cli::Registrar TONVALE_CLI_CONCAT(cliRegistrar_, __LINE__)(::cli::Command{__VA_ARGS__})
 
 // Removes a flag ("--json") from args; true when it was present.

@@ -30,7 +30,7 @@ int RunLibs(QStringList args) {
     // libavdevice is not part of the application's set; list it too when it loads.
     const bool withDevice = loader.LoadLib(LibAVDevice);
 
-    const TLibraryId order[] = {LibAVCodec, LibAVDevice, LibAVFilter, LibAVFormat,
+    const TLibraryId order[] = {LibAVCodec, LibAVDevice, LibAVFilter,   LibAVFormat,
                                 LibAVUtil,  LibSwScale,  LibSwResample, LibMyUtil};
     QJsonArray rows;
     for (TLibraryId id : order) {

@@ -21,7 +21,9 @@ std::map<std::string, Command>& Registry() {
 std::mutex progressMutex;
 } // namespace
 
-Registrar::Registrar(Command command) { Registry().emplace(command.name, std::move(command)); }
+Registrar::Registrar(Command command) {
+    Registry().emplace(command.name, std::move(command));
+}
 
 bool TakeFlag(QStringList& args, const QString& flag) {
     const qsizetype at = args.indexOf(flag);
@@ -77,7 +79,9 @@ QString ProgramFolder() {
 
 ProgressBar::ProgressBar(std::string label) : label_(std::move(label)), tty_(isatty(2) != 0) {}
 
-ProgressBar::~ProgressBar() { Finish(); }
+ProgressBar::~ProgressBar() {
+    Finish();
+}
 
 void ProgressBar::Update(int64_t done, int64_t total) {
     std::lock_guard lock(progressMutex);

@@ -26,9 +26,8 @@ std::vector<int16_t> SineTone(double frequency, int sampleRate, int channels, do
     const auto frames = static_cast<size_t>(std::llround(seconds * sampleRate));
     std::vector<int16_t> samples(frames * static_cast<size_t>(channels));
     for (size_t i = 0; i < frames; ++i) {
-        const double v =
-            amplitude * std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(i) /
-                                 sampleRate);
+        const double v = amplitude * std::sin(2.0 * std::numbers::pi * frequency *
+                                              static_cast<double>(i) / sampleRate);
         for (int c = 0; c < channels; ++c)
             samples[i * static_cast<size_t>(channels) + static_cast<size_t>(c)] =
                 static_cast<int16_t>(std::lround(v * 32767.0));

@@ -1,0 +1,55 @@
+// Small helpers shared by the probe and the engine: why a media file could not
+// be opened, media type names, time stamp texts, and decoded pictures turned
+// into bitmaps (QImage) for the preview and the frame hooks.
+#pragma once
+
+#include <QImage>
+
+#include <cstdint>
+#include <string>
+
+struct SwsContext;
+
+// The design's open-error codes are negated error numbers (-2 no such file, -5
+// I/O error, -12 out of memory, -22 invalid data, -33 number expected, -42
+// unknown format). FFmpeg's own codes are mapped onto them by meaning.
+int OpenErrorCode(int ffmpegError);
+// The explanation for a file that could not be opened; code is a design code or
+// an FFmpeg error code.
+std::string OpenErrorText(const std::string& fileName, int code);
+
+// "Video", "Audio", "Data", "Subtitle", "Attachment", else "Unknown".
+const char* MediaTypeName(unsigned mediaType);
+
+// "hh:mm:ss.mmm" of a time stamp in microseconds; "N/A" for a missing one.
+std::string FormatTimestamp(int64_t timestamp);
+
+// A new bitmap of that size and format, cleared.
+QImage CreateBitmap(int width, int height, QImage::Format format);
+
+// Reused state of PictureToBitmap: the bitmap, the converted picture and the
+// scaler. One state per caller thread; Release frees everything.
+class TBitmapState {
+public:
+    TBitmapState() = default;
+    ~TBitmapState();
+    TBitmapState(const TBitmapState&) = delete;
+    TBitmapState& operator=(const TBitmapState&) = delete;
+
+    void Release();
+
+    QImage Bitmap;
+    QImage::Format BitmapFormat = QImage::Format_RGB32;
+    int TargetFormat = -1; // AVPixelFormat matching BitmapFormat; -1 = the default (BGRA)
+
+private:
+    friend bool PictureToBitmap(TBitmapState&, const uint8_t* const[], const int[], int, int, int);
+    uint8_t* buffer_ = nullptr;
+    int bufferSize_ = 0;
+    SwsContext* scaler_ = nullptr;
+};
+
+// Converts a decoded picture (planes and line sizes in pixel format pixFmt) into
+// state.Bitmap (width x height). False when no scaler can convert the format.
+bool PictureToBitmap(TBitmapState& state, const uint8_t* const data[], const int linesize[],
+                     int pixFmt, int height, int width);
