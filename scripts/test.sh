@@ -8,6 +8,10 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/deps.sh"
 
 jobs=$(nproc)
+if [[ "${CI:-}" == "true" ]]; then
+  echo "== format check"
+  git -C "$top" ls-files '*.cpp' '*.h' '*.c' | (cd "$top" && xargs clang-format --dry-run -Werror)
+fi
 echo "== build and test"
 "$top/scripts/build.sh" "$top/build"
 ctest --test-dir "$top/build" --output-on-failure -j"$jobs"
