@@ -1,0 +1,1002 @@
+// The library's shared state, drive list, device objects and the describing operations.
+#include "Internal.h"
+
+#include <cdio/cdtext.h>
+#include <cdio/logging.h>
+#include <cdio/mmc.h>
+#include <cdio/mmc_hl_cmds.h>
+#include <cdio/mmc_ll_cmds.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vantrell {
+namespace {
+
+std::mutex g_logMutex;            // guards the sink
+VantrellLogSink g_sink = nullptr; // guarded by g_logMutex
+void* g_sinkContext = nullptr;    // guarded by g_logMutex
+std::atomic<uint8_t> g_fastReadToc{1};
+std::atomic<int> g_started{0};
+
+void CopyText(char* out, size_t size, const char* text) {
+    if (!out || size == 0)
+        return;
+    std::snprintf(out, size, "%s", text ? text : "");
+}
+
+void EmitLog(int32_t level, const char* message) {
+    std::lock_guard lock(g_logMutex);
+    if (g_sink) {
+        g_sink(g_sinkContext, level, message);
+    } else if (std::getenv("TONVALE_DRIVE_DEBUG")) {
+        std::fprintf(stderr, "Vantrell: %s\n", message);
+    }
+}
+
+void CdioLogHandler(cdio_log_level_t level, const char message[]) {
+    std::string text = message ? message : "";
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    EmitLog(static_cast<int32_t>(level), ("libcdio: " + text).c_str());
+}
+
+// The SCSI address "host:channel:target:lun" of a block device, from sysfs.
+bool ScsiAddress(const std::string& device, VantrellDeviceAddress& address) {
+    char resolved[PATH_MAX];
+    if (!realpath(device.c_str(), resolved))
+        return false;
+    const char* base = std::strrchr(resolved, '/');
+    const std::string sys = std::string("/sys/block/") + (base ? base + 1 : resolved) + "/device";
+    char link[PATH_MAX];
+    if (!realpath(sys.c_str(), link))
+        return false;
+    const char* last = std::strrchr(link, '/');
+    unsigned h = 0, c = 0, t = 0, l = 0;
+    if (!last || std::sscanf(last + 1, "%u:%u:%u:%u", &h, &c, &t, &l) != 4)
+        return false;
+    address = {1, static_cast<uint8_t>(h), static_cast<uint8_t>(c), static_cast<uint8_t>(t),
+               static_cast<uint8_t>(l)};
+    return true;
+}
+
+bool SameAddress(const VantrellDeviceAddress& a, uint8_t port, uint8_t bus, uint8_t target,
+                 uint8_t lun) {
+    return a.PortID == port && a.BusID == bus && a.TargetID == target && a.LUN == lun;
+}
+
+const char* const kExceptionTexts[] = {
+    "Success",
+    "Invalid argument",
+    "No such device",
+    "The device cannot be opened",
+    "No medium in the drive",
+    "A sector could not be read",
+    "Cancelled",
+    "File error",
+    "The disc has no table of contents",
+    "Not supported by this library",
+    "The track is not an audio track",
+    "The drive rejected a command",
+    "Medium removal is prevented",
+    "The file is not a 16-bit PCM WAV file of the expected format",
+    "Internal error",
+};
+
+template <typename T> uint8_t Bool(T v) {
+    return v ? 1 : 0;
+}
+
+void ToMsf(int32_t lba, uint8_t msf[3]) {
+    const int32_t a = std::max(0, lba + 150);
+    msf[0] = static_cast<uint8_t>(std::min(255, a / (60 * 75)));
+    msf[1] = static_cast<uint8_t>((a / 75) % 60);
+    msf[2] = static_cast<uint8_t>(a % 75);
+}
+
+bool IsImageStale(VantrellObject* object, const struct stat& st) {
+    return object->imageInode != st.st_ino || object->imageMtime != st.st_mtime;
+}
+
+// Fills a track information record of a TOC track (images; drives that do not answer).
+void TrackInfoFromToc(const VantrellTocEntry& e, VantrellTrackInformation& info) {
+    info.Present = 1;
+    info.TrackNumber = e.TrackNumber;
+    info.SessionNumber = e.SessionNumber ? e.SessionNumber : 1;
+    info.TrackMode = e.Control;
+    info.DataMode = e.AudioTrack ? 0x0F : e.TrackMode;
+    info.Copy = e.CopyProhibited ? 0 : 1;
+    info.Blank = 0;
+    info.NextWritableValid = 0;
+    info.StartLba = e.StartLba;
+    info.NextWritableAddress = 0;
+    info.FreeBlocks = 0;
+    info.TrackSize = e.EndLba - e.StartLba;
+}
+
+int32_t Be32(const uint8_t* p) {
+    return static_cast<int32_t>((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
+                                (uint32_t{p[2]} << 8) | p[3]);
+}
+
+// READ TRACK INFORMATION on a real drive; false when the drive does not answer it.
+bool MmcTrackInfo(CdIo_t* cdio, uint8_t track, VantrellTrackInformation& info) {
+    mmc_cdb_t cdb{};
+    uint8_t buf[36]{};
+    cdb.field[0] = 0x52;
+    cdb.field[1] = 1; // address is a track number
+    cdb.field[5] = track;
+    cdb.field[8] = sizeof buf;
+    if (mmc_run_cmd(cdio, 0, &cdb, SCSI_MMC_DATA_READ, sizeof buf, buf) != DRIVER_OP_SUCCESS)
+        return false;
+    info.Present = 1;
+    info.TrackNumber = buf[2];
+    info.SessionNumber = buf[3];
+    info.TrackMode = buf[5] & 0x0F;
+    info.Damage = Bool(buf[5] & 0x20);
+    info.Copy = Bool(buf[5] & 0x10);
+    info.ReservedTrack = Bool(buf[6] & 0x80);
+    info.Blank = Bool(buf[6] & 0x40);
+    info.Packet = Bool(buf[6] & 0x20);
+    info.FixedPacket = Bool(buf[6] & 0x10);
+    info.DataMode = buf[6] & 0x0F;
+    info.NextWritableValid = Bool(buf[7] & 0x01);
+    info.StartLba = Be32(buf + 8);
+    info.NextWritableAddress = Be32(buf + 12);
+    info.FreeBlocks = Be32(buf + 16);
+    info.TrackSize = Be32(buf + 24);
+    return true;
+}
+
+uint8_t RequireObject(VantrellObject* object, ErrorBlock& eb) {
+    if (!object)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No device object");
+    return VANTRELL_EXCEPTION_SUCCESS;
+}
+
+uint8_t CreateFor(const Drive& drive, VantrellObject** object, ErrorBlock& eb,
+                  VantrellCallback callback, void* context) {
+    InstallCdioLogHandler();
+    auto created = std::make_unique<VantrellObject>();
+    created->drive = drive;
+    created->callback = callback;
+    created->context = context;
+    if (!drive.isVirtual) {
+        created->cdio.reset(cdio_open(drive.path.c_str(), DRIVER_DEVICE));
+        if (!created->cdio)
+            return eb.Fail(VANTRELL_EXCEPTION_DEVICE_OPEN, errno, 0, -1,
+                           "The drive %s cannot be opened", drive.path.c_str());
+    }
+    *object = created.release();
+    Log(VANTRELL_LOG_DEBUG, "device object opened for %s", drive.path.c_str());
+    return eb.Ok();
+}
+
+} // namespace
+
+// ---- error block, log -------------------------------------------------------------------
+
+ErrorBlock::ErrorBlock(const char* operation, char* text, uint32_t textSize, int32_t* status,
+                       VantrellFailureRecord* record)
+    : operation_(operation), text_(text), textSize_(textSize), status_(status), record_(record) {
+    Ok();
+}
+
+uint8_t ErrorBlock::Ok() {
+    if (text_ && textSize_ > 0)
+        text_[0] = '\0';
+    if (status_)
+        *status_ = 0;
+    if (record_)
+        std::memset(record_, 0, sizeof *record_);
+    return VANTRELL_EXCEPTION_SUCCESS;
+}
+
+uint8_t ErrorBlock::Fail(uint8_t code, int32_t systemError, int32_t driverCode, int32_t lba,
+                         const char* format, ...) {
+    char message[VANTRELL_EXCEPTION_TEXT_SIZE];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    CopyText(text_, textSize_, message);
+    if (status_)
+        *status_ = systemError ? systemError : driverCode;
+    if (record_) {
+        std::memset(record_, 0, sizeof *record_);
+        record_->ExceptionCode = code;
+        record_->Lba = lba;
+        record_->SystemError = systemError;
+        record_->DriverCode = driverCode;
+        const char* name = operation_;
+        if (std::strncmp(name, "Vantrell_", 9) == 0)
+            name += 9;
+        std::snprintf(record_->Operation, sizeof record_->Operation, "%s", name);
+    }
+    Log(VANTRELL_LOG_WARN, "%s failed, exception %d: %s", operation_, code, message);
+    return code;
+}
+
+void Log(int32_t level, const char* format, ...) {
+    {
+        std::lock_guard lock(g_logMutex);
+        if (!g_sink && !std::getenv("TONVALE_DRIVE_DEBUG"))
+            return;
+    }
+    char message[2048];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    EmitLog(level, message);
+}
+
+void InstallCdioLogHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] { cdio_log_set_handler(CdioLogHandler); });
+}
+
+// ---- drives -----------------------------------------------------------------------------
+
+std::mutex& StateMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+VirtualState& VirtualStateLocked(const std::string& path) {
+    static std::map<std::string, VirtualState> states;
+    return states[path];
+}
+
+std::vector<Drive> ListDrives() {
+    InstallCdioLogHandler();
+    std::vector<Drive> drives;
+    std::set<std::string> seen;
+    {
+        // libcdio's device scan keeps no state of ours, but one scan at a time keeps its
+        // probing of /dev quiet and ordered.
+        static std::mutex scanMutex;
+        std::lock_guard lock(scanMutex);
+        char** devices = cdio_get_devices(DRIVER_DEVICE);
+        for (char** d = devices; d && *d; ++d) {
+            char resolved[PATH_MAX];
+            const std::string key = realpath(*d, resolved) ? resolved : *d;
+            if (!seen.insert(key).second)
+                continue;
+            Drive drive;
+            drive.path = *d;
+            if (!ScsiAddress(drive.path, drive.address))
+                drive.address = {1, static_cast<uint8_t>(100 + drives.size()), 0, 0, 0};
+            drives.push_back(drive);
+        }
+        if (devices)
+            cdio_free_device_list(devices);
+    }
+    if (const char* list = std::getenv("TONVALE_VIRTUAL_DRIVES")) {
+        std::string all = list;
+        size_t k = 0;
+        for (size_t start = 0; start <= all.size();) {
+            size_t end = all.find(':', start);
+            if (end == std::string::npos)
+                end = all.size();
+            const std::string path = all.substr(start, end - start);
+            start = end + 1;
+            if (path.empty())
+                continue;
+            Drive drive;
+            drive.path = path;
+            drive.isVirtual = true;
+            drive.address = {1, static_cast<uint8_t>(200 + k), 0, 0, 0};
+            drives.push_back(drive);
+            ++k;
+            if (k > 55)
+                break; // PortID is one byte
+        }
+    }
+    return drives;
+}
+
+CdIo_t* Medium(VantrellObject* object, ErrorBlock& eb) {
+    if (!object->drive.isVirtual) {
+        const driver_return_code_t rc = mmc_test_unit_ready(object->cdio.get(), 0);
+        if (rc != DRIVER_OP_SUCCESS) {
+            eb.Fail(VANTRELL_EXCEPTION_NO_MEDIUM, 0, rc, -1, "No medium in the drive %s",
+                    object->drive.path.c_str());
+            return nullptr;
+        }
+        return object->cdio.get();
+    }
+    uint64_t generation = 0;
+    {
+        std::lock_guard lock(StateMutex());
+        const VirtualState& state = VirtualStateLocked(object->drive.path);
+        if (state.trayOpen) {
+            object->cdio.reset();
+            eb.Fail(VANTRELL_EXCEPTION_NO_MEDIUM, 0, 0, -1,
+                    "No medium in the drive %s: its tray is open", object->drive.path.c_str());
+            return nullptr;
+        }
+        generation = state.generation;
+    }
+    struct stat st {};
+    if (::stat(object->drive.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        object->cdio.reset();
+        eb.Fail(VANTRELL_EXCEPTION_NO_MEDIUM, errno, 0, -1,
+                "No medium in the drive %s: the disc image does not exist",
+                object->drive.path.c_str());
+        return nullptr;
+    }
+    if (object->cdio && (object->generation != generation || IsImageStale(object, st)))
+        object->cdio.reset();
+    if (!object->cdio) {
+        object->cdio.reset(cdio_open(object->drive.path.c_str(), DRIVER_UNKNOWN));
+        if (!object->cdio) {
+            eb.Fail(VANTRELL_EXCEPTION_NO_MEDIUM, 0, DRIVER_OP_ERROR, -1,
+                    "No medium in the drive %s: the file cannot be read as a disc image",
+                    object->drive.path.c_str());
+            return nullptr;
+        }
+        object->generation = generation;
+        object->imageInode = st.st_ino;
+        object->imageMtime = st.st_mtime;
+    }
+    return object->cdio.get();
+}
+
+bool ReadToc(CdIo_t* cdio, VantrellTocRecord& toc) {
+    std::memset(&toc, 0, sizeof toc);
+    const track_t first = cdio_get_first_track_num(cdio);
+    const track_t count = cdio_get_num_tracks(cdio);
+    if (first == CDIO_INVALID_TRACK || count == CDIO_INVALID_TRACK || count == 0)
+        return false;
+    const lsn_t leadOut = cdio_get_track_lsn(cdio, CDIO_CDROM_LEADOUT_TRACK);
+    if (leadOut == CDIO_INVALID_LSN)
+        return false;
+    const int n = std::min<int>(count, 99);
+    toc.Valid = 1;
+    toc.FirstTrack = first;
+    toc.LastTrack = static_cast<uint8_t>(first + n - 1);
+    toc.SessionCount = 1;
+    toc.LeadOutLba = leadOut;
+    toc.DiscMode = static_cast<uint8_t>(cdio_get_discmode(cdio));
+    toc.EntryCount = static_cast<uint8_t>(n);
+    for (int i = 0; i < n; ++i) {
+        const track_t t = static_cast<track_t>(first + i);
+        VantrellTocEntry& e = toc.Entries[i];
+        const lsn_t start = cdio_get_track_lsn(cdio, t);
+        lsn_t end = i + 1 < n ? cdio_get_track_lsn(cdio, static_cast<track_t>(t + 1)) : leadOut;
+        // A damaged image can report a track beyond the lead-out: never a negative length.
+        if (end == CDIO_INVALID_LSN || end < start)
+            end = start;
+        const track_format_t format = cdio_get_track_format(cdio, t);
+        const bool audio = format == TRACK_FORMAT_AUDIO;
+        e.EntryValid = Bool(start != CDIO_INVALID_LSN);
+        e.TrackNumber = t;
+        e.SessionNumber = 1;
+        e.StartLba = start;
+        ToMsf(start, e.StartMsf);
+        e.EndLba = end;
+        ToMsf(end, e.EndMsf);
+        e.McnAvailable = 0;
+        e.IsrcAvailable = 0;
+        e.FourChannelAudio = Bool(audio && cdio_get_track_channels(cdio, t) == 4);
+        e.PreEmphasis = Bool(audio && cdio_get_track_preemphasis(cdio, t) == CDIO_TRACK_FLAG_TRUE);
+        e.DataTrack = Bool(!audio);
+        e.AudioTrack = Bool(audio);
+        e.CopyProhibited = Bool(cdio_get_track_copy_permit(cdio, t) != CDIO_TRACK_FLAG_TRUE);
+        switch (format) {
+        case TRACK_FORMAT_AUDIO:
+            e.TrackMode = 0;
+            e.BlockSize = CDIO_CD_FRAMESIZE_RAW;
+            break;
+        case TRACK_FORMAT_XA:
+            e.TrackMode = 2;
+            e.Mode2Form = cdio_get_track_green(cdio, t) ? 2 : 1;
+            e.BlockSize = e.Mode2Form == 2 ? 2324 : CDIO_CD_FRAMESIZE;
+            break;
+        case TRACK_FORMAT_CDI:
+        case TRACK_FORMAT_PSX:
+            e.TrackMode = 2;
+            e.BlockSize = 2336;
+            break;
+        default:
+            e.TrackMode = 1;
+            e.BlockSize = CDIO_CD_FRAMESIZE;
+            break;
+        }
+        e.Control = static_cast<uint8_t>((audio ? 0 : 4) | (e.CopyProhibited ? 0 : 2) |
+                                         (e.PreEmphasis ? 1 : 0) | (e.FourChannelAudio ? 8 : 0));
+        e.Adr = 1;
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const void* data, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace vantrell
+
+using namespace vantrell;
+
+// ---- library ----------------------------------------------------------------------------
+
+extern "C" {
+
+uint32_t Vantrell_GetVersion(void) {
+    return VANTRELL_VERSION;
+}
+
+uint8_t Vantrell_UpStartEx(uint32_t /*flags*/) {
+    InstallCdioLogHandler();
+    g_started.fetch_add(1);
+    Log(VANTRELL_LOG_INFO, "library started");
+    return VANTRELL_EXCEPTION_SUCCESS;
+}
+
+uint8_t Vantrell_DownShut(void) {
+    int started = g_started.load();
+    while (started > 0 && !g_started.compare_exchange_weak(started, started - 1)) {
+    }
+    Log(VANTRELL_LOG_INFO, "library stopped");
+    return VANTRELL_EXCEPTION_SUCCESS;
+}
+
+void Vantrell_SetLogSink(VantrellLogSink sink, void* context) {
+    std::lock_guard lock(g_logMutex);
+    g_sink = sink;
+    g_sinkContext = context;
+}
+
+const char* Vantrell_GetExceptionText(uint8_t code) {
+    if (code < sizeof kExceptionTexts / sizeof kExceptionTexts[0])
+        return kExceptionTexts[code];
+    return "Unknown exception";
+}
+
+void Vantrell_SetFastReadTOC(uint8_t enabled) {
+    g_fastReadToc = enabled ? 1 : 0;
+}
+uint8_t Vantrell_GetFastReadTOC(void) {
+    return g_fastReadToc;
+}
+
+uint8_t Vantrell_FindDevice(uint32_t /*deviceKinds*/, uint32_t /*options*/,
+                            VantrellCallback callback, void* context) {
+    if (!callback)
+        return VANTRELL_EXCEPTION_INVALID_ARGUMENT;
+    // The list is a copy: the callback may open device objects (which list drives again).
+    for (const Drive& drive : ListDrives()) {
+        VantrellDeviceAddress address = drive.address;
+        const std::string name = "dev:" + drive.path;
+        callback(VANTRELL_REASON_DEVICE_FOUND, context, &address, const_cast<char*>(name.c_str()));
+    }
+    return VANTRELL_EXCEPTION_SUCCESS;
+}
+
+uint8_t Vantrell_GetDeviceNameByDeviceAddress(uint8_t portId, uint8_t busId, uint8_t targetId,
+                                              uint8_t lun, char* name, uint32_t nameSize) {
+    CopyText(name, nameSize, "");
+    for (const Drive& drive : ListDrives()) {
+        if (SameAddress(drive.address, portId, busId, targetId, lun)) {
+            CopyText(name, nameSize, ("dev:" + drive.path).c_str());
+            return VANTRELL_EXCEPTION_SUCCESS;
+        }
+    }
+    return VANTRELL_EXCEPTION_NO_DEVICE;
+}
+
+// ---- device objects ---------------------------------------------------------------------
+
+uint8_t Vantrell_CdvdBurnerGrabber_Create(VantrellObject** object, VANTRELL_ERROR_BLOCK,
+                                          VantrellCallback callback, void* context, uint8_t portId,
+                                          uint8_t busId, uint8_t targetId, uint8_t lun,
+                                          uint8_t /*flag*/) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_Create");
+    if (!object)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No place for the object");
+    *object = nullptr;
+    for (const Drive& drive : ListDrives()) {
+        if (SameAddress(drive.address, portId, busId, targetId, lun))
+            return CreateFor(drive, object, eb, callback, context);
+    }
+    return eb.Fail(VANTRELL_EXCEPTION_NO_DEVICE, 0, 0, -1,
+                   "No drive at the address PortID %u, BusID %u, TargetID %u, LUN %u", portId,
+                   busId, targetId, lun);
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_CreateEx(VantrellObject** object, VANTRELL_ERROR_BLOCK,
+                                            VantrellCallback callback, void* context,
+                                            const char* deviceName, uint8_t /*flag*/) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_CreateEx");
+    if (!object || !deviceName)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No device name");
+    *object = nullptr;
+    std::string name = deviceName;
+    const std::vector<Drive> drives = ListDrives();
+    if (name.rfind("CdRom", 0) == 0 && name.size() > 5 &&
+        name.find_first_not_of("0123456789", 5) == std::string::npos && name.size() < 9) {
+        const size_t n = std::stoul(name.substr(5));
+        if (n < drives.size())
+            return CreateFor(drives[n], object, eb, callback, context);
+    } else {
+        if (name.rfind("dev:", 0) == 0)
+            name = name.substr(4);
+        for (const Drive& drive : drives) {
+            if (drive.path == name)
+                return CreateFor(drive, object, eb, callback, context);
+        }
+    }
+    return eb.Fail(VANTRELL_EXCEPTION_NO_DEVICE, 0, 0, -1, "No drive named %s", deviceName);
+}
+
+uint8_t Vantrell_Destroy(VantrellObject** object) {
+    if (!object || !*object)
+        return VANTRELL_EXCEPTION_SUCCESS;
+    VantrellObject* o = *object;
+    *object = nullptr;
+    if (o->holdsLock) {
+        char text[VANTRELL_EXCEPTION_TEXT_SIZE];
+        Vantrell_CdvdBurnerGrabber_Release(o, text, sizeof text, nullptr, nullptr);
+    }
+    delete o;
+    return VANTRELL_EXCEPTION_SUCCESS;
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_GetDeviceInformation(VantrellObject* object, char* vendor,
+                                                        char* product, char* revision,
+                                                        uint32_t* bufferSize) {
+    if (!object)
+        return VANTRELL_EXCEPTION_INVALID_ARGUMENT;
+    if (bufferSize)
+        *bufferSize = 0;
+    if (object->drive.isVirtual) {
+        CopyText(vendor, VANTRELL_EXCEPTION_TEXT_SIZE, "Tonvale");
+        CopyText(product, VANTRELL_EXCEPTION_TEXT_SIZE, "Virtual CD-ROM");
+        CopyText(revision, VANTRELL_EXCEPTION_TEXT_SIZE, "1.0");
+        return VANTRELL_EXCEPTION_SUCCESS;
+    }
+    cdio_hwinfo_t hw{};
+    if (!cdio_get_hwinfo(object->cdio.get(), &hw))
+        return VANTRELL_EXCEPTION_DEVICE_ERROR;
+    CopyText(vendor, VANTRELL_EXCEPTION_TEXT_SIZE, hw.psz_vendor);
+    CopyText(product, VANTRELL_EXCEPTION_TEXT_SIZE, hw.psz_model);
+    CopyText(revision, VANTRELL_EXCEPTION_TEXT_SIZE, hw.psz_revision);
+    return VANTRELL_EXCEPTION_SUCCESS;
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_TestUnitReady(VantrellObject* object, VANTRELL_ERROR_BLOCK) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_TestUnitReady");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (!Medium(object, eb))
+        return VANTRELL_EXCEPTION_NO_MEDIUM;
+    return eb.Ok();
+}
+
+DISC_TYPE Vantrell_CdvdBurnerGrabber_GetInsertedDiscType(VantrellObject* object) {
+    if (!object)
+        return DISC_TYPE_UNKNOWN;
+    ErrorBlock eb("Vantrell_CdvdBurnerGrabber_GetInsertedDiscType", nullptr, 0, nullptr, nullptr);
+    CdIo_t* cdio = Medium(object, eb);
+    if (!cdio)
+        return DISC_TYPE_NO_MEDIA;
+    switch (cdio_get_discmode(cdio)) {
+    case CDIO_DISC_MODE_DVD_ROM:
+    case CDIO_DISC_MODE_DVD_OTHER:
+        return DISC_TYPE_DVDROM;
+    case CDIO_DISC_MODE_DVD_RAM:
+        return DISC_TYPE_DVDRAM;
+    case CDIO_DISC_MODE_DVD_R:
+        return DISC_TYPE_DVDR;
+    case CDIO_DISC_MODE_DVD_RW:
+        return DISC_TYPE_DVDRWRO;
+    case CDIO_DISC_MODE_DVD_PR:
+        return DISC_TYPE_DVDPLUSR;
+    case CDIO_DISC_MODE_DVD_PRW:
+    case CDIO_DISC_MODE_DVD_PRW_DL:
+        return DISC_TYPE_DVDPLUSRW;
+    case CDIO_DISC_MODE_DVD_PR_DL:
+        return DISC_TYPE_DVDPLUSR_DL;
+    case CDIO_DISC_MODE_HD_DVD_ROM:
+        return DISC_TYPE_HDDVDROM;
+    case CDIO_DISC_MODE_HD_DVD_R:
+        return DISC_TYPE_HDDVDR;
+    case CDIO_DISC_MODE_HD_DVD_RAM:
+        return DISC_TYPE_HDDVDRW;
+    default:
+        break;
+    }
+    VantrellTocRecord toc;
+    if (!ReadToc(cdio, toc))
+        return DISC_TYPE_UNKNOWN;
+    for (int i = 0; i < toc.EntryCount; ++i) {
+        if (toc.Entries[i].AudioTrack)
+            return DISC_TYPE_CDR;
+    }
+    return DISC_TYPE_CDROM;
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_GetTOCInformation(VantrellObject* object, VANTRELL_ERROR_BLOCK,
+                                                     VantrellTocRecord* toc) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_GetTOCInformation");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (!toc)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No TOC record");
+    std::memset(toc, 0, sizeof *toc);
+    CdIo_t* cdio = Medium(object, eb);
+    if (!cdio)
+        return eb.Fail(VANTRELL_EXCEPTION_NO_TOC, 0, 0, -1,
+                       "No table of contents: no medium in the drive %s",
+                       object->drive.path.c_str());
+    if (!ReadToc(cdio, *toc))
+        return eb.Fail(VANTRELL_EXCEPTION_NO_TOC, 0, 0, -1,
+                       "The disc in the drive %s has no table of contents",
+                       object->drive.path.c_str());
+    return eb.Ok();
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_GetTrackInformation(VantrellObject* object, VANTRELL_ERROR_BLOCK,
+                                                       uint8_t track,
+                                                       VantrellTrackInformation* info) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_GetTrackInformation");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (!info)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No track record");
+    std::memset(info, 0, sizeof *info);
+    CdIo_t* cdio = Medium(object, eb);
+    if (!cdio)
+        return VANTRELL_EXCEPTION_NO_MEDIUM;
+    if (!object->drive.isVirtual && MmcTrackInfo(cdio, track, *info))
+        return eb.Ok();
+    std::memset(info, 0, sizeof *info);
+    if (track == 255)
+        return eb.Ok(); // a complete disc has no invisible track
+    VantrellTocRecord toc;
+    if (ReadToc(cdio, toc)) {
+        for (int i = 0; i < toc.EntryCount; ++i) {
+            if (toc.Entries[i].TrackNumber == track) {
+                TrackInfoFromToc(toc.Entries[i], *info);
+                return eb.Ok();
+            }
+        }
+    }
+    return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "The disc has no track %u",
+                   track);
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_GetVolumeLabel(VantrellObject* object, VANTRELL_ERROR_BLOCK,
+                                                  char* label, uint32_t labelSize) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_GetVolumeLabel");
+    CopyText(label, labelSize, "");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    CdIo_t* cdio = Medium(object, eb);
+    if (!cdio)
+        return VANTRELL_EXCEPTION_NO_MEDIUM;
+    if (cdtext_t* text = cdio_get_cdtext(cdio)) {
+        const char* title = cdtext_get_const(text, CDTEXT_FIELD_TITLE, 0);
+        if (title && *title) {
+            CopyText(label, labelSize, title);
+            return eb.Ok();
+        }
+    }
+    VantrellTocRecord toc;
+    if (!ReadToc(cdio, toc))
+        return eb.Ok();
+    for (int i = 0; i < toc.EntryCount; ++i) {
+        const VantrellTocEntry& e = toc.Entries[i];
+        if (!e.DataTrack || e.EndLba - e.StartLba <= 16)
+            continue;
+        uint8_t block[CDIO_CD_FRAMESIZE];
+        const driver_return_code_t rc =
+            e.TrackMode == 2 ? cdio_read_mode2_sector(cdio, block, e.StartLba + 16, false)
+                             : cdio_read_mode1_sector(cdio, block, e.StartLba + 16, false);
+        if (rc == DRIVER_OP_SUCCESS && block[0] == 1 && std::memcmp(block + 1, "CD001", 5) == 0) {
+            std::string id(reinterpret_cast<const char*>(block + 40), 32);
+            while (!id.empty() && (id.back() == ' ' || id.back() == '\0'))
+                id.pop_back();
+            CopyText(label, labelSize, id.c_str());
+        }
+        break;
+    }
+    return eb.Ok();
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_GetDiscInformation(VantrellObject* object, VANTRELL_ERROR_BLOCK,
+                                                      VantrellDiscInformation* info) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_GetDiscInformation");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (!info)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No disc record");
+    std::memset(info, 0, sizeof *info);
+    CdIo_t* cdio = Medium(object, eb);
+    if (!cdio)
+        return VANTRELL_EXCEPTION_NO_MEDIUM;
+    VantrellTocRecord toc;
+    if (!ReadToc(cdio, toc))
+        return eb.Fail(VANTRELL_EXCEPTION_NO_TOC, 0, 0, -1, "The disc has no table of contents");
+    bool erasable = false;
+    if (!object->drive.isVirtual && mmc_get_disc_erasable(cdio, &erasable) != DRIVER_OP_SUCCESS)
+        erasable = false;
+    info->Erasable = Bool(erasable);
+    info->DiscStatus = 2;
+    info->LastSessionStatus = 3;
+    info->DiscType = toc.DiscMode == CDIO_DISC_MODE_CD_XA  ? 0x20
+                     : toc.DiscMode == CDIO_DISC_MODE_CD_I ? 0x10
+                                                           : 0x00;
+    info->FirstTrack = toc.FirstTrack;
+    info->SessionCount = 1;
+    info->FirstTrackLastSession = toc.FirstTrack;
+    info->LastTrackLastSession = toc.LastTrack;
+    info->UnrestrictedUse = 1;
+    info->LastSessionLeadIn = -1;
+    info->LastPossibleLeadOut = -1;
+    return eb.Ok();
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_GetSupportedMediaFormats(VantrellObject* object,
+                                                            VANTRELL_ERROR_BLOCK,
+                                                            VantrellMediaFormats* formats) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_GetSupportedMediaFormats");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (!formats)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No formats record");
+    std::memset(formats, 0, sizeof *formats);
+    if (object->drive.isVirtual) {
+        formats->CdRom = formats->CdR = formats->CdRw = 1;
+        return eb.Ok();
+    }
+    cdio_drive_read_cap_t read = 0;
+    cdio_drive_write_cap_t write = 0;
+    cdio_drive_misc_cap_t misc = 0;
+    cdio_get_drive_cap(object->cdio.get(), &read, &write, &misc);
+    formats->CdRom = Bool(read & CDIO_DRIVE_CAP_READ_CD_DA) | 1;
+    formats->CdR = Bool(read & CDIO_DRIVE_CAP_READ_CD_R);
+    formats->DvdRom = Bool(read & CDIO_DRIVE_CAP_READ_DVD_ROM);
+    formats->CdRw = Bool(read & CDIO_DRIVE_CAP_READ_CD_RW);
+    formats->DvdR = Bool(read & CDIO_DRIVE_CAP_READ_DVD_R);
+    formats->DvdRam = Bool(read & CDIO_DRIVE_CAP_READ_DVD_RAM);
+    formats->DvdRw = Bool(read & CDIO_DRIVE_CAP_READ_DVD_RW);
+    formats->DvdPlusRw = Bool(read & CDIO_DRIVE_CAP_READ_DVD_RPW);
+    formats->DvdPlusR = Bool(read & CDIO_DRIVE_CAP_READ_DVD_PR);
+    return eb.Ok();
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_GetSupportedMediaFormatsExEx(VantrellObject* object,
+                                                                VANTRELL_ERROR_BLOCK,
+                                                                VantrellMediaFormatsEx* formats) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_GetSupportedMediaFormatsExEx");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (!formats)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No formats record");
+    std::memset(formats, 0, sizeof *formats);
+    return eb.Ok();
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_ProbeSupportedWriteModes(VantrellObject* object,
+                                                            VANTRELL_ERROR_BLOCK,
+                                                            VantrellWriteModes* modes) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_ProbeSupportedWriteModes");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (!modes)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No modes record");
+    std::memset(modes, 0, sizeof *modes);
+    return eb.Ok();
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_ProbeSupportedReadModes(VantrellObject* object,
+                                                           VANTRELL_ERROR_BLOCK,
+                                                           VantrellReadModes* modes) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_ProbeSupportedReadModes");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (!modes)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No modes record");
+    std::memset(modes, 0, sizeof *modes);
+    if (object->drive.isVirtual) {
+        modes->CdDa = modes->AccurateStream = modes->CdText = modes->Mcn = 1;
+        return eb.Ok();
+    }
+    cdio_drive_read_cap_t read = 0;
+    cdio_drive_write_cap_t write = 0;
+    cdio_drive_misc_cap_t misc = 0;
+    cdio_get_drive_cap(object->cdio.get(), &read, &write, &misc);
+    modes->CdDa = Bool(read & CDIO_DRIVE_CAP_READ_CD_DA);
+    modes->C2Pointers = Bool(read & CDIO_DRIVE_CAP_READ_C2_ERRS);
+    modes->Isrc = Bool(read & CDIO_DRIVE_CAP_READ_ISRC);
+    modes->Mcn = Bool(read & CDIO_DRIVE_CAP_READ_MCN);
+    return eb.Ok();
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_GetRPC(VantrellObject* object, VANTRELL_ERROR_BLOCK,
+                                          VantrellRegionData* region) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_GetRPC");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (!region)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No region record");
+    std::memset(region, 0, sizeof *region);
+    if (object->drive.isVirtual)
+        return eb.Fail(VANTRELL_EXCEPTION_NOT_SUPPORTED, 0, 0, -1,
+                       "A virtual drive has no region settings");
+    // REPORT KEY, key format 8: the drive's region playback control state.
+    mmc_cdb_t cdb{};
+    uint8_t buf[8]{};
+    cdb.field[0] = 0xA4;
+    cdb.field[9] = sizeof buf;
+    cdb.field[10] = 0x08;
+    const driver_return_code_t rc =
+        mmc_run_cmd(object->cdio.get(), 0, &cdb, SCSI_MMC_DATA_READ, sizeof buf, buf);
+    if (rc != DRIVER_OP_SUCCESS)
+        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, rc, -1,
+                       "The drive does not report its region settings");
+    region->TypeCode = static_cast<uint8_t>(buf[4] >> 6);
+    region->VendorResetsLeft = static_cast<uint8_t>((buf[4] >> 3) & 7);
+    region->UserChangesLeft = static_cast<uint8_t>(buf[4] & 7);
+    region->RegionMask = buf[5];
+    region->RpcScheme = buf[6];
+    return eb.Ok();
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_SetSpeeds(VantrellObject* object, VANTRELL_ERROR_BLOCK,
+                                             int32_t readSpeed, int32_t /*writeSpeed*/) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_SetSpeeds");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (object->drive.isVirtual)
+        return eb.Ok();
+    const driver_return_code_t rc = mmc_set_speed(object->cdio.get(), readSpeed, 0);
+    if (rc != DRIVER_OP_SUCCESS)
+        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, rc, -1,
+                       "The drive did not accept the read speed %d KB/s", readSpeed);
+    return eb.Ok();
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_GetSpeeds(VantrellObject* object, VANTRELL_ERROR_BLOCK,
+                                             int32_t* currentReadSpeed, int32_t* maximumReadSpeed,
+                                             int32_t* currentWriteSpeed,
+                                             int32_t* maximumWriteSpeed) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_GetSpeeds");
+    for (int32_t* p : {currentReadSpeed, maximumReadSpeed, currentWriteSpeed, maximumWriteSpeed}) {
+        if (p)
+            *p = 0;
+    }
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (object->drive.isVirtual)
+        return eb.Ok();
+    // MODE SENSE page 0x2A (capabilities): maximum read speed at 8, current read at 14,
+    // maximum write at 18, current write at 20 (KB/s, big-endian), after the 8-byte header.
+    uint8_t buf[64]{};
+    const driver_return_code_t rc = mmc_mode_sense(object->cdio.get(), buf, sizeof buf, 0x2A);
+    if (rc != DRIVER_OP_SUCCESS)
+        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, rc, -1,
+                       "The drive does not report its speeds");
+    const uint8_t* page = buf + 8;
+    auto be16 = [](const uint8_t* p) { return static_cast<int32_t>((p[0] << 8) | p[1]); };
+    if (maximumReadSpeed)
+        *maximumReadSpeed = be16(page + 8);
+    if (currentReadSpeed)
+        *currentReadSpeed = be16(page + 14);
+    if (maximumWriteSpeed)
+        *maximumWriteSpeed = be16(page + 18);
+    if (currentWriteSpeed)
+        *currentWriteSpeed = be16(page + 20);
+    return eb.Ok();
+}
+
+// ---- lock and tray ----------------------------------------------------------------------
+
+uint8_t Vantrell_CdvdBurnerGrabber_Lock(VantrellObject* object, VANTRELL_ERROR_BLOCK) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_Lock");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (object->holdsLock)
+        return eb.Ok();
+    if (object->drive.isVirtual) {
+        std::lock_guard lock(StateMutex());
+        ++VirtualStateLocked(object->drive.path).locks;
+    } else {
+        const driver_return_code_t rc =
+            mmc_prevent_allow_medium_removal(object->cdio.get(), false, true, 0);
+        if (rc != DRIVER_OP_SUCCESS)
+            return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, rc, -1,
+                           "The drive %s could not be locked", object->drive.path.c_str());
+    }
+    object->holdsLock = true;
+    return eb.Ok();
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_Release(VantrellObject* object, VANTRELL_ERROR_BLOCK) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_Release");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (!object->holdsLock)
+        return eb.Ok();
+    if (object->drive.isVirtual) {
+        std::lock_guard lock(StateMutex());
+        VirtualState& state = VirtualStateLocked(object->drive.path);
+        state.locks = std::max(0, state.locks - 1);
+    } else {
+        const driver_return_code_t rc =
+            mmc_prevent_allow_medium_removal(object->cdio.get(), false, false, 0);
+        if (rc != DRIVER_OP_SUCCESS)
+            return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, rc, -1,
+                           "The drive %s could not be unlocked", object->drive.path.c_str());
+    }
+    object->holdsLock = false;
+    return eb.Ok();
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_Eject(VantrellObject* object, VANTRELL_ERROR_BLOCK) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_Eject");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (object->drive.isVirtual) {
+        std::lock_guard lock(StateMutex());
+        VirtualState& state = VirtualStateLocked(object->drive.path);
+        if (state.locks > (object->holdsLock ? 1 : 0))
+            return eb.Fail(VANTRELL_EXCEPTION_LOCKED, 0, 0, -1,
+                           "The tray of the drive %s cannot be opened: it is locked",
+                           object->drive.path.c_str());
+        if (!state.trayOpen) {
+            state.trayOpen = true;
+            ++state.generation;
+        }
+        // Never cdio_eject_media on an image: it leaves the handle unusable.
+        object->cdio.reset();
+        return eb.Ok();
+    }
+    const driver_return_code_t rc = mmc_start_stop_unit(object->cdio.get(), true, false, 0, 0);
+    if (rc != DRIVER_OP_SUCCESS)
+        return eb.Fail(rc == DRIVER_OP_NOT_PERMITTED ? VANTRELL_EXCEPTION_LOCKED
+                                                     : VANTRELL_EXCEPTION_DEVICE_ERROR,
+                       0, rc, -1, "The tray of the drive %s could not be opened",
+                       object->drive.path.c_str());
+    return eb.Ok();
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_CloseTray(VantrellObject* object, VANTRELL_ERROR_BLOCK) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_CloseTray");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (object->drive.isVirtual) {
+        std::lock_guard lock(StateMutex());
+        VirtualStateLocked(object->drive.path).trayOpen = false;
+        return eb.Ok();
+    }
+    const driver_return_code_t rc = mmc_close_tray(object->cdio.get());
+    if (rc != DRIVER_OP_SUCCESS)
+        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, rc, -1,
+                       "The tray of the drive %s could not be closed", object->drive.path.c_str());
+    return eb.Ok();
+}
+
+} // extern "C"
