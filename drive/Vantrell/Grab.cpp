@@ -4,6 +4,7 @@
 #include <cdio/paranoia/cdda.h>
 #include <cdio/paranoia/paranoia.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <climits>
@@ -144,6 +145,14 @@ uint8_t Vantrell_CdvdBurnerGrabber_GrabTrack(VantrellObject* object, VANTRELL_ER
                        "Track %u is a data track, not an audio track", track);
     const lsn_t first = entry->StartLba;
     const int64_t sectors = int64_t{entry->EndLba} - entry->StartLba;
+    // A damaged image can place a track's end beyond the data there is (the lead-out
+    // comes from the BIN's size). The verified reader pads such sectors with silence
+    // instead of failing, so they are refused here.
+    if (entry->EndLba > toc.LeadOutLba)
+        return eb.Fail(VANTRELL_EXCEPTION_READ_ERROR, 0, 0, toc.LeadOutLba,
+                       "Track %u could not be read: sector %d is unreadable (beyond the end "
+                       "of the disc at sector %d)",
+                       track, std::max<lsn_t>(toc.LeadOutLba, first), toc.LeadOutLba);
     const uint64_t dataBytes = static_cast<uint64_t>(sectors) * CDIO_CD_FRAMESIZE_RAW;
     if (dataBytes > UINT32_MAX - 36)
         return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1,

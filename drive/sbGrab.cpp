@@ -1,0 +1,88 @@
+#include "sbGrab.h"
+
+#include "sbLogger.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryFile>
+
+#include <array>
+
+int32_t CompressionLevelFor(int index) {
+    static constexpr std::array<int32_t, 18> levels = {
+        0,     1,     10,    25,    50,     75,     90,     98,     32000,
+        48000, 64000, 80000, 96000, 128000, 160000, 192000, 256000, 320000};
+    if (index < 0 || index >= static_cast<int>(levels.size()))
+        return 0;
+    return levels[static_cast<size_t>(index)];
+}
+
+namespace {
+int32_t CompressCallback(void* context, int32_t code, int32_t value) {
+    if (code == 1)
+        CallBackEventer().OnBuffer.Fire(context, value);
+    return 0;
+}
+} // namespace
+
+void TsbGrabAction::Execute(TsbActionItem* item) {
+    TsbStagedAction::Execute(item);
+    TsbBurner* burner = Burner();
+    TsbCallBackEventer& events = CallBackEventer();
+
+    Success = true;
+    events.GrabActive.store(true);
+    Vantrell_SetFastReadTOC(1);
+    static_cast<void>(Vantrell_GetFastReadTOC());
+
+    for (int i = 0; i < Tracks.Count(); ++i) {
+        const TsbGrabTrack& track = Tracks.Items(i);
+        // The stub file reserves the unique name and is removed with the object;
+        // the copy goes to that name + ".wav".
+        QTemporaryFile stub(QDir::tempPath() + QStringLiteral("/sbXXXXXX"));
+        QString target = track.FileName;
+        if (track.TrackType == ttAudio) {
+            if (!stub.open())
+                throw EsbError(
+                    QStringLiteral("Cannot create a temporary file in %1").arg(QDir::tempPath()));
+            target = stub.fileName() + QStringLiteral(".wav");
+        }
+        if (burner->CancelRequested.load()) {
+            DoMessage(QStringLiteral("Grabbing canceled!"), litWarning);
+            break;
+        }
+        SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_GrabTrack: Track #%1, Output file: %2")
+                  .arg(track.TrackNumber)
+                  .arg(track.FileName));
+        DoMessage(QStringLiteral("Grabbing Track # %1").arg(track.TrackNumber), litInfo);
+        burner->Store(
+            Vantrell_CdvdBurnerGrabber_GrabTrack(burner->DeviceObject, SB_ERROR_BLOCK(burner),
+                                                 static_cast<uint8_t>(track.TrackNumber & 0xFF),
+                                                 target.toUtf8().constData(), 1, 1, 0, 1));
+        if (burner->LastExceptionCode != 0) {
+            burner->StoreFailure("Vantrell_CdvdBurnerGrabber_GrabTrack");
+            Success = false;
+        } else {
+            events.OnProgress.Fire(this, 100);
+        }
+        if (track.TrackType == ttAudio) {
+            events.OnBuffer.Fire(this, 0);
+            SbLog(QStringLiteral("Vantrell_Wave_UncompressedFileCompress: %1 -> %2 with "
+                                 "compression: %3")
+                      .arg(target, track.FileName)
+                      .arg(burner->CompressionLevel));
+            const uint8_t result = burner->Store(Vantrell_Wave_UncompressedFileCompress(
+                target.toUtf8().constData(), track.FileName.toUtf8().constData(), 176400,
+                &CompressCallback, this, burner->CompressionLevel));
+            if (QFile::exists(target))
+                QFile::remove(target);
+            if (result != 0) {
+                burner->LastMessage = FailureText("Vantrell_Wave_UncompressedFileCompress", result);
+                SbLog(burner->LastMessage);
+                Success = false;
+                throw EsbError(burner->LastMessage);
+            }
+        }
+    }
+    DoMessage(sbres::GrabbingComplete, litInfo);
+}

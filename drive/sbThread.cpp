@@ -1,0 +1,62 @@
+#include "sbThread.h"
+
+#include <QCoreApplication>
+
+TsbWorkerThread::~TsbWorkerThread() {
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void TsbWorkerThread::Start() {
+    thread_ = std::thread([this] { Run(); });
+}
+
+void TsbWorkerThread::Run() {
+    try {
+        Execute();
+    } catch (...) {
+        // A worker's failure is reported through its session or list, never by
+        // unwinding out of the thread.
+    }
+    if (OnTerminate)
+        OnTerminate();
+    std::lock_guard guard(endLock_);
+    ended_ = true;
+    endSignal_.notify_all();
+}
+
+bool TsbWorkerThread::WaitFor(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(endLock_);
+    return endSignal_.wait_for(lock, timeout, [this] { return ended_; });
+}
+
+void TsbWorkerThread::Join() {
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void ProcessPendingEvents() {
+    if (QCoreApplication::instance())
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void WaitForWorkerSteps(std::atomic<TsbWorkerThread*>& worker,
+                        std::unique_ptr<TsbWorkerThread>& handle) {
+    while (worker.load(std::memory_order_acquire) && handle) {
+        if (handle->WaitFor(std::chrono::milliseconds(80)))
+            break;
+        ProcessPendingEvents();
+    }
+    if (handle) {
+        handle->Join();
+        handle.reset();
+    }
+}
+
+void StartWorker(std::unique_ptr<TsbWorkerThread> thread, std::atomic<TsbWorkerThread*>& worker,
+                 std::unique_ptr<TsbWorkerThread>& handle, std::function<void()> ended) {
+    thread->OnTerminate = std::move(ended);
+    worker.store(thread.get(), std::memory_order_release);
+    handle = std::move(thread);
+    handle->Start();
+}

@@ -1,0 +1,96 @@
+// The drive-layer log: lines written only when the local-machine settings
+// enable it ("LogEnabled" in group "Vantrell" of "Harrowgate Software.ini"
+// under $XDG_CONFIG_DIRS), one timestamped line per call, from any thread.
+#include "DiscImage.h"
+#include "sbBurner.h"
+#include "sbDeviceFinder.h"
+#include "sbLogger.h"
+#include "sbTrackList.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(config_.isValid());
+        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(config_.path()));
+        QFile::remove(TsbLogger::Instance().LogFileName());
+    }
+    void TearDown() override {
+        QFile::remove(TsbLogger::Instance().LogFileName());
+        qunsetenv("XDG_CONFIG_DIRS");
+        TsbLogger::Reload();
+    }
+    void Settings(const QByteArray& text) {
+        QFile file(TsbLogger::SettingsFileName());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+    }
+    // Finds the drives and reads the disc's tracks, as the window does.
+    void ReadDisc() {
+        discimage::Disc disc{{}, {}, {discimage::ToneTrack(1, 440)}};
+        const auto written = discimage::WriteCueBin(disc, config_.path().toStdString(), "logdisc");
+        qputenv("TONVALE_VIRTUAL_DRIVES", QByteArray::fromStdString(written.cuePath));
+        StartVantrellLibrary();
+        TsbDeviceFinder finder;
+        finder.Find(false);
+        ASSERT_EQ(finder.Devices.Count(), 1);
+        TsbBurner burner;
+        burner.Address = finder.Devices.Items(0).Address;
+        burner.OpenDevice();
+        TsbTrackList tracks;
+        TsbTrackListReader reader;
+        reader.Read(&burner, &tracks, false);
+        EXPECT_EQ(tracks.Count(), 1);
+        StopVantrellLibrary();
+        qunsetenv("TONVALE_VIRTUAL_DRIVES");
+    }
+    QTemporaryDir config_;
+};
+
+TEST_F(LogTest, EnabledWritesTimestampedLinesFromEveryThread) {
+    Settings("[Vantrell]\nLogEnabled=true\nLogLevel=3\n");
+    TsbLogger::Reload();
+    EXPECT_TRUE(TsbLogger::Instance().LogEnabled());
+    EXPECT_EQ(TsbLogger::Instance().LogLevel(), 3);
+    EXPECT_TRUE(TsbLogger::Instance().LogFileName().endsWith("/test_drive_log.log"));
+
+    ReadDisc();
+    QFile file(TsbLogger::Instance().LogFileName());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    const QRegularExpression stamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d: "));
+    QStringList messages;
+    for (const QString& line : lines) {
+        EXPECT_TRUE(stamp.match(line).hasMatch()) << line.toStdString();
+        messages << line.mid(14);
+    }
+    // Main thread, discovery worker and track-list worker all log.
+    for (const char* expected :
+         {"Vantrell_UpStartEx", "Vantrell_FindDevice", "Vantrell_CdvdBurnerGrabber_TestUnitReady",
+          "Vantrell_CdvdBurnerGrabber_Create (after create): PortID:200,BusID:0,TargetID:0,LUN:0",
+          "Vantrell_CdvdBurnerGrabber_GetTOCInformation",
+          "TOC Index 1, Track Number: 0x01, Entry Valid: Yes",
+          "Track Mode: 0x00, MODE2 Form: 0x00 (if Track Mode = 0x02), LB (logical block) Size In "
+          "UCHARs: 2352",
+          "Vantrell_Destroy: Grabber"})
+        EXPECT_TRUE(messages.contains(expected)) << expected << "\n"
+                                                 << messages.join("\n").toStdString();
+}
+
+TEST_F(LogTest, AbsentSettingWritesNoFile) {
+    TsbLogger::Reload();
+    EXPECT_FALSE(TsbLogger::Instance().LogEnabled());
+    ReadDisc();
+    EXPECT_FALSE(QFile::exists(TsbLogger::Instance().LogFileName()));
+
+    Settings("[Vantrell]\nLogLevel=2\n"); // the group without the value
+    TsbLogger::Reload();
+    ReadDisc();
+    EXPECT_FALSE(QFile::exists(TsbLogger::Instance().LogFileName()));
+}
+} // namespace
