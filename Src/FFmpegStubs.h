@@ -123,6 +123,7 @@ extern "C" {
     X(av_read_pause)                                                                             \
     X(av_seek_frame)                                                                             \
     X(av_find_input_format)                                                                      \
+    X(av_probe_input_buffer2)                                                                    \
     X(av_guess_format)                                                                           \
     X(av_guess_codec)                                                                            \
     X(av_codec_get_id)                                                                           \
@@ -166,6 +167,7 @@ extern "C" {
     X(av_dict_free)                                                                              \
     X(av_opt_set)                                                                                \
     X(av_opt_get)                                                                                \
+    X(av_opt_get_int)                                                                            \
     X(av_opt_find)                                                                               \
     X(av_opt_find2)                                                                              \
     X(av_opt_next)                                                                               \
@@ -183,6 +185,8 @@ extern "C" {
     X(av_pix_fmt_desc_get)                                                                       \
     X(av_get_sample_fmt)                                                                         \
     X(av_get_sample_fmt_name)                                                                    \
+    X(av_get_sample_fmt_string)                                                                  \
+    X(av_get_pix_fmt_string)                                                                     \
     X(av_get_bytes_per_sample)                                                                   \
     X(av_get_packed_sample_fmt)                                                                  \
     X(av_sample_fmt_is_planar)                                                                   \
