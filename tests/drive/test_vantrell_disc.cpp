@@ -143,11 +143,11 @@ TEST_P(DiscKinds, DescribesTheMedium) {
         const bool audio = c.kinds[i] == 'a';
         EXPECT_EQ(e.EntryValid, 1);
         EXPECT_EQ(e.TrackNumber, i + 1);
-        EXPECT_EQ(e.StartLba, lba);
+        EXPECT_EQ(+e.StartLba, lba);
         EXPECT_EQ(e.EndLba - e.StartLba, static_cast<int32_t>(sectors[i]));
         EXPECT_EQ(e.AudioTrack, audio ? 1 : 0);
         EXPECT_EQ(e.DataTrack, audio ? 0 : 1);
-        EXPECT_EQ(e.BlockSize, audio ? 2352u : 2048u);
+        EXPECT_EQ(+e.BlockSize, audio ? 2352u : 2048u);
         EXPECT_EQ(e.TrackMode, audio ? 0 : 1);
         const int32_t msf = (e.StartMsf[0] * 60 + e.StartMsf[1]) * 75 + e.StartMsf[2];
         EXPECT_EQ(msf, lba + 150);
@@ -161,9 +161,9 @@ TEST_P(DiscKinds, DescribesTheMedium) {
         EXPECT_EQ(info.TrackNumber, i + 1);
         EXPECT_EQ(info.Blank, 0);
         EXPECT_EQ(info.NextWritableValid, 0);
-        EXPECT_EQ(info.FreeBlocks, 0);
+        EXPECT_EQ(+info.FreeBlocks, 0);
     }
-    EXPECT_EQ(toc.LeadOutLba, lba);
+    EXPECT_EQ(+toc.LeadOutLba, lba);
 
     VantrellTrackInformation info;
     EXPECT_EQ(Vantrell_CdvdBurnerGrabber_GetTrackInformation(object, VT_EB(eb), 255, &info), 0);

@@ -1,0 +1,363 @@
+// The transcoding engine end to end: real encodes of generated WAV files,
+// decoded back and compared; the set-up failures and their texts; stop
+// requests, the run's flags and callbacks, joined inputs.
+#include "MediaTestUtil.h"
+#include "test_ffmpeg_decode.h"
+
+#include "FFUtils.h"
+#include "FFmpeg/FFmpeg.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+
+using enginetest::Convert;
+using enginetest::Decode;
+using enginetest::TonePower;
+
+namespace {
+
+// 44100 Hz 16-bit stereo: 440 Hz on the left, 1000 Hz on the right.
+std::vector<int16_t> TwoTones(double seconds, double amplitude = 0.5) {
+    const auto left = testutil::SineTone(440, 44100, 1, seconds, amplitude);
+    const auto right = testutil::SineTone(1000, 44100, 1, seconds, amplitude);
+    std::vector<int16_t> out(left.size() * 2);
+    for (size_t i = 0; i < left.size(); ++i) {
+        out[2 * i] = left[i];
+        out[2 * i + 1] = right[i];
+    }
+    return out;
+}
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testutil::LoadMediaLibraries();
+        ASSERT_TRUE(dir.isValid());
+    }
+    QString Path(const QString& name) const { return dir.filePath(name); }
+    QString MakeWav(const QString& name, double seconds) {
+        const QString path = Path(name);
+        EXPECT_TRUE(testutil::WriteWav(path, TwoTones(seconds), 44100, 2));
+        return path;
+    }
+    QTemporaryDir dir;
+};
+
+struct TFormatCase {
+    const char* ext;
+    const char* encoder;
+    const char* decoder;
+    int frameSize;
+};
+
+// The application's encoder for AAC: "libfaac" when the library has it.
+std::string AacEncoder() {
+    return AVCodecStubs.avcodec_find_encoder_by_name("libfaac") ? "libfaac" : "aac";
+}
+
+} // namespace
+
+// Every format at every preset, with the options the application passes.
+TEST_F(EngineTest, FormatsAndPresetsDecodeBackToTheInput) {
+    const double seconds = 2.0;
+    const QString input = MakeWav("in.wav", seconds);
+    const TFormatCase formats[] = {{"mp3", "libmp3lame", "mp3float", 1152},
+                                   {"aac", "", "aac", 1024},
+                                   {"wma", "wmav2", "wmav2", 2048},
+                                   {"ogg", "libvorbis", "vorbis", 2048}};
+    struct TPreset {
+        int bitrate, rate, channels;
+    } presets[] = {{256000, 48000, 2}, {192000, 48000, 2}, {128000, 44100, 2}, {64000, 22050, 1}};
+    TCustomFFmpeg engine;
+    for (const TFormatCase& format : formats) {
+        for (const TPreset& preset : presets) {
+            SCOPED_TRACE(std::string(format.ext) + " " + std::to_string(preset.bitrate));
+            const std::string encoder = *format.encoder ? format.encoder : AacEncoder();
+            const std::string ext = format.ext;
+            std::vector<std::pair<std::string, std::string>> in;
+            if (ext != "ogg")
+                in.push_back({"vn", "1"});
+            std::vector<std::pair<std::string, std::string>> out = {
+                {"acodec", encoder},
+                {"ab", std::to_string(preset.bitrate)},
+                {"ac", std::to_string(preset.channels)},
+                {"ar", std::to_string(preset.rate)},
+                {"vn", "1"},
+                {"sn", "1"}};
+            if (ext == "wma")
+                out.push_back({"metadata", "comment=tonvale.example.org"});
+            if (ext == "ogg")
+                out.push_back({"vcodec", "libtheora"});
+            const QString output =
+                Path(QStringLiteral("out_%1.%2").arg(preset.bitrate).arg(format.ext));
+            const auto r = Convert(engine, input, in, output, out);
+            ASSERT_TRUE(r.opened) << r.message;
+            ASSERT_EQ(r.outputs, 1) << r.message;
+            ASSERT_FALSE(r.error) << r.message;
+            EXPECT_TRUE(r.finished);
+
+            const auto d = Decode(output);
+            ASSERT_TRUE(d.ok);
+            EXPECT_EQ(d.codec, format.decoder);
+            EXPECT_EQ(d.rate, preset.rate);
+            EXPECT_EQ(d.channels, preset.channels);
+            // Encoder priming and the padded last frame: within one frame for
+            // containers that record them; ADTS AAC keeps its 1024 priming samples.
+            const double slack =
+                static_cast<double>(format.frameSize) * (ext == "aac" ? 2 : 1) / preset.rate;
+            EXPECT_NEAR(d.Seconds(), seconds, slack);
+            if (preset.channels == 2) {
+                EXPECT_GT(TonePower(d, 0, 440), 0.3);
+                EXPECT_GT(TonePower(d, 1, 1000), 0.3);
+                EXPECT_LT(TonePower(d, 0, 1000), 0.05);
+            } else {
+                // The economy preset mixes both channels into one.
+                EXPECT_GT(TonePower(d, 0, 440), 0.1);
+                EXPECT_GT(TonePower(d, 0, 1000), 0.1);
+                EXPECT_LT(TonePower(d, 0, 700), 0.02);
+            }
+            if (ext == "wma") {
+                EXPECT_EQ(d.comment, "tonvale.example.org");
+            }
+        }
+    }
+}
+
+TEST_F(EngineTest, VolumeScalesSixteenBitSamplesAndClips) {
+    const QString input = Path("loud.wav");
+    ASSERT_TRUE(testutil::WriteWav(input, testutil::SineTone(440, 44100, 2, 0.5, 0.75), 44100, 2));
+    const auto original = Decode(input);
+    TCustomFFmpeg engine;
+    for (const int volume : {256, 512}) {
+        SCOPED_TRACE(volume);
+        const QString output = Path(QStringLiteral("vol%1.wav").arg(volume));
+        const auto r = Convert(engine, input, {}, output,
+                               {{"acodec", "pcm_s16le"}, {"vol", std::to_string(volume)}});
+        ASSERT_FALSE(r.error) << r.message;
+        const auto d = Decode(output);
+        ASSERT_EQ(d.samples.size(), original.samples.size());
+        if (volume == 256) {
+            EXPECT_EQ(d.samples, original.samples);
+            continue;
+        }
+        const auto [lo, hi] = std::minmax_element(d.samples.begin(), d.samples.end());
+        EXPECT_EQ(*hi, 32767);
+        EXPECT_EQ(*lo, -32768);
+        for (size_t i = 0; i < d.samples.size(); ++i)
+            if (std::abs(original.samples[i]) < 16000) {
+                ASSERT_EQ(d.samples[i], original.samples[i] * 2) << i;
+            }
+    }
+}
+
+TEST_F(EngineTest, ResamplerAndConverterAreMadeOnlyWhenNeeded) {
+    const QString stereo = MakeWav("stereo.wav", 0.5);
+    const QString mono = Path("mono.wav");
+    ASSERT_TRUE(testutil::WriteWav(mono, testutil::SineTone(440, 44100, 1, 0.5), 44100, 1));
+    struct TCase {
+        const char* name;
+        QString input;
+        std::vector<std::pair<std::string, std::string>> options;
+        const char* output;
+        int resamplers, converters;
+    } cases[] = {
+        {"same format", stereo, {{"acodec", "pcm_s16le"}}, "same.wav", 0, 0},
+        {"rate", stereo, {{"acodec", "pcm_s16le"}, {"ar", "22050"}}, "rate.wav", 1, 0},
+        {"channels only", mono, {{"acodec", "pcm_s16le"}, {"ac", "2"}}, "up.wav", 1, 0},
+        {"sample format", stereo, {{"acodec", "pcm_f32le"}}, "float.wav", 0, 1},
+        {"mp3 same rate", stereo, {{"acodec", "libmp3lame"}}, "same.mp3", 0, 1},
+    };
+    TCustomFFmpeg engine;
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto r = Convert(engine, c.input, {}, Path(c.output), c.options);
+        ASSERT_FALSE(r.error) << r.message;
+        EXPECT_EQ(engine.ResamplersCreated(), c.resamplers);
+        EXPECT_EQ(engine.ConvertersCreated(), c.converters);
+        EXPECT_GT(TonePower(Decode(Path(c.output)), 0, 440), 0.3);
+    }
+    // The mono input reaches both channels of the stereo output.
+    const auto up = Decode(Path("up.wav"));
+    EXPECT_EQ(up.channels, 2);
+    EXPECT_GT(TonePower(up, 1, 440), 0.3);
+}
+
+TEST_F(EngineTest, StopMidRunLeavesAPlayableShorterFile) {
+    const QString input = MakeWav("long.wav", 120);
+    const QString output = Path("stopped.mp3");
+    TCustomFFmpeg engine;
+    engine.ResetEngine();
+    engine.SetOption("vn", "1");
+    ASSERT_TRUE(engine.OpenInput(input)) << engine.LastError();
+    engine.SetOption("acodec", "libmp3lame");
+    ASSERT_EQ(engine.AddOutput(output, false), 1) << engine.LastError();
+    engine.ProgressInterval = 1000;
+    std::atomic<int> terminated{0};
+    engine.OnProgress = [](TCustomFFmpeg* sender, int, int, int currentMs, float, float, int64_t,
+                           int) {
+        if (currentMs > 2000)
+            sender->StopConvert(false); // from the run's own thread
+    };
+    engine.OnTerminate = [&](TCustomFFmpeg*) { ++terminated; };
+    engine.StartConvert(false);
+    EXPECT_EQ(terminated.load(), 1);
+    EXPECT_FALSE(engine.ErrorOccurred()) << engine.ErrorMessage();
+    EXPECT_FALSE(engine.Finished());
+    EXPECT_TRUE(engine.Terminated());
+    const auto d = Decode(output);
+    ASSERT_TRUE(d.ok);
+    EXPECT_GT(d.Seconds(), 1.5);
+    EXPECT_LT(d.Seconds(), 100);
+    EXPECT_GT(TonePower(d, 0, 440), 0.3);
+
+    // A terminated engine does not run again until ResetEngine.
+    EXPECT_EQ(engine.StartConvert(false), nullptr);
+    EXPECT_EQ(terminated.load(), 1);
+}
+
+TEST_F(EngineTest, ProgressReportsTimeSizeAndExpectedDuration) {
+    const QString input = MakeWav("p.wav", 3);
+    TCustomFFmpeg engine;
+    engine.ResetEngine();
+    ASSERT_TRUE(engine.OpenInput(input));
+    engine.SetOption("acodec", "libvorbis");
+    ASSERT_EQ(engine.AddOutput(Path("p.ogg"), false), 1);
+    engine.ProgressInterval = 1;
+    struct TReport {
+        int frame, fps, ms;
+        float quality;
+        int64_t size;
+        int total;
+    };
+    std::vector<TReport> reports;
+    engine.OnProgress = [&](TCustomFFmpeg*, int frame, int fps, int ms, float q, float,
+                            int64_t size, int total) {
+        reports.push_back({frame, fps, ms, q, size, total});
+    };
+    engine.StartConvert(false);
+    ASSERT_FALSE(engine.ErrorOccurred()) << engine.ErrorMessage();
+    ASSERT_GE(reports.size(), 2u);
+    for (const TReport& r : reports) {
+        EXPECT_EQ(r.frame, -1);
+        EXPECT_EQ(r.fps, -1);
+        EXPECT_EQ(r.quality, -1.0f);
+        EXPECT_EQ(r.total, 3000);
+    }
+    EXPECT_NEAR(reports.back().ms, 3000, 60);
+    EXPECT_EQ(reports.back().size, QFileInfo(Path("p.ogg")).size());
+    for (size_t i = 1; i < reports.size(); ++i)
+        EXPECT_GE(reports[i].ms, reports[i - 1].ms);
+}
+
+TEST_F(EngineTest, BrokenInputsGiveTheOpenErrorTexts) {
+    const QString good = MakeWav("good.wav", 0.2);
+    QFile goodFile(good);
+    ASSERT_TRUE(goodFile.open(QIODevice::ReadOnly));
+    const QByteArray wav = goodFile.readAll();
+    auto write = [&](const char* name, const QByteArray& bytes) {
+        QFile file(Path(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        return Path(name);
+    };
+    struct TCase {
+        QString path;
+        const char* suffix;
+    } cases[] = {
+        {write("garbage.wav", QByteArray(4096, '\x5a')), ": Unknown format"},
+        {write("empty.wav", QByteArray()), ": Unknown format"},
+        {write("cut.wav", wav.left(40)), ": Error while parsing header"},
+        {Path("missing.wav"), ": no such file or directory"},
+    };
+    TCustomFFmpeg engine;
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.path.toStdString());
+        const QString output = c.path + QStringLiteral(".mp3");
+        const auto r = Convert(engine, c.path, {{"vn", "1"}}, output, {{"acodec", "libmp3lame"}});
+        EXPECT_FALSE(r.opened);
+        EXPECT_EQ(r.message, c.path.toStdString() + c.suffix);
+        EXPECT_EQ(engine.InputCount(), 0);
+        EXPECT_FALSE(QFileInfo::exists(output));
+    }
+
+    // Audio data cut short (odd byte count included): what is there is converted.
+    const QString shortData = write("short.wav", wav.left(44 + 8000 + 1));
+    const auto r = Convert(engine, shortData, {}, Path("short.wav.flac"), {});
+    ASSERT_FALSE(r.error) << r.message;
+    EXPECT_EQ(Decode(Path("short.wav.flac")).Frames(), 2000u);
+}
+
+TEST_F(EngineTest, OutputSetupFailuresRegisterNothing) {
+    const QString input = MakeWav("in.wav", 0.2);
+    TCustomFFmpeg engine;
+    engine.ResetEngine();
+    ASSERT_TRUE(engine.OpenInput(input));
+
+    const QString unknown = Path("out.notaformat");
+    EXPECT_EQ(engine.AddOutput(unknown, false), -1);
+    EXPECT_EQ(engine.LastError(),
+              "Unable to find a suitable output format for '" + unknown.toStdString() + "'");
+
+    const QString unwritable = Path("no/such/folder/out.mp3");
+    EXPECT_EQ(engine.AddOutput(unwritable, false), -1);
+    EXPECT_EQ(engine.LastError(), "Could not open '" + unwritable.toStdString() + "'");
+
+    engine.SetOption("acodec", "nosuchencoder");
+    EXPECT_EQ(engine.AddOutput(Path("x.mp3"), false), -1);
+    EXPECT_EQ(engine.LastError(), "new_audio_stream fail: Unknown encoder 'nosuchencoder'");
+    EXPECT_EQ(engine.OutputCount(), 0);
+    EXPECT_FALSE(QFileInfo::exists(Path("x.mp3")));
+
+    // A video encoding path is refused up front, not half-way through a run.
+    EXPECT_EQ(engine.AddOutput(Path("x.avi"), false), -1);
+    EXPECT_EQ(engine.OutputCount(), 0);
+}
+
+TEST_F(EngineTest, JoinedInputsMakeOneOutputAndRefuseASecond) {
+    const QString a = MakeWav("a.wav", 1.0);
+    const QString b = MakeWav("b.wav", 1.5);
+    TCustomFFmpeg engine;
+    engine.ResetEngine();
+    ASSERT_TRUE(engine.OpenInput(a));
+    ASSERT_TRUE(engine.OpenInput(b));
+    engine.SetOption("acodec", "pcm_s16le");
+    EXPECT_EQ(engine.AddOutput(Path("joined.wav"), true), 2); // one slot per input
+    EXPECT_EQ(engine.AddOutput(Path("second.wav"), false), -1);
+    EXPECT_EQ(engine.LastError(), "Cannot join more than one output file.");
+    engine.StartConvert(false);
+    ASSERT_FALSE(engine.ErrorOccurred()) << engine.ErrorMessage();
+    const auto d = Decode(Path("joined.wav"));
+    EXPECT_NEAR(d.Seconds(), 2.5, 0.01);
+    EXPECT_GT(TonePower(d, 0, 440), 0.3);
+}
+
+TEST_F(EngineTest, RunWithoutOutputEndsAtOnceAndEmptyOutputsAreRemoved) {
+    const QString input = MakeWav("in.wav", 0.2);
+    TCustomFFmpeg engine;
+    engine.ResetEngine();
+    ASSERT_TRUE(engine.OpenInput(input));
+    int ends = 0;
+    engine.OnTerminate = [&](TCustomFFmpeg*) { ++ends; };
+    EXPECT_EQ(engine.StartConvert(true), nullptr);
+    EXPECT_EQ(ends, 1);
+    EXPECT_TRUE(engine.ErrorOccurred());
+    EXPECT_EQ(engine.ErrorMessage(), "At least one output file must be specified");
+
+    // A run that fails before writing anything leaves no empty file behind.
+    engine.ResetEngine();
+    ASSERT_TRUE(engine.OpenInput(input));
+    engine.SetOption("map", "0.0");
+    engine.SetOption("map", "0.0");
+    ASSERT_EQ(engine.AddOutput(Path("empty.mp3"), false), 1);
+    EXPECT_TRUE(QFileInfo::exists(Path("empty.mp3")));
+    engine.StartConvert(false);
+    EXPECT_TRUE(engine.ErrorOccurred());
+    EXPECT_EQ(engine.ErrorMessage(), "Number of stream maps must match number of output streams");
+    EXPECT_FALSE(QFileInfo::exists(Path("empty.mp3")));
+}
