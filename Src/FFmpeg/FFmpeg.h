@@ -43,6 +43,7 @@
 #include <vector>
 
 class TCustomFFmpeg;
+struct AVFormatContext;
 struct TEngineFiles;
 struct TOutputFileSetup;
 struct TTranscodeRun;
@@ -114,6 +115,9 @@ public:
 
     std::string LastError() const { return lastError_; }
     int InputCount() const;
+    // The container context of opened input index (null when there is none), for
+    // a probe to describe; it stays owned by the engine until CloseFiles.
+    AVFormatContext* InputContext(int index) const;
     int OutputCount() const;
     // Expected total duration for progress: ExpectedTotalDuration (ms, -1 unknown).
 

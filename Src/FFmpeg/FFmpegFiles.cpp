@@ -187,6 +187,11 @@ int TCustomFFmpeg::CloseFiles() {
 int TCustomFFmpeg::InputCount() const {
     return static_cast<int>(files_->inputs.size());
 }
+AVFormatContext* TCustomFFmpeg::InputContext(int index) const {
+    if (!files_ || index < 0 || index >= static_cast<int>(files_->inputs.size()))
+        return nullptr;
+    return files_->inputs[static_cast<size_t>(index)].ctx;
+}
 int TCustomFFmpeg::OutputCount() const {
     return static_cast<int>(files_->outputs.size());
 }
