@@ -1,12 +1,12 @@
-// tonvale-cli convert: runs one conversion through the transcoding engine the
-// way the application does: options in order through SetOption, OpenInput for
-// each "-i", then the output options and AddOutput, then a threaded run with
-// a progress bar on stderr. Ctrl-C asks the engine to stop; the output is then
-// a valid, shorter file.
+// tonvale-cli convert: converts media files through the conversion component,
+// the way the application does: one task per "-i INPUT ... OUTPUT" pair, the
+// options before "-i" as the task's input options and those after it as its
+// output options, then StartConvert with --threads N and a wait for the end of
+// the run (the -1 terminate event). A progress bar on stderr follows the tasks;
+// Ctrl-C stops them and every output is then a valid, shorter file.
 #include "Cli.h"
 
-#include "FFmpeg/FFmpeg.h"
-#include "FFmpegLoader.h"
+#include "FFmpegConverter.h"
 #include "FFmpegLogger.h"
 
 #include <QCoreApplication>
@@ -15,7 +15,10 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -36,25 +39,111 @@ bool IsOptionName(const QString& arg) {
     return !number;
 }
 
+struct Job {
+    QString input, output;
+    TInputOptions in;
+    TOutputOptions out;
+};
+
+void AddLine(std::string& lines, const QString& name, const QString& value) {
+    lines += name.toStdString() + "=" + value.toStdString() + "\n";
+}
+
+bool Flag(const QString& value) {
+    return value != QLatin1String("0");
+}
+
+// Output options that the structured settings always apply go into their
+// fields; everything else into the free-form lines, in order.
+void AddOutputOption(TOutputOptions& out, const QString& name, const QString& value) {
+    if (name == QLatin1String("an"))
+        out.DisableAudio = Flag(value);
+    else if (name == QLatin1String("vn"))
+        out.DisableVideo = Flag(value);
+    else if (name == QLatin1String("sn"))
+        out.DisableSubtitle = Flag(value);
+    else if (name == QLatin1String("copyts"))
+        out.CopyTimestamps = Flag(value);
+    else if (name == QLatin1String("async"))
+        out.AudioSyncMethod = value.toInt();
+    else if (name == QLatin1String("vsync"))
+        out.VideoSyncMethod = value.toInt();
+    else
+        AddLine(out.ExtOptions, name, value);
+}
+
+// Splits the arguments into jobs; an empty result with text set is a usage error.
+std::vector<Job> ParseJobs(const QStringList& args, QString& error) {
+    std::vector<Job> jobs;
+    Job job;
+    InitInputOptions(job.in);
+    InitOutputOptions(job.out);
+    bool haveInput = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (arg == QLatin1String("-i")) {
+            if (haveInput) {
+                error = QStringLiteral("each -i INPUT needs its own OUTPUT");
+                return {};
+            }
+            if (i + 1 >= args.size()) {
+                error = QStringLiteral("-i needs a file name");
+                return {};
+            }
+            job.input = args[++i];
+            haveInput = true;
+            continue;
+        }
+        if (!IsOptionName(arg)) {
+            if (!haveInput) {
+                error = QStringLiteral("unexpected argument '%1' before -i").arg(arg);
+                return {};
+            }
+            job.output = arg;
+            jobs.push_back(std::move(job));
+            job = Job{};
+            InitInputOptions(job.in);
+            InitOutputOptions(job.out);
+            haveInput = false;
+            continue;
+        }
+        QString value;
+        if (i + 1 < args.size() && !IsOptionName(args[i + 1]) &&
+            !(haveInput && i + 2 >= args.size()))
+            value = args[++i];
+        if (haveInput)
+            AddOutputOption(job.out, arg.mid(1), value);
+        else
+            AddLine(job.in.ExtOptions, arg.mid(1), value);
+    }
+    if (haveInput || jobs.empty())
+        error = QStringLiteral("convert needs -i INPUT and an OUTPUT");
+    if (!error.isEmpty())
+        return {};
+    return jobs;
+}
+
 int RunConvert(QStringList args) {
-    const bool join = cli::TakeFlag(args, QStringLiteral("--join"));
     const bool verbose = cli::TakeFlag(args, QStringLiteral("--verbose"));
     const bool quiet = cli::TakeFlag(args, QStringLiteral("--quiet"));
     bool ok = true;
     const QString folder = cli::TakeValue(args, QStringLiteral("--folder"),
                                           cli::ProgramFolder() + QStringLiteral("Dll/"), ok);
+    const QString threadText =
+        cli::TakeValue(args, QStringLiteral("--threads"), QStringLiteral("1"), ok);
     if (!ok)
         return 2;
-    if (args.size() < 3 || !args.contains(QStringLiteral("-i")))
-        return cli::UsageError(QStringLiteral("convert needs -i INPUT and an OUTPUT"));
-    const QString output = args.takeLast();
-    if (IsOptionName(output) || args.isEmpty() || args.last() == QLatin1String("-i"))
-        return cli::UsageError(QStringLiteral("convert needs an OUTPUT after the options"));
+    const int threads = threadText.toInt(&ok);
+    if (!ok || threads < 0)
+        return cli::UsageError(QStringLiteral("--threads needs a number of threads (0 or more)"));
+    QString usage;
+    std::vector<Job> jobs = ParseJobs(args, usage);
+    if (jobs.empty())
+        return cli::UsageError(usage);
 
-    TFFmpegLoader& loader = FFmpegLoader();
-    loader.SetLibraryPath(folder);
-    if (!loader.LoadLibs(DefaultLibraries)) {
-        cli::PrintError(QString::fromStdString(loader.LastError()));
+    TFFmpegConverter converter;
+    if (!converter.IsLoaded() && !converter.LoadAVLib(folder)) {
+        cli::PrintError(QString::fromStdString(converter.LastErrMsg()));
         return 1;
     }
     FFLogger().OnLog = [verbose](const void*, uint32_t, TLogLevel level, const std::string& text) {
@@ -62,67 +151,72 @@ int RunConvert(QStringList args) {
             std::fprintf(stderr, "%s\n", text.c_str());
     };
 
-    TCustomFFmpeg engine;
-    try {
-        engine.ResetEngine();
-        for (qsizetype i = 0; i < args.size(); ++i) {
-            const QString& arg = args[i];
-            if (arg == QLatin1String("-i")) {
-                if (i + 1 >= args.size())
-                    return cli::UsageError(QStringLiteral("-i needs a file name"));
-                if (!engine.OpenInput(args[++i])) {
-                    cli::PrintError(QString::fromStdString(engine.LastError()));
-                    return 1;
-                }
-                continue;
-            }
-            if (!IsOptionName(arg))
-                return cli::UsageError(QStringLiteral("unexpected argument '%1'").arg(arg));
-            QString value;
-            if (i + 1 < args.size() && !IsOptionName(args[i + 1]))
-                value = args[++i];
-            engine.SetOption(arg.mid(1).toStdString(), value.toStdString());
-        }
-        if (engine.AddOutput(output, join) < 0) {
-            cli::PrintError(QString::fromStdString(engine.LastError()));
+    converter.ClearTasks();
+    for (Job& job : jobs) {
+        const int index = converter.AddTask(job.input, &job.in);
+        if (index < 0 || !converter.SetOutputFile(index, job.output, &job.out)) {
+            cli::PrintError(QString::fromStdString(converter.LastErrMsg()));
             return 1;
         }
-    } catch (const FFmpegException& e) {
-        cli::PrintError(QString::fromStdString(e.Message()));
-        return 1;
     }
 
+    // Progress of the whole run: the sum of each task's position over the sum of
+    // the known totals (events come from the tasks' threads).
+    std::mutex lock;
+    std::map<int, std::pair<int64_t, int64_t>> progress; // guarded by lock
     cli::ProgressBar bar(quiet ? std::string() : "convert");
-    std::atomic<bool> done{false};
     if (!quiet)
-        engine.OnProgress = [&bar](TCustomFFmpeg*, int, int, int currentMs, float, float, int64_t,
-                                   int totalMs) { bar.Update(currentMs, totalMs); };
-    engine.OnTerminate = [&done](TCustomFFmpeg*) { done = true; };
+        converter.OnProgress = [&](int index, int, int, int currentMs, float, float, int64_t,
+                                   int totalMs) {
+            std::lock_guard guard(lock);
+            progress[index] = {currentMs, totalMs};
+            int64_t done = 0, total = 0;
+            for (const auto& [task, value] : progress) {
+                done += value.first;
+                total += value.second > 0 ? value.second : value.first;
+            }
+            bar.Update(done, total);
+        };
+    std::atomic<bool> finished{false};
+    bool failed = false, stopped = false; // guarded by lock
+    std::vector<std::string> failures;    // guarded by lock
+    converter.OnTerminate = [&](int index, bool aFinished, bool aException,
+                                const std::string& message) {
+        std::lock_guard guard(lock);
+        if (index < 0) {
+            finished = true;
+            return;
+        }
+        if (aException) {
+            failed = true;
+            failures.push_back(message);
+        } else if (!aFinished) {
+            stopped = true;
+        }
+    };
 
     std::signal(SIGINT, OnInterrupt);
-    TConvertThread* thread = engine.StartConvert(true, tpNormal);
-    if (thread)
-        thread->Resume();
+    converter.StartConvert(threads);
     bool stopSent = false;
-    while (!done.load()) {
+    while (!finished.load()) {
         if (interrupted && !stopSent) {
-            engine.StopConvert(false);
+            converter.ClearTasks();
             stopSent = true;
         }
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         QThread::msleep(5);
     }
     std::signal(SIGINT, SIG_DFL);
+    TDoTerminateThread::WaitForAll(10000);
     bar.Finish();
-    // Let the finished worker go before the engine does.
-    engine.StopConvert(true);
 
-    if (engine.ErrorOccurred()) {
-        cli::PrintError(QString::fromStdString(engine.ErrorMessage()));
+    std::lock_guard guard(lock);
+    for (const std::string& failure : failures)
+        cli::PrintError(QString::fromStdString(failure));
+    if (failed)
         return 1;
-    }
-    if (!engine.Finished()) {
-        std::fprintf(stderr, "tonvale-cli: stopped; the output holds what was converted so far\n");
+    if (stopped || stopSent) {
+        std::fprintf(stderr, "tonvale-cli: stopped; the outputs hold what was converted so far\n");
         return 130;
     }
     return 0;
@@ -131,6 +225,6 @@ int RunConvert(QStringList args) {
 } // namespace
 
 TONVALE_CLI_COMMAND("convert",
-                    "convert [--join] [OPTION VALUE]... -i INPUT [OPTION VALUE]... OUTPUT",
-                    "convert media files with the transcoding engine (options: -ab 128000 ...)",
+                    "convert [--threads N] [OPTION VALUE]... -i INPUT [OPTION VALUE]... OUTPUT ...",
+                    "convert media files, one task per input/output pair (-ab 128000 ...)",
                     RunConvert);
