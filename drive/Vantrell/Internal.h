@@ -68,6 +68,8 @@ struct VirtualState {
 // The state of the virtual drive at path; the caller holds StateMutex().
 VirtualState& VirtualStateLocked(const std::string& path);
 std::mutex& StateMutex();
+// cdio_open, one at a time (the image parsers are not thread-safe).
+CdIo_t* OpenCdio(const char* path, driver_id_t driver);
 
 } // namespace vantrell
 

@@ -171,7 +171,7 @@ uint8_t CreateFor(const Drive& drive, VantrellObject** object, ErrorBlock& eb,
     created->callback = callback;
     created->context = context;
     if (!drive.isVirtual) {
-        created->cdio.reset(cdio_open(drive.path.c_str(), DRIVER_DEVICE));
+        created->cdio.reset(OpenCdio(drive.path.c_str(), DRIVER_DEVICE));
         if (!created->cdio)
             return eb.Fail(VANTRELL_EXCEPTION_DEVICE_OPEN, errno, 0, -1,
                            "The drive %s cannot be opened", drive.path.c_str());
@@ -246,6 +246,14 @@ void InstallCdioLogHandler() {
 }
 
 // ---- drives -----------------------------------------------------------------------------
+
+// libcdio's image parsers keep their tokenizer state in strtok's hidden global:
+// two images opened at once on different threads corrupt each other's parse.
+CdIo_t* OpenCdio(const char* path, driver_id_t driver) {
+    static std::mutex openMutex;
+    std::lock_guard lock(openMutex);
+    return cdio_open(path, driver);
+}
 
 std::mutex& StateMutex() {
     static std::mutex mutex;
@@ -338,7 +346,7 @@ CdIo_t* Medium(VantrellObject* object, ErrorBlock& eb) {
     if (object->cdio && (object->generation != generation || IsImageStale(object, st)))
         object->cdio.reset();
     if (!object->cdio) {
-        object->cdio.reset(cdio_open(object->drive.path.c_str(), DRIVER_UNKNOWN));
+        object->cdio.reset(OpenCdio(object->drive.path.c_str(), DRIVER_UNKNOWN));
         if (!object->cdio) {
             eb.Fail(VANTRELL_EXCEPTION_NO_MEDIUM, 0, DRIVER_OP_ERROR, -1,
                     "No medium in the drive %s: the file cannot be read as a disc image",
