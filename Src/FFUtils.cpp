@@ -62,6 +62,16 @@ std::string OpenErrorText(const std::string& fileName, int code) {
     return FormatWithName(templ, fileName);
 }
 
+std::string TrimText(const std::string& text) {
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ')
+        ++begin;
+    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ')
+        --end;
+    return text.substr(begin, end - begin);
+}
+
 const char* MediaTypeName(unsigned mediaType) {
     static const char* const names[] = {"Video", "Audio", "Data", "Subtitle", "Attachment"};
     return mediaType < 5 ? names[mediaType] : "Unknown";

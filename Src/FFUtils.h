@@ -18,6 +18,9 @@ int OpenErrorCode(int ffmpegError);
 // an FFmpeg error code.
 std::string OpenErrorText(const std::string& fileName, int code);
 
+// The text without leading and trailing blanks and control characters.
+std::string TrimText(const std::string& text);
+
 // "Video", "Audio", "Data", "Subtitle", "Attachment", else "Unknown".
 const char* MediaTypeName(unsigned mediaType);
 

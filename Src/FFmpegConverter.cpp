@@ -1,6 +1,7 @@
 // The conversion component: settings records, the task list, preparing tasks
 // (AddTask, SetOutputFile). Runs and threads are in FFmpegConverterRun.cpp.
 #include "FFmpegConverter.h"
+#include "FFUtils.h"
 
 #include "FFmpegException.h"
 #include "FFmpegLoader.h"
@@ -40,16 +41,6 @@ TExtOptionKind ExtOptionKindOf(const std::string& Name) {
 
 namespace {
 
-std::string TrimControl(const std::string& text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ')
-        ++begin;
-    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ')
-        --end;
-    return text.substr(begin, end - begin);
-}
-
 // A whole decimal 64-bit integer (optional sign), or -1 for anything else.
 int64_t IntegerOrMinusOne(const std::string& text) {
     const char* begin = text.data();
@@ -75,7 +66,7 @@ int64_t MillisToMicros(int64_t ms) {
 } // namespace
 
 std::vector<std::pair<std::string, std::string>> SplitExtOptions(const std::string& Text) {
-    std::string text = TrimControl(Text);
+    std::string text = TrimText(Text);
     std::string normal;
     normal.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
@@ -106,7 +97,7 @@ std::vector<std::pair<std::string, std::string>> SplitExtOptions(const std::stri
 
 std::vector<THookRange> ParseHookRanges(const std::string& Text) {
     std::vector<THookRange> ranges;
-    const std::string text = TrimControl(Text);
+    const std::string text = TrimText(Text);
     if (text.empty())
         return ranges;
     size_t pos = 0;
@@ -114,14 +105,14 @@ std::vector<THookRange> ParseHookRanges(const std::string& Text) {
         size_t comma = text.find(',', pos);
         if (comma == std::string::npos)
             comma = text.size();
-        const std::string item = TrimControl(text.substr(pos, comma - pos));
+        const std::string item = TrimText(text.substr(pos, comma - pos));
         pos = comma + 1;
         const size_t dash = item.find('-');
         const std::string startText = dash == std::string::npos ? item : item.substr(0, dash);
         const std::string endText =
             dash == std::string::npos ? std::string() : item.substr(dash + 1);
-        const int64_t start = MillisToMicros(IntegerOrMinusOne(TrimControl(startText)));
-        const int64_t end = MillisToMicros(IntegerOrMinusOne(TrimControl(endText)));
+        const int64_t start = MillisToMicros(IntegerOrMinusOne(TrimText(startText)));
+        const int64_t end = MillisToMicros(IntegerOrMinusOne(TrimText(endText)));
         if (end >= start && end >= 0)
             ranges.push_back({start, end});
     }

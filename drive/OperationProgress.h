@@ -10,6 +10,7 @@
 #include <QDialog>
 
 #include <functional>
+#include <memory>
 
 class QLabel;
 class QPushButton;
@@ -54,4 +55,31 @@ protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     void changeEvent(QEvent* event) override;
+};
+
+// Owns the progress dialog of one operation and keeps the owner's pointer to it
+// (the field a worker reports through) valid: set by Create, cleared, with the
+// dialog hidden and freed, when the operation ends. Main thread only.
+class TOperationProgressHolder {
+public:
+    explicit TOperationProgressHolder(TfrmOperationProgress*& field) : field_(field) {}
+    ~TOperationProgressHolder() {
+        if (dialog_)
+            dialog_->hide();
+        field_ = nullptr;
+    }
+    TOperationProgressHolder(const TOperationProgressHolder&) = delete;
+    TOperationProgressHolder& operator=(const TOperationProgressHolder&) = delete;
+
+    TfrmOperationProgress* Create() {
+        dialog_ = std::make_unique<TfrmOperationProgress>();
+        field_ = dialog_.get();
+        return field_;
+    }
+    TfrmOperationProgress* operator->() const { return dialog_.get(); }
+    explicit operator bool() const { return dialog_ != nullptr; }
+
+private:
+    std::unique_ptr<TfrmOperationProgress> dialog_;
+    TfrmOperationProgress*& field_;
 };

@@ -221,20 +221,9 @@ void TsbDeviceFinder::WorkerEnded() {
 }
 
 void TsbDeviceFinder::Find(bool showProgress) {
-    std::unique_ptr<TfrmOperationProgress> dialog;
-    struct DialogGuard {
-        std::unique_ptr<TfrmOperationProgress>& dialog;
-        TfrmOperationProgress*& field;
-        ~DialogGuard() {
-            if (dialog)
-                dialog->hide();
-            field = nullptr;
-            dialog.reset();
-        }
-    } guard{dialog, ProgressDialog};
+    TOperationProgressHolder dialog(ProgressDialog);
     if (showProgress) {
-        dialog = std::make_unique<TfrmOperationProgress>();
-        ProgressDialog = dialog.get();
+        dialog.Create();
         Devices.Abort.store(false);
         dialog->setWindowTitle(QStringLiteral("Tonvale"));
         dialog->SetCancelEnabled(false);

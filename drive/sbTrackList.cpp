@@ -174,20 +174,9 @@ void TsbTrackListReader::WorkerEnded() {
 }
 
 void TsbTrackListReader::Read(TsbBurner* burner, TsbTrackList* list, bool showProgress) {
-    std::unique_ptr<TfrmOperationProgress> dialog;
-    struct DialogGuard {
-        std::unique_ptr<TfrmOperationProgress>& dialog;
-        TfrmOperationProgress*& field;
-        ~DialogGuard() {
-            if (dialog)
-                dialog->hide();
-            field = nullptr;
-            dialog.reset();
-        }
-    } guard{dialog, ProgressDialog};
+    TOperationProgressHolder dialog(ProgressDialog);
     if (showProgress) {
-        dialog = std::make_unique<TfrmOperationProgress>();
-        ProgressDialog = dialog.get();
+        dialog.Create();
         dialog->setWindowTitle(sbres::ReadingTracks);
         dialog->SetCancelEnabled(false);
         dialog->lblInfo->setText(InfoText);

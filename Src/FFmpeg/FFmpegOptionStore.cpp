@@ -2,6 +2,7 @@
 // every option name the vocabulary does not know), presets, bitstream-filter
 // chains and targets.
 #include "FFmpegOptions.h"
+#include "FFUtils.h"
 
 #include "FFmpegLogger.h"
 #include "FFmpegStubs.h"
@@ -14,16 +15,6 @@
 #include <strings.h>
 
 namespace {
-
-std::string Trim(const std::string& text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ')
-        ++begin;
-    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ')
-        --end;
-    return text.substr(begin, end - begin);
-}
 
 // Option-flag mask per media type: video, audio, data, subtitle, attachment.
 constexpr int TypeMasks[OptionMediaTypeCount] = {OPT_FLAG_VIDEO, OPT_FLAG_AUDIO, 0,
@@ -100,8 +91,8 @@ AVCodecContext* TFFmpegOptions::DefaultCodecContext(int type) const {
 }
 
 bool TFFmpegOptions::SetGenericOption(const std::string& rawName, const std::string& rawValue) {
-    const std::string name = Trim(rawName);
-    const std::string value = Trim(rawValue);
+    const std::string name = TrimText(rawName);
+    const std::string value = TrimText(rawValue);
     if (name.empty() || value.empty() || !OptionStoreCreated())
         return false;
 
@@ -210,7 +201,7 @@ void TFFmpegOptions::ApplyPreset(const std::string& kind, const std::string& nam
         text = file.readAll().toStdString();
     }
 
-    text = Trim(text);
+    text = TrimText(text);
     std::string normalised;
     normalised.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
@@ -228,13 +219,13 @@ void TFFmpegOptions::ApplyPreset(const std::string& kind, const std::string& nam
         size_t end = normalised.find('\n', pos);
         if (end == std::string::npos)
             end = normalised.size();
-        const std::string line = Trim(normalised.substr(pos, end - pos));
+        const std::string line = TrimText(normalised.substr(pos, end - pos));
         pos = end + 1;
         if (line.empty())
             continue;
         const size_t eq = line.find('=');
-        const std::string key = eq == std::string::npos ? line : Trim(line.substr(0, eq));
-        const std::string value = eq == std::string::npos ? "" : Trim(line.substr(eq + 1));
+        const std::string key = eq == std::string::npos ? line : TrimText(line.substr(0, eq));
+        const std::string value = eq == std::string::npos ? "" : TrimText(line.substr(eq + 1));
         if (key.empty() || value.empty())
             throw FFmpegException(name + ": Invalid syntax: \"" + line + "\"");
         if (strcasecmp(key.c_str(), "acodec") == 0)
@@ -252,7 +243,7 @@ void TFFmpegOptions::ApplyPreset(const std::string& kind, const std::string& nam
 // ---- Bitstream filters ---------------------------------------------------------------
 
 void TFFmpegOptions::AddBitstreamFilter(const std::string& kind, const std::string& rawText) {
-    const std::string text = Trim(rawText);
+    const std::string text = TrimText(rawText);
     if (text.empty() || text[0] == '=')
         return;
     const size_t eq = text.find('=');

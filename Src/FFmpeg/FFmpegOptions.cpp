@@ -1,6 +1,7 @@
 // The option dispatcher of the transcoding engine, its value conversions, the
 // typed setters and the settings dump.
 #include "FFmpegOptions.h"
+#include "FFUtils.h"
 
 #include "FFmpegLogger.h"
 #include "FFmpegStubs.h"
@@ -17,18 +18,8 @@
 
 namespace {
 
-std::string Trim(const std::string& text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ')
-        ++begin;
-    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ')
-        --end;
-    return text.substr(begin, end - begin);
-}
-
 template <typename T> bool ParseNumber(const std::string& raw, T& value) {
-    const std::string text = Trim(raw);
+    const std::string text = TrimText(raw);
     const char* begin = text.data();
     const char* end = begin + text.size();
     if (begin < end && *begin == '+') {
@@ -372,7 +363,7 @@ void TFFmpegOptions::ListFormats(bool pixel) const {
             AVUtilStubs.av_get_sample_fmt_string(buffer, sizeof(buffer),
                                                  static_cast<AVSampleFormat>(i));
         }
-        FFLogger().Log(this, llInfo, Trim(buffer));
+        FFLogger().Log(this, llInfo, TrimText(buffer));
     }
 }
 
