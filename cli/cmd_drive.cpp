@@ -105,6 +105,24 @@ void OpenChosen(TsbBurner& burner, const TsbDeviceItem& item) {
     burner.OpenDevice();
 }
 
+// The drive a command works on: the library started, the drives searched, the
+// chosen one (--drive N, else the first with an audio CD) opened.
+struct ChosenDrive {
+    LibraryScope library;
+    TsbDeviceFinder finder;
+    TsbBurner burner;
+    // 0 when opened, else the exit code (the reason is printed).
+    int Open(const QString& driveArg) {
+        Search(finder);
+        int exitCode = 0;
+        const TsbDeviceItem* item = ChooseDrive(finder, driveArg, exitCode);
+        if (!item)
+            return exitCode;
+        OpenChosen(burner, *item);
+        return 0;
+    }
+};
+
 int RunDrives(QStringList args) {
     const bool json = cli::TakeFlag(args, QStringLiteral("--json"));
     if (!args.isEmpty())
@@ -164,15 +182,10 @@ int RunToc(QStringList args) {
     if (!args.isEmpty())
         return cli::UsageError(QStringLiteral("unexpected argument '%1'").arg(args[0]));
     try {
-        LibraryScope library;
-        TsbDeviceFinder finder;
-        Search(finder);
-        int exitCode = 0;
-        const TsbDeviceItem* item = ChooseDrive(finder, driveArg, exitCode);
-        if (!item)
+        ChosenDrive drive;
+        if (const int exitCode = drive.Open(driveArg))
             return exitCode;
-        TsbBurner burner;
-        OpenChosen(burner, *item);
+        TsbBurner& burner = drive.burner;
         TsbTrackList tracks;
         TsbTrackListReader reader;
         reader.Read(&burner, &tracks, false);
@@ -231,15 +244,10 @@ int RunGrab(QStringList args) {
         return cli::UsageError(QStringLiteral("TRACK must be a track number from 1 to 99"));
     const QString fileName = QFileInfo(args[1]).absoluteFilePath();
     try {
-        LibraryScope library;
-        TsbDeviceFinder finder;
-        Search(finder);
-        int exitCode = 0;
-        const TsbDeviceItem* item = ChooseDrive(finder, driveArg, exitCode);
-        if (!item)
+        ChosenDrive drive;
+        if (const int exitCode = drive.Open(driveArg))
             return exitCode;
-        TsbBurner burner;
-        OpenChosen(burner, *item);
+        TsbBurner& burner = drive.burner;
         burner.Lock();
         burner.CompressionLevel = CompressionLevelFor(0);
 

@@ -912,8 +912,8 @@ void TTranscodeRun::WriteFiltered(TOutputStream& ost, AVPacket* packet, size_t l
     TBitstreamFilterChain& chain = ost.setup->bsfs;
     if (level < chain.size() && chain[level].Context) {
         AVBSFContext* bsf = chain[level].Context.get();
-        int ret = AVCodecStubs.av_bsf_send_packet(bsf, packet);
-        if (ret < 0) {
+        // A failing filter ends the run under "xerror", else it is logged.
+        auto failed = [&](int ret) {
             const std::string text = OpenErrorText(
                 FormatText("%s failed for stream %d, codec %s", chain[level].Name.c_str(),
                            ost.index, ost.enc && ost.enc->codec ? ost.enc->codec->name : "copy"),
@@ -921,6 +921,10 @@ void TTranscodeRun::WriteFiltered(TOutputStream& ost, AVPacket* packet, size_t l
             if (e.ExitOnError)
                 throw FFmpegException(text);
             FFLogger().Log(&e, llError, text);
+        };
+        int ret = AVCodecStubs.av_bsf_send_packet(bsf, packet);
+        if (ret < 0) {
+            failed(ret);
             WriteFiltered(ost, packet, level + 1); // unfiltered
             return;
         }
@@ -928,15 +932,8 @@ void TTranscodeRun::WriteFiltered(TOutputStream& ost, AVPacket* packet, size_t l
         AVPacket* outPkt = packet; // the sent packet is blank again and can take output
         while ((ret = AVCodecStubs.av_bsf_receive_packet(bsf, outPkt)) >= 0)
             WriteFiltered(ost, outPkt, level + 1);
-        if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) {
-            const std::string text = OpenErrorText(
-                FormatText("%s failed for stream %d, codec %s", chain[level].Name.c_str(),
-                           ost.index, ost.enc && ost.enc->codec ? ost.enc->codec->name : "copy"),
-                ret);
-            if (e.ExitOnError)
-                throw FFmpegException(text);
-            FFLogger().Log(&e, llError, text);
-        }
+        if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF)
+            failed(ret);
         return;
     }
     if (level < chain.size()) {

@@ -8,6 +8,7 @@
 // Without --minutes the disc holds five short pieces (about two and a half minutes).
 #include "DiscImage.h"
 
+#include <filesystem>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -158,6 +159,7 @@ int main(int argc, char** argv) {
         disc.tracks.push_back(PieceTrack(k, seconds));
     }
     try {
+        std::filesystem::create_directories(folder);
         const discimage::Written out = discimage::WriteCueBin(disc, folder, "tonvale-demo");
         std::printf("%s\n", out.cuePath.c_str());
     } catch (const std::exception& e) {
