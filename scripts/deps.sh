@@ -10,7 +10,7 @@ PACKAGES=(
   libavfilter-dev libavdevice-dev
   libcdio-dev libcdio-paranoia-dev libudev-dev
   libgtest-dev
-  ffmpeg libcdio-utils cd-paranoia clang-format
+  ffmpeg libcdio-utils cd-paranoia clang-format time bc
 )
 
 missing=()
