@@ -244,8 +244,10 @@ bool TCustomFFmpeg::OpenInput(const QString& FileName) {
         ~Cleanup() {
             AVUtilStubs.av_dict_free(params);
             if (armed) {
+                // Closes what avformat_open_input opened (demuxer, its own I/O)
+                // as well as a context that was never opened.
                 if (in->ctx)
-                    AVFormatStubs.avformat_free_context(in->ctx);
+                    AVFormatStubs.avformat_close_input(&in->ctx);
                 in->ctx = nullptr;
                 if (in->unicodePb)
                     CloseUnicodeIO(&in->unicodePb);

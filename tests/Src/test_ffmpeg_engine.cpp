@@ -6,14 +6,17 @@
 
 #include "FFUtils.h"
 #include "FFmpeg/FFmpeg.h"
+#include "UnicodeProtocol.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <clocale>
 #include <cstdlib>
 
 using enginetest::Convert;
@@ -55,6 +58,17 @@ struct TFormatCase {
     const char* decoder;
     int frameSize;
 };
+
+// How many descriptors of this process are open on the file at path.
+int OpenDescriptors(const QString& path) {
+    const QString target = QFileInfo(path).canonicalFilePath();
+    int count = 0;
+    QDirIterator it(QStringLiteral("/proc/self/fd"), QDir::System | QDir::Files);
+    while (it.hasNext())
+        if (QFileInfo(it.next()).symLinkTarget() == target)
+            ++count;
+    return count;
+}
 
 // The application's encoder for AAC: "libfaac" when the library has it.
 std::string AacEncoder() {
@@ -360,4 +374,41 @@ TEST_F(EngineTest, RunWithoutOutputEndsAtOnceAndEmptyOutputsAreRemoved) {
     EXPECT_TRUE(engine.ErrorOccurred());
     EXPECT_EQ(engine.ErrorMessage(), "Number of stream maps must match number of output streams");
     EXPECT_FALSE(QFileInfo::exists(Path("empty.mp3")));
+}
+
+// An input whose stream parameters cannot be read is closed again, file
+// included, whether the library or the engine's own I/O opened it.
+TEST_F(EngineTest, InputFailingAfterItWasOpenedLeavesNoFileOpen) {
+    // In the "C" locale the second name can only be reached through the
+    // engine's own I/O.
+    const std::string savedLocale = std::setlocale(LC_CTYPE, nullptr);
+    ASSERT_NE(std::setlocale(LC_CTYPE, "C"), nullptr);
+    const struct {
+        QString name;
+        bool encoded;
+    } cases[] = {{QStringLiteral("plain.wav"), false},
+                 {QStringLiteral("n\u00e4me \u03c9.wav"), true}};
+    auto* const realFindStreamInfo = AVFormatStubs.avformat_find_stream_info;
+    for (const auto& [name, encoded] : cases) {
+        SCOPED_TRACE(name.toStdString());
+        const QString input = MakeWav(name, 0.2);
+        EXPECT_EQ(NeedsUnicodeName(input), encoded);
+        TCustomFFmpeg engine;
+        engine.ResetEngine();
+        AVFormatStubs.avformat_find_stream_info = [](AVFormatContext*, AVDictionary**) {
+            return AVERROR_INVALIDDATA;
+        };
+        const bool opened = engine.OpenInput(input);
+        AVFormatStubs.avformat_find_stream_info = realFindStreamInfo;
+        EXPECT_FALSE(opened);
+        EXPECT_EQ(engine.LastError(), input.toStdString() + ": could not find codec parameters");
+        EXPECT_EQ(engine.InputCount(), 0);
+        EXPECT_EQ(OpenDescriptors(input), 0);
+        // The same engine still opens a good input afterwards.
+        EXPECT_TRUE(engine.OpenInput(input)) << engine.LastError();
+        EXPECT_EQ(OpenDescriptors(input), 1);
+        engine.CloseFiles();
+        EXPECT_EQ(OpenDescriptors(input), 0);
+    }
+    std::setlocale(LC_CTYPE, savedLocale.c_str());
 }
