@@ -242,8 +242,8 @@ public:
     // SetOption; skips the others. Raises what SetOption raises.
     void ApplyExtOptions(const std::string& Text, TExtOptionKind Kind);
 
-    // The task's probe, attached to the task's opened input (when the engine
-    // exposes it), freed with the task.
+    // The task's probe, attached to the task's opened input from AddTask until
+    // the end of its run (then closed: the input is gone), freed with the task.
     TAVProbe& Probe() { return *Probe_; }
 
     // Display flags (bit 0 preview, bit 1 preview bitmap), written under

@@ -269,6 +269,8 @@ void TCustomFFmpegConverter::DoTerminate(TCustomFFmpeg* Sender) {
             return;
         }
         if (task) {
+            // The run closed the input the task's probe described.
+            task->Probe().Close();
             task->EndReported_ = true;
             Deliver(task->TaskIndex(), Sender->Finished(), Sender->ErrorOccurred(),
                     Sender->ErrorMessage());

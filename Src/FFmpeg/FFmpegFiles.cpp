@@ -12,6 +12,8 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -43,6 +45,15 @@ const AVCodec* FindCodecByName(const std::string& name, AVMediaType type, bool e
 namespace {
 
 // The display form of a file name in messages.
+// True when both names lead to the same existing file (links included).
+bool SameFile(const QString& a, const QString& b) {
+    struct stat sa {
+    }, sb{};
+    return ::stat(QFile::encodeName(a).constData(), &sa) == 0 &&
+           ::stat(QFile::encodeName(b).constData(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 std::string DisplayName(const QString& name) {
     return name.toUtf8().toStdString();
 }
@@ -633,6 +644,12 @@ int TCustomFFmpeg::AddOutput(const QString& FileName, bool Join) {
     if (OutputCount() >= MAX_FILES)
         return fail(
             FormatText("%s: too many output files (at most %d)", display.c_str(), MAX_FILES));
+
+    // Opening the output truncates it: an output that is one of the inputs would
+    // be destroyed while it is read.
+    for (const TInputFileSetup& input : files_->inputs)
+        if (input.ctx && input.ctx->url && SameFile(FileName, NameFromLib(input.ctx->url)))
+            return fail(FormatText("%s: the output file is also an input file", display.c_str()));
 
     const std::string name = FileNameForLib(FileName);
     const AVOutputFormat* format = ForcedOutputFormat;

@@ -305,6 +305,12 @@ TEST_F(ConverterTest, UnthreadedRunDeliversEverythingOnTheCallersThreadEndingWit
         EXPECT_NEAR(probe.FormatContext()->duration / 1e6, seconds, 0.1) << name;
     }
 
+    // The runs closed their inputs: the tasks' probes no longer point at them.
+    for (int task = 0; task < 2; ++task) {
+        EXPECT_EQ(c.Tasks().Items(task)->Probe().FormatContext(), nullptr);
+        EXPECT_EQ(c.Tasks().Items(task)->Probe().StreamCount(), -1);
+    }
+
     // The tasks ran: a second start sends no task events, only the end.
     TEventLog again;
     again.Attach(c);

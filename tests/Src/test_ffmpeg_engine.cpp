@@ -331,6 +331,18 @@ TEST_F(EngineTest, OutputSetupFailuresRegisterNothing) {
     // A video encoding path is refused up front, not half-way through a run.
     EXPECT_EQ(engine.AddOutput(Path("x.avi"), false), -1);
     EXPECT_EQ(engine.OutputCount(), 0);
+
+    // Writing over the input, by its name or through a link, would destroy it.
+    engine.SetOption("acodec", "pcm_s16le");
+    const qint64 size = QFileInfo(input).size();
+    ASSERT_TRUE(QFile::link(input, Path("link.wav")));
+    for (const QString& same : {input, Path("link.wav")}) {
+        EXPECT_EQ(engine.AddOutput(same, false), -1);
+        EXPECT_EQ(engine.LastError(),
+                  same.toStdString() + ": the output file is also an input file");
+    }
+    EXPECT_EQ(QFileInfo(input).size(), size);
+    EXPECT_EQ(engine.OutputCount(), 0);
 }
 
 TEST_F(EngineTest, JoinedInputsMakeOneOutputAndRefuseASecond) {
