@@ -1,5 +1,7 @@
 #include "sbThread.h"
 
+#include "sbLogger.h"
+
 #include <QCoreApplication>
 
 TsbWorkerThread::~TsbWorkerThread() {
@@ -14,9 +16,12 @@ void TsbWorkerThread::Start() {
 void TsbWorkerThread::Run() {
     try {
         Execute();
+    } catch (const std::exception& error) {
+        // A worker's failure is reported through its session or list and the
+        // log, never by unwinding out of the thread.
+        SbLog(QStringLiteral("Worker failed: ") + QString::fromUtf8(error.what()));
     } catch (...) {
-        // A worker's failure is reported through its session or list, never by
-        // unwinding out of the thread.
+        SbLog(QStringLiteral("Worker failed: unknown error"));
     }
     if (OnTerminate)
         OnTerminate();
