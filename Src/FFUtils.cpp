@@ -72,6 +72,13 @@ std::string TrimText(const std::string& text) {
     return text.substr(begin, end - begin);
 }
 
+bool EncoderAvailable(const std::string& name) {
+    if (!AVCodecStubs.avcodec_find_encoder_by_name)
+        return false;
+    const AVCodec* codec = AVCodecStubs.avcodec_find_encoder_by_name(name.c_str());
+    return codec && AVCodecStubs.av_codec_is_encoder && AVCodecStubs.av_codec_is_encoder(codec);
+}
+
 const char* MediaTypeName(unsigned mediaType) {
     static const char* const names[] = {"Video", "Audio", "Data", "Subtitle", "Attachment"};
     return mediaType < 5 ? names[mediaType] : "Unknown";

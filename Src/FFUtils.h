@@ -21,6 +21,10 @@ std::string OpenErrorText(const std::string& fileName, int code);
 // The text without leading and trailing blanks and control characters.
 std::string TrimText(const std::string& text);
 
+// True when the loaded codec library has an encoder of that name (false while
+// the libraries are not loaded).
+bool EncoderAvailable(const std::string& name);
+
 // "Video", "Audio", "Data", "Subtitle", "Attachment", else "Unknown".
 const char* MediaTypeName(unsigned mediaType);
 

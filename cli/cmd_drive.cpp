@@ -34,8 +34,10 @@ public:
         const QString check = VersionCheckText(Vantrell_GetVersion(), ok);
         if (!ok)
             cli::PrintError(check);
-        sbdlg::SetMessageBoxHandler(
-            [](QMessageBox::Icon, const QString&, const QString& text) { cli::PrintError(text); });
+        sbdlg::SetMessageBoxHandler([](const sbdlg::MessageBoxRequest& box) {
+            cli::PrintError(box.Text);
+            return QMessageBox::Ok;
+        });
         StartVantrellLibrary();
     }
     ~LibraryScope() { StopVantrellLibrary(); }

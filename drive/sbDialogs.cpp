@@ -1,6 +1,8 @@
 #include "sbDialogs.h"
 
 #include <QApplication>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QThread>
 
 #include <cstdio>
@@ -13,33 +15,39 @@ MessageBoxHandler& Handler() { // guarded by handlerLock
     static MessageBoxHandler handler;
     return handler;
 }
+FolderDialogHandler& FolderHandler() { // guarded by handlerLock
+    static FolderDialogHandler handler;
+    return handler;
+}
+ShellOpenHandler& ShellHandler() { // guarded by handlerLock
+    static ShellOpenHandler handler;
+    return handler;
+}
 
-void DefaultBox(QMessageBox::Icon icon, const QString& caption, const QString& text) {
+QMessageBox::StandardButton DefaultButton(QMessageBox::StandardButtons buttons) {
+    for (QMessageBox::StandardButton b : {QMessageBox::Ok, QMessageBox::Yes, QMessageBox::Cancel})
+        if (buttons.testFlag(b))
+            return b;
+    return QMessageBox::NoButton;
+}
+
+QMessageBox::StandardButton DefaultBox(const MessageBoxRequest& request) {
     auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
     if (!app) {
-        std::fprintf(stderr, "%s\n", text.toUtf8().constData());
-        return;
+        std::fprintf(stderr, "%s\n", request.Text.toUtf8().constData());
+        return DefaultButton(request.Buttons);
     }
-    auto show = [icon, caption, text] {
-        QMessageBox box(icon, caption, text, QMessageBox::Ok);
-        box.exec();
+    QMessageBox::StandardButton answer = QMessageBox::NoButton;
+    auto show = [&request, &answer] {
+        QMessageBox box(request.Icon, request.Caption, request.Text, request.Buttons,
+                        QApplication::activeWindow());
+        answer = static_cast<QMessageBox::StandardButton>(box.exec());
     };
     if (QThread::currentThread() == app->thread())
         show();
     else
         QMetaObject::invokeMethod(app, show, Qt::BlockingQueuedConnection);
-}
-
-void Show(QMessageBox::Icon icon, const QString& caption, const QString& text) {
-    MessageBoxHandler handler;
-    {
-        std::lock_guard guard(handlerLock);
-        handler = Handler();
-    }
-    if (handler)
-        handler(icon, caption, text);
-    else
-        DefaultBox(icon, caption, text);
+    return answer;
 }
 } // namespace
 
@@ -48,12 +56,51 @@ void SetMessageBoxHandler(MessageBoxHandler handler) {
     Handler() = std::move(handler);
 }
 
+QMessageBox::StandardButton ShowBox(const MessageBoxRequest& request) {
+    MessageBoxHandler handler;
+    {
+        std::lock_guard guard(handlerLock);
+        handler = Handler();
+    }
+    return handler ? handler(request) : DefaultBox(request);
+}
+
 void ShowError(const QString& text) {
-    Show(QMessageBox::Critical, QStringLiteral("Error"), text);
+    ShowBox({QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok});
 }
 
 void ShowWarning(const QString& text) {
-    Show(QMessageBox::Warning, QString(), text);
+    ShowBox({QMessageBox::Warning, QString(), text, QMessageBox::Ok});
+}
+
+void SetFolderDialogHandler(FolderDialogHandler handler) {
+    std::lock_guard guard(handlerLock);
+    FolderHandler() = std::move(handler);
+}
+
+FolderDialogHandler FolderDialogOverride() {
+    std::lock_guard guard(handlerLock);
+    return FolderHandler();
+}
+
+void SetShellOpenHandler(ShellOpenHandler handler) {
+    std::lock_guard guard(handlerLock);
+    ShellHandler() = std::move(handler);
+}
+
+void ShellOpen(const QUrl& target) {
+    ShellOpenHandler handler;
+    {
+        std::lock_guard guard(handlerLock);
+        handler = ShellHandler();
+    }
+    if (handler) {
+        handler(target);
+        return;
+    }
+    // The result of the desktop's launcher is not looked at.
+    if (auto* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, [target] { QDesktopServices::openUrl(target); });
 }
 
 } // namespace sbdlg

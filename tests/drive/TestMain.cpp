@@ -13,8 +13,9 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    sbdlg::SetMessageBoxHandler([](QMessageBox::Icon, const QString&, const QString& text) {
-        std::fprintf(stderr, "message box: %s\n", text.toUtf8().constData());
+    sbdlg::SetMessageBoxHandler([](const sbdlg::MessageBoxRequest& box) {
+        std::fprintf(stderr, "message box: %s\n", box.Text.toUtf8().constData());
+        return QMessageBox::Ok;
     });
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
