@@ -11,7 +11,7 @@ PACKAGES=(
   libcdio-dev libcdio-paranoia-dev libudev-dev
   libgtest-dev
   ffmpeg libcdio-utils cd-paranoia clang-format time bc
-  xvfb xauth imagemagick xdotool fonts-dejavu-core
+  xvfb xauth imagemagick xdotool fonts-dejavu-core libqt6svg6
 )
 
 missing=()

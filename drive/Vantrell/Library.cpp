@@ -1007,4 +1007,16 @@ uint8_t Vantrell_CdvdBurnerGrabber_CloseTray(VantrellObject* object, VANTRELL_ER
     return eb.Ok();
 }
 
+uint8_t Vantrell_IsVirtualTrayOpen(const char* imagePath, uint64_t* openings) {
+    if (openings)
+        *openings = 0;
+    if (!imagePath)
+        return 0;
+    std::lock_guard lock(StateMutex());
+    const VirtualState& state = VirtualStateLocked(imagePath);
+    if (openings)
+        *openings = state.generation;
+    return state.trayOpen ? 1 : 0;
+}
+
 } // extern "C"

@@ -488,6 +488,13 @@ VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_Eject(VantrellObject* object, VA
 VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_CloseTray(VantrellObject* object,
                                                           VANTRELL_ERROR_BLOCK);
 
+/* 1 when the simulated tray of the virtual drive of imagePath (the path exactly as listed in
+ * TONVALE_VIRTUAL_DRIVES) is open, else 0 (also for NULL and for a path whose tray was never
+ * touched). openings (may be NULL) receives how often the tray has been opened, so that an
+ * open and close between two looks is not missed. Any thread; lets a device monitor see tray
+ * changes, which touch no file. */
+VANTRELL_API uint8_t Vantrell_IsVirtualTrayOpen(const char* imagePath, uint64_t* openings);
+
 /* Copies audio track `track` into outputFile (UTF-8 path; its folder must exist) and
  * returns when done. Fixed arguments (the drive layer passes 1, 1, 0, 1):
  *   errorCorrection  1: full paranoia (overlapped, verified reads; a sector that cannot be

@@ -1,0 +1,968 @@
+#include "UnitMain.h"
+
+#include "DeviceMonitor.h"
+#include "UnitFunction.h"
+#include "UnitHelpers.h"
+#include "UnitPlatform.h"
+#include "UnitPresets.h"
+#include "sbDialogs.h"
+#include "sbGrab.h"
+#include "sbLogger.h"
+#include "sbTrackList.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHash>
+#include <QHeaderView>
+#include <QIcon>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSettings>
+#include <QTableWidget>
+#include <QThread>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QUrl>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+
+namespace {
+
+const QString AppTitle = QStringLiteral("Tonvale");
+const QString VersionText = QStringLiteral("1.0");
+const QString LoadingDiscInformation = QStringLiteral("Loading disc information... ");
+const QString OpenFolderQuestion = QStringLiteral("Would you like to open the output folder?");
+const QString SupportEmail = QStringLiteral("support@brisklane.com");
+const QString OurSiteAddress = QStringLiteral("http://www.brisklane.com/");
+const QString ProductPageAddress = QStringLiteral("http://www.brisklane.com/tonvale/");
+
+// A window message registered by name: the same name gives the same event type
+// for the life of the process.
+int RegisterWindowMessage(const QString& name) {
+    static QHash<QString, int> registered;
+    auto it = registered.find(name);
+    if (it == registered.end())
+        it = registered.insert(name, QEvent::registerEventType());
+    return it.value();
+}
+
+bool OnMainThread() {
+    return QCoreApplication::instance() &&
+           QThread::currentThread() == QCoreApplication::instance()->thread();
+}
+
+// Runs fn on the main thread: at once there, queued from a worker.
+void OnMain(QObject* context, std::function<void()> fn) {
+    if (OnMainThread())
+        fn();
+    else
+        QMetaObject::invokeMethod(context, std::move(fn), Qt::QueuedConnection);
+}
+
+// One round of the run's polling waits: events, then a short sleep.
+void WaitStep() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    QThread::msleep(5);
+}
+
+// A button that shows an action's caption and enabled state and triggers it.
+void BindButton(QPushButton* button, QAction* action) {
+    auto sync = [button, action] {
+        button->setText(action->text());
+        button->setEnabled(action->isEnabled());
+    };
+    sync();
+    QObject::connect(action, &QAction::changed, button, sync);
+    QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
+}
+
+QFont TahomaFont(int pixels) {
+    QFont font(QStringLiteral("Tahoma"));
+    font.setPixelSize(pixels);
+    return font;
+}
+
+QSettings UserSettings() {
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Brisklane"),
+                     AppTitle);
+}
+
+bool MakeFolder(const QString& folder) {
+    return QDir().mkdir(folder) || QFileInfo(folder).isDir();
+}
+
+} // namespace
+
+// The window's pictures live in the app library's resources, which a static
+// library only brings along when asked to.
+static void InitAppResources() {
+    Q_INIT_RESOURCE(app);
+}
+
+// ---- creation and components -------------------------------------------------------------
+
+TfrmMain::TfrmMain() {
+    setObjectName(QStringLiteral("frmMain"));
+    InitAppResources();
+    CreateComponents();
+
+    // FormCreate
+    QCoreApplication::setApplicationName(AppTitle);
+    setWindowTitle(QStringLiteral("%1 %2").arg(AppTitle, VersionText));
+    {
+        QSettings settings = UserSettings();
+        if (settings.status() == QSettings::NoError) {
+            const QString stored =
+                settings.value(QStringLiteral("Configuration/OutPath")).toString();
+            if (!stored.isEmpty())
+                edtOutPath->setText(stored);
+            else
+                edtOutPath->setText(SpecialFolderPath(0) + QStringLiteral("/") + AppTitle +
+                                    QStringLiteral("/"));
+        }
+    }
+    OutputExt = QStringLiteral(".wav");
+    OutputFolder = edtOutPath->text().trimmed();
+}
+
+void TfrmMain::CreateComponents() {
+    setFont(TahomaFont(11));
+    setFixedSize(704, 513);
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowIcon(QIcon(QStringLiteral(":/tonvale/tonvale.svg")));
+
+    actEjectDrive = new QAction(QStringLiteral("Eject Drive"), this);
+    actEjectDrive->setData(0);
+    actSelectAll = new QAction(QStringLiteral("Select All"), this);
+    actUnSelect = new QAction(QStringLiteral("UnSelect"), this);
+    actBrowse = new QAction(QStringLiteral("Browse..."), this);
+    actConvert = new QAction(QStringLiteral("Convert"), this);
+    connect(actEjectDrive, &QAction::triggered, this, [this] { actEjectDriveExecute(); });
+    connect(actSelectAll, &QAction::triggered, this, [this] { actSelectAllExecute(); });
+    connect(actUnSelect, &QAction::triggered, this, [this] { actUnSelectExecute(); });
+    connect(actBrowse, &QAction::triggered, this, [this] { actBrowseExecute(); });
+    connect(actConvert, &QAction::triggered, this, [this] { actConvertExecute(); });
+
+    panInput = new QWidget(this);
+    panInput->setGeometry(10, 30, 682, 312);
+    lvInput = new QTableWidget(0, 3, panInput);
+    lvInput->setObjectName(QStringLiteral("lvInput"));
+    lvInput->setGeometry(0, 0, 682, 278);
+    lvInput->setHorizontalHeaderLabels(
+        {QStringLiteral("Input File #"), QStringLiteral("Length"), QStringLiteral("Size(MB)")});
+    lvInput->horizontalHeaderItem(2)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    lvInput->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    lvInput->horizontalHeader()->setHighlightSections(false);
+    lvInput->setColumnWidth(0, 400);
+    lvInput->setColumnWidth(1, 130);
+    lvInput->setColumnWidth(2, 145);
+    lvInput->verticalHeader()->hide();
+    lvInput->verticalHeader()->setDefaultSectionSize(18);
+    lvInput->setShowGrid(true);
+    lvInput->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lvInput->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    lvInput->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lvInput->setWordWrap(false);
+    connect(lvInput->model(), &QAbstractItemModel::rowsInserted, this, [this] { lvInputChange(); });
+    connect(lvInput->model(), &QAbstractItemModel::rowsRemoved, this, [this] { lvInputChange(); });
+
+    bbSelectAll = new QPushButton(panInput);
+    bbSelectAll->setGeometry(0, 283, 120, 25);
+    bbUnSelect = new QPushButton(panInput);
+    bbUnSelect->setGeometry(144, 283, 120, 25);
+    bbEjectDisc = new QPushButton(panInput);
+    bbEjectDisc->setGeometry(288, 283, 120, 25);
+    BindButton(bbSelectAll, actSelectAll);
+    BindButton(bbUnSelect, actUnSelect);
+    BindButton(bbEjectDisc, actEjectDrive);
+
+    panBack = new QWidget(panInput);
+    panBack->setObjectName(QStringLiteral("panBack"));
+    panBack->setGeometry(1, 1, 680, 276);
+    panBack->setAutoFillBackground(true);
+    QPalette white = panBack->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    panBack->setPalette(white);
+    const QColor grey(0x80, 0x80, 0x80);
+    auto greyLabel = [&](const QString& text, int left, int top, int pixels) {
+        auto* label = new QLabel(text, panBack);
+        label->setFont(TahomaFont(pixels));
+        QPalette p = label->palette();
+        p.setColor(QPalette::WindowText, grey);
+        label->setPalette(p);
+        label->move(left, top);
+        label->adjustSize();
+        return label;
+    };
+    labGetting = greyLabel(QStringLiteral("Getting Started"), 163, 45, 19);
+    Bevel1 = new QFrame(panBack);
+    Bevel1->setFrameShape(QFrame::HLine);
+    Bevel1->setFrameShadow(QFrame::Sunken);
+    Bevel1->setGeometry(142, 76, 280, 2);
+    labOne = greyLabel(QStringLiteral("1.Insert  a CD into the drive ,it will load the disc "
+                                      "information automatically;"),
+                       220, 108, 13);
+    labTwo =
+        greyLabel(QStringLiteral("2.Select the output audio format and quality;"), 220, 149, 13);
+    labThree =
+        greyLabel(QStringLiteral("3.Click 'Convert' button to start converting."), 220, 188, 13);
+
+    gbOutput = new QGroupBox(QStringLiteral("Select format, presets and output path"), this);
+    gbOutput->setGeometry(10, 352, 682, 80);
+    cbFormats = new QComboBox(gbOutput);
+    cbFormats->setGeometry(10, 20, 108, 22);
+    cbFormats->addItems(FormatTexts());
+    cbFormats->setCurrentIndex(0);
+    cbPresets = new QComboBox(gbOutput);
+    cbPresets->setGeometry(146, 20, 528, 22);
+    cbPresets->addItem(QStringLiteral("WAV - Normal Quality Audio"));
+    cbPresets->setCurrentIndex(0);
+    connect(cbFormats, &QComboBox::currentIndexChanged, this, [this] { cbFormatsClick(); });
+    edtOutPath = new QLineEdit(gbOutput);
+    edtOutPath->setGeometry(10, 50, 570, 21);
+    edtOutPath->setReadOnly(true);
+    edtOutPath->setEnabled(false);
+    bbBrowse = new QPushButton(gbOutput);
+    bbBrowse->setGeometry(584, 48, 90, 24);
+    BindButton(bbBrowse, actBrowse);
+
+    gbBurn = new QGroupBox(QStringLiteral("Convert"), this);
+    gbBurn->setGeometry(10, 444, 682, 58);
+    pbProgress = new QProgressBar(gbBurn);
+    pbProgress->setGeometry(10, 17, 570, 12);
+    pbProgress->setRange(0, 100);
+    pbProgress->setValue(0);
+    pbProgress->setTextVisible(false);
+    labShowMessage = new QLabel(gbBurn);
+    labShowMessage->setGeometry(10, 34, 570, 13);
+    bbConvert = new QPushButton(gbBurn);
+    bbConvert->setGeometry(584, 16, 90, 34);
+    BindButton(bbConvert, actConvert);
+
+    tbMenu = new QToolBar(this);
+    tbMenu->setGeometry(655, 3, 35, 25);
+    tbMenu->setMovable(false);
+    tbMenu->setFloatable(false);
+    tbMenu->setIconSize(QSize(18, 18));
+    tbMenu->setContentsMargins(0, 0, 0, 0);
+    tbMenu->layout()->setContentsMargins(0, 0, 0, 0);
+    tbContact = new QToolButton(tbMenu);
+    tbContact->setAutoRaise(true);
+    tbContact->setCursor(Qt::PointingHandCursor);
+    tbContact->setIcon(QIcon(QStringLiteral(":/tonvale/tonvale.svg")));
+    tbContact->setToolTip(QStringLiteral("Contact"));
+    tbMenu->addWidget(tbContact);
+    tbContact->installEventFilter(this);
+    pmContact = new QMenu(this);
+    pmOurSite = pmContact->addAction(QStringLiteral("Our Site"));
+    pmEmail = pmContact->addAction(QStringLiteral("Email"));
+    pmNews = pmContact->addAction(QStringLiteral("News"));
+    connect(pmOurSite, &QAction::triggered, this, [this] { pmOurSiteClick(); });
+    connect(pmEmail, &QAction::triggered, this, [this] { pmEmailClick(); });
+    connect(pmNews, &QAction::triggered, this, [this] { pmNewsClick(); });
+
+    FFConverter = new TFFmpegConverter(this);
+    FFConverter->OnProgress = [this](int i, int f, int fps, int cur, float q, float br,
+                                     int64_t size, int total) {
+        FFConverterProgress(i, f, fps, cur, q, br, size, total);
+    };
+    FFConverter->OnTerminate = [this](int i, bool finished, bool exception,
+                                      const std::string& message) {
+        FFConverterTerminate(i, finished, exception, message);
+    };
+
+    // The actions' update handler runs whenever the state it reads may change.
+    auto* updater = new QTimer(this);
+    updater->setInterval(100);
+    connect(updater, &QTimer::timeout, this, [this] { actSelectAllUpdate(); });
+    updater->start();
+    actSelectAllUpdate();
+}
+
+TfrmMain::~TfrmMain() {
+    // FormDestroy. A grabber still copying is asked to stop; unlike a thread
+    // left running, it is then waited for, since it works on this window's session.
+    closing_ = true;
+    if (monitor_)
+        monitor_->Stop();
+    if (Grabber && !Grabber->Ended())
+        Burner->CancelRequested.store(true);
+    WaitForWorkers();
+    TrackBases.clear();
+    delete FFConverter;
+    FFConverter = nullptr;
+    DeviceFinder.reset();
+}
+
+// ---- workers -----------------------------------------------------------------------------
+
+void TfrmMain::StartWorker(TAppWorker* worker) {
+    workers_.emplace_back(worker);
+    connect(
+        worker, &QThread::finished, this, [this] { ReapWorkers(); }, Qt::QueuedConnection);
+    worker->start();
+}
+
+void TfrmMain::ReapWorkers() {
+    for (auto it = workers_.begin(); it != workers_.end();) {
+        if ((*it)->Ended() && (*it)->isFinished()) {
+            (*it)->wait();
+            if (it->get() == Grabber)
+                Grabber = nullptr;
+            it = workers_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void TfrmMain::WaitForWorkers() {
+    // Workers may be waiting for the main thread (DiscMessage, boxes): serve it.
+    while (!workers_.empty()) {
+        bool allEnded = true;
+        for (const auto& worker : workers_)
+            allEnded = allEnded && worker->Ended();
+        if (allEnded) {
+            for (const auto& worker : workers_)
+                worker->wait();
+            workers_.clear();
+            Grabber = nullptr;
+            return;
+        }
+        WaitStep();
+    }
+}
+
+int TfrmMain::RunningWorkers() const {
+    return static_cast<int>(
+        std::count_if(workers_.begin(), workers_.end(), [](const auto& w) { return !w->Ended(); }));
+}
+
+void TfrmMain::StartDriveSearch() {
+    if (closing_)
+        return;
+    if (working_) {
+        scanPending_ = true;
+        return;
+    }
+    StartWorker(new TFindCDRDevice(this));
+}
+
+void TfrmMain::StartTray(bool closeTray) {
+    if (!closing_)
+        StartWorker(new TEjectCloseDevice(closeTray, this));
+}
+
+// ---- showing and closing -----------------------------------------------------------------
+
+void TfrmMain::showEvent(QShowEvent* e) {
+    TsbMainForm::showEvent(e);
+    if (!shown_) {
+        shown_ = true;
+        // After the window is on the screen, as the first round of its event loop.
+        QMetaObject::invokeMethod(
+            this, [this] { FormShow(); }, Qt::QueuedConnection);
+    }
+}
+
+void TfrmMain::FormShow() {
+    if (!PrepareLibraries())
+        return;
+    PrepareDriveLayer();
+    if (!monitor_) {
+        monitor_ = new TDeviceMonitor(this);
+        monitor_->OnDeviceChange = [this](int code) { WMDeviceChange(code); };
+        monitor_->Start();
+    }
+    StartDriveSearch();
+}
+
+bool TfrmMain::PrepareLibraries() {
+    DiscMessage = RegisterWindowMessage(QStringLiteral("eeeeeeeefffffffffddddddddd_TONVALE"));
+    if (!FFConverter->IsLoaded() &&
+        !FFConverter->LoadAVLib(ProgramFolder() + QStringLiteral("Dll/"))) {
+        sbdlg::ShowBox({QMessageBox::NoIcon, AppTitle,
+                        QString::fromStdString(FFConverter->LastErrMsg()), QMessageBox::Ok});
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return false;
+    }
+    AudioDiscFound = false;
+    DeviceFinder = std::make_unique<TsbDeviceFinder>();
+    return true;
+}
+
+void TfrmMain::PrepareDriveLayer() {
+    try {
+        StartLibrary();
+    } catch (const EsbError& e) {
+        sbdlg::ShowError(e.Text());
+    }
+    Burner->TransportType = NeedsAspi() ? ttAspi : ttSpti;
+}
+
+bool TfrmMain::FormCloseQuery() {
+    return InterfaceEnabled.load() && !working_ && !listing_;
+}
+
+void TfrmMain::closeEvent(QCloseEvent* e) {
+    if (!FormCloseQuery()) {
+        e->ignore();
+        return;
+    }
+    FormClose();
+    e->accept();
+}
+
+void TfrmMain::FormClose() {
+    {
+        QSettings settings = UserSettings();
+        if (settings.status() == QSettings::NoError) {
+            settings.setValue(QStringLiteral("Configuration/OutPath"), edtOutPath->text());
+            settings.sync();
+        }
+    }
+    closing_ = true;
+    if (monitor_)
+        monitor_->Stop();
+    // A search may still be on its way to the finder: let it end first.
+    WaitForWorkers();
+    DeviceFinder.reset();
+    ChosenDevice = nullptr;
+}
+
+// ---- disc arrival and track listing ------------------------------------------------------
+
+bool TfrmMain::event(QEvent* e) {
+    if (DiscMessage != 0 && e->type() == DiscMessage) {
+        if (closing_)
+            return true;
+        if (!DriveFound) {
+            sbdlg::ShowError(QStringLiteral("No DVD-RW drive found."));
+            // Not from inside the handler: the search worker still waits for it.
+            QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        } else if (AudioDiscFound) {
+            if (working_)
+                scanPending_ = true; // the run owns the session: list after it
+            else
+                ListTracks();
+        } else if (!AllDrivesEmpty) {
+            sbdlg::ShowError(
+                QStringLiteral("The disc format is incorrect, please insert another CD. "));
+            StartTray(false);
+        }
+        return true;
+    }
+    return TsbMainForm::event(e);
+}
+
+void TfrmMain::ScanDrives() {
+    DisableInterface();
+    if (DeviceFinder) {
+        DeviceFinder->TransportType = Burner->TransportType;
+        DeviceFinder->InfoText = sbres::ScanningDevices;
+        try {
+            DeviceFinder->Find(false);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "tonvale: drive search failed: %s\n", e.what());
+        }
+    }
+    EnableInterface();
+    ChosenDevice = nullptr;
+    DriveFound = DeviceFinder && DeviceFinder->Devices.Count() > 0;
+    if (!DriveFound)
+        return;
+    AllDrivesEmpty = true;
+    AudioDiscFound = false;
+    for (int i = 0; i < DeviceFinder->Devices.Count(); ++i) {
+        TsbDeviceItem& item = DeviceFinder->Devices.Items(i);
+        if (item.DiscType != DISC_TYPE_NO_MEDIA)
+            AllDrivesEmpty = false;
+        if (item.DiscType == DISC_TYPE_CDR) {
+            AudioDiscFound = true;
+            ChosenDevice = &item;
+            break;
+        }
+    }
+}
+
+void TfrmMain::OpenChosenDevice() {
+    const TsbDeviceItem& item = *ChosenDevice;
+    Burner->Address = item.Address;
+    Burner->DeviceName = item.DeviceName;
+    Burner->TransportType = item.TransportType;
+    Burner->DiscType = item.DiscType;
+    Burner->DeviceInformation = item.DeviceInformation;
+    Burner->WriteModes = {item.WriteModes[0], item.WriteModes[1], item.WriteModes[2],
+                          item.WriteModes[3]};
+    Burner->ReadModes = {item.ReadModes[0], item.ReadModes[1], item.ReadModes[2],
+                         item.ReadModes[3], item.ReadModes[4], item.ReadModes[5]};
+    Burner->OpenDevice();
+}
+
+void TfrmMain::ListTracks() {
+    if (!ChosenDevice)
+        return;
+    listing_ = true;
+    lvInput->setEnabled(false);
+    actSelectAllUpdate();
+    try {
+        OpenChosenDevice();
+        TsbTrackListReader reader;
+        TsbTrackList tracks;
+        reader.InfoText.clear();
+        reader.Read(Burner.get(), &tracks, false);
+        lvInput->setRowCount(0);
+        for (int i = 0; i < tracks.Count(); ++i) {
+            const TsbTrack& track = tracks.Items(i);
+            if (!track.TocEntry.AudioTrack)
+                continue;
+            const int row = lvInput->rowCount();
+            lvInput->insertRow(row);
+            auto* caption = new QTableWidgetItem(QStringLiteral("Track%1").arg(i + 1));
+            caption->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+            caption->setCheckState(Qt::Checked);
+            caption->setData(Qt::UserRole, i + 1);
+            auto* length = new QTableWidgetItem(
+                FormatTime(TimeFormatFor(track.TrackSizeInTime), track.TrackSizeInTime));
+            length->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+            auto* size = new QTableWidgetItem(SizeInMB(track.TrackSizeInBytes));
+            size->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+            size->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+            lvInput->setItem(row, 0, caption);
+            lvInput->setItem(row, 1, length);
+            lvInput->setItem(row, 2, size);
+        }
+        panBack->hide();
+        std::fprintf(stderr, "tonvale: %d audio tracks listed\n", lvInput->rowCount());
+    } catch (const EsbError& e) {
+        // The list keeps its rows; the session's text says why.
+        sbdlg::ShowError(e.Text());
+    }
+    listing_ = false;
+    lvInput->setEnabled(true);
+    actSelectAllUpdate();
+}
+
+void TfrmMain::WMDeviceChange(int eventCode) {
+    if (eventCode == TDeviceMonitor::DBT_DEVICEARRIVAL) {
+        StartDriveSearch();
+        SetEjectState(QStringLiteral("Eject Drive"), 0);
+    } else if (eventCode == TDeviceMonitor::DBT_DEVICEREMOVECOMPLETE) {
+        SetEjectState(QStringLiteral("Colse Drive"), 1);
+    }
+}
+
+// ---- eject button and status line --------------------------------------------------------
+
+int TfrmMain::EjectTag() const {
+    return actEjectDrive->data().toInt();
+}
+
+void TfrmMain::SetEjectState(const QString& caption, int tag) {
+    OnMain(this, [this, caption, tag] {
+        actEjectDrive->setText(caption);
+        actEjectDrive->setData(tag);
+    });
+}
+
+void TfrmMain::SetEjectEnabled(bool enabled) {
+    // A run keeps the button disabled whatever a worker asks for.
+    OnMain(this, [this, enabled] { actEjectDrive->setEnabled(enabled && !working_); });
+}
+
+void TfrmMain::actEjectDriveExecute() {
+    StartTray(EjectTag() != 0);
+}
+
+void TfrmMain::SetStatusNow(const QString& text) {
+    labShowMessage->setText(text);
+    emit StatusShown(text);
+}
+
+void TfrmMain::ShowStatus(const QString& text) {
+    OnMain(this, [this, text] { SetStatusNow(text); });
+}
+
+void TfrmMain::ShowProgress(int percent) {
+    OnMain(this, [this, percent] {
+        // Late reports of a run that has ended do not touch the idle window.
+        if (!working_)
+            return;
+        pbProgress->setValue(std::clamp(percent, 0, 100));
+        SetStatusNow(QStringLiteral("Progress: ") + QString::number(percent, 'f', 2) +
+                     QStringLiteral("%"));
+    });
+}
+
+// ---- formats, list and folder ------------------------------------------------------------
+
+void TfrmMain::cbFormatsClick() {
+    const int format = std::max(0, cbFormats->currentIndex());
+    cbPresets->clear();
+    cbPresets->addItems(PresetItems(format));
+    cbPresets->setCurrentIndex(DefaultPresetIndex(format));
+    OutputExt = OutputExtFor(format);
+}
+
+void TfrmMain::actSelectAllExecute() {
+    for (int row = 0; row < lvInput->rowCount(); ++row)
+        lvInput->item(row, 0)->setCheckState(Qt::Checked);
+}
+
+void TfrmMain::actUnSelectExecute() {
+    for (int row = 0; row < lvInput->rowCount(); ++row)
+        lvInput->item(row, 0)->setCheckState(Qt::Unchecked);
+}
+
+void TfrmMain::actSelectAllUpdate() {
+    const bool enabled = lvInput->isEnabled();
+    actSelectAll->setEnabled(enabled);
+    actUnSelect->setEnabled(enabled);
+    actBrowse->setEnabled(enabled);
+    actConvert->setEnabled(enabled && lvInput->rowCount() > 0);
+}
+
+void TfrmMain::lvInputChange() {
+    lvInput->setColumnWidth(2, lvInput->rowCount() > 15 ? 131 : 145);
+}
+
+void TfrmMain::actBrowseExecute() {
+    QString folder;
+    if (!BrowseForFolder(QStringLiteral("Select Output Folder"), QString(), folder))
+        return;
+    edtOutPath->clear();
+    if (IsCdRomFolder(folder))
+        sbdlg::ShowBox({QMessageBox::Information, AppTitle,
+                        QStringLiteral("Output folder cannot be located in CD-ROM."),
+                        QMessageBox::Ok});
+    else
+        edtOutPath->setText(folder);
+    OutputFolder = edtOutPath->text().trimmed();
+}
+
+// ---- a run -------------------------------------------------------------------------------
+
+void TfrmMain::SetWorkState(int state) {
+    const bool enabled = state != 0;
+    if (!enabled) {
+        working_ = true;
+        DisableInterface();
+    }
+    for (QWidget* control : {static_cast<QWidget*>(lvInput), static_cast<QWidget*>(cbFormats),
+                             static_cast<QWidget*>(cbPresets)})
+        control->setEnabled(enabled);
+    for (QAction* action : {actSelectAll, actUnSelect, actEjectDrive, actBrowse, actConvert})
+        action->setEnabled(enabled);
+    pbProgress->setValue(0);
+    SetStatusNow(QString());
+    if (!enabled) {
+        if (!OutputFolder.isEmpty())
+            MakeFolder(OutputFolder);
+        return;
+    }
+    RemoveRunFiles();
+    working_ = false;
+    EnableInterface();
+    actSelectAllUpdate();
+    if (scanPending_) {
+        scanPending_ = false;
+        StartDriveSearch();
+    }
+}
+
+void TfrmMain::InterfaceEnabling() {}
+
+void TfrmMain::RemoveRunFiles() {
+    // Only what the run made goes: its WAV files, then the folders it created
+    // when they are empty. A folder of the user's named Temp stays as it was.
+    if (runFolder_.isEmpty())
+        return;
+    for (const TTrackBase& base : TrackBases)
+        QFile::remove(base.Path + QStringLiteral(".wav"));
+    if (runFolderCreated_)
+        QDir().rmdir(runFolder_);
+    if (!tempCreated_.isEmpty())
+        QDir().rmdir(tempCreated_);
+    runFolder_.clear();
+    tempCreated_.clear();
+    runFolderCreated_ = false;
+}
+
+void TfrmMain::actConvertExecute() {
+    if (working_ || listing_)
+        return;
+    std::vector<int> checked;
+    for (int row = 0; row < lvInput->rowCount(); ++row)
+        if (lvInput->item(row, 0)->checkState() == Qt::Checked)
+            checked.push_back(row);
+    if (checked.empty()) {
+        sbdlg::ShowBox({QMessageBox::NoIcon, AppTitle,
+                        QStringLiteral("Please select the files to be converted, and click "
+                                       "'Convert' button to start converting."),
+                        QMessageBox::Ok});
+        SetWorkState(1);
+        return;
+    }
+    if (OutputFolder.isEmpty()) {
+        // Paths relative to wherever the program was started are no place for a user's files.
+        sbdlg::ShowBox({QMessageBox::Information, AppTitle,
+                        QStringLiteral("Please choose an output folder first."), QMessageBox::Ok});
+        return;
+    }
+    SetWorkState(0);
+    Burner->Lock();
+
+    const bool wav = OutputExt == QStringLiteral(".wav");
+    QString folder = OutputFolder;
+    if (!folder.endsWith(QLatin1Char('/')))
+        folder += QLatin1Char('/');
+    TrackBases.clear();
+    runFolder_.clear();
+    tempCreated_.clear();
+    runFolderCreated_ = false;
+    QString baseFolder = folder;
+    MakeFolder(OutputFolder);
+    if (!wav) {
+        const QString temp = folder + QStringLiteral("Temp/");
+        if (!QFileInfo(temp).isDir() && QDir().mkdir(temp)) {
+            tempCreated_ = temp;
+            baseFolder = temp;
+        } else {
+            // A Temp folder of the user's: the run's WAV files go into a folder of
+            // their own inside it, so that none of the user's files is replaced.
+            QByteArray pattern = QFile::encodeName(temp + QStringLiteral(".tonvale-XXXXXX"));
+            if (char* made = ::mkdtemp(pattern.data())) {
+                baseFolder = QFile::decodeName(made) + QLatin1Char('/');
+                runFolderCreated_ = true;
+            } else {
+                baseFolder = temp;
+            }
+        }
+        runFolder_ = baseFolder;
+    }
+    for (int row : checked) {
+        const QTableWidgetItem* caption = lvInput->item(row, 0);
+        TrackBases.push_back(
+            {baseFolder + caption->text().trimmed(), caption->data(Qt::UserRole).toInt()});
+    }
+
+    GrabFailed.store(false);
+    GrabDone.store(false);
+    auto* grabber = new TRunGrabber(this);
+    Grabber = grabber;
+    StartWorker(grabber);
+    if (!wav)
+        ConvertGrabbedTracks();
+    else
+        while (!GrabDone.load())
+            WaitStep();
+    // Reports posted before the end signal still reach the status line.
+    QCoreApplication::processEvents();
+    SetWorkState(1);
+}
+
+void TfrmMain::ConvertGrabbedTracks() {
+    const int format = cbFormats->currentIndex();
+    const int preset = cbPresets->currentIndex();
+    for (const TTrackBase& base : TrackBases) {
+        const QString wav = base.Path + QStringLiteral(".wav");
+        // A track the grabber could not copy never appears: its end stops the wait too.
+        while (!QFileInfo::exists(wav) && !GrabFailed.load() && !GrabDone.load())
+            WaitStep();
+        while (QFileInfo::exists(wav) && FileInUse(wav) && !GrabFailed.load())
+            WaitStep();
+        if (!QFileInfo::exists(wav))
+            break;
+        if (!FFConverter->AVProbe().LoadFile(wav)) {
+            sbdlg::ShowBox({QMessageBox::NoIcon, AppTitle,
+                            QString::fromStdString(FFConverter->AVProbe().LastErrMsg()),
+                            QMessageBox::Ok});
+            break;
+        }
+        ConversionFinished.store(false);
+        FFConverter->ClearTasks();
+        const QString output = OutputFolder + (OutputFolder.endsWith(QLatin1Char('/')) ? "" : "/") +
+                               QFileInfo(wav).completeBaseName() + OutputExt;
+        TInputOptions input;
+        InitInputOptions(input);
+        ApplyInputPreset(input, wav, OutputExt);
+        const int index = FFConverter->AddTask(wav, &input);
+        if (index < 0)
+            break;
+        TOutputOptions options;
+        InitOutputOptions(options);
+        ApplyOutputPreset(options, format, preset, OutputExt);
+        FFConverter->SetThreadPriority(tpNormal);
+        MakeFolder(OutputFolder);
+        if (!FFConverter->SetOutputFile(index, output, &options))
+            break;
+        FFConverter->StartConvert(1);
+        while (!ConversionFinished.load())
+            WaitStep();
+        FFConverter->AVProbe().Close();
+        QFile::remove(wav);
+    }
+    FFConverter->ClearTasks();
+    // A loop that stopped early leaves the grabber copying tracks nobody will
+    // convert: stop it before the run's files are cleaned up.
+    if (!GrabDone.load())
+        Burner->CancelRequested.store(true);
+    while (!GrabDone.load())
+        WaitStep();
+    EnableInterface();
+    if (!GrabFailed.load())
+        AskOpenFolder();
+}
+
+void TfrmMain::AskOpenFolder() {
+    const auto answer = sbdlg::ShowBox(
+        {QMessageBox::NoIcon, AppTitle, OpenFolderQuestion, QMessageBox::Ok | QMessageBox::Cancel});
+    if (answer == QMessageBox::Ok)
+        sbdlg::ShellOpen(QUrl::fromLocalFile(OutputFolder));
+}
+
+void TfrmMain::GrabProgress(int64_t percent) {
+    if (OutputExt == QStringLiteral(".wav"))
+        ShowProgress(static_cast<int>(percent));
+}
+
+void TfrmMain::GrabTracks() {
+    GrabFailed.store(false);
+    Burner->CancelRequested.store(false);
+    Burner->CompressionLevel = CompressionLevelFor(0);
+    auto action = std::make_unique<TsbGrabAction>();
+    action->Tracks.Clear();
+    for (const TTrackBase& base : TrackBases) {
+        TsbGrabTrack& track = action->Tracks.Add();
+        track.FileName = base.Path + QStringLiteral(".wav");
+        track.TrackNumber = base.TrackNumber;
+        track.TrackType = ttData;
+    }
+    Actions.Clear();
+    Actions.Burner = Burner.get();
+    TsbActionItem* item = Actions.Add();
+    item->Action = action.get();
+    CallBackEventer().OnProgress.Set([this](void*, int64_t percent) { GrabProgress(percent); });
+    CallBackEventer().OnBuffer.Set([](void*, int64_t) {});
+    CallBackEventer().OnImageStart.Set([](void*) {});
+    try {
+        action->Execute(item);
+        // A track the drive could not copy is skipped without an exception; the
+        // run must still not end as a success with a file missing.
+        if (!action->Success) {
+            GrabFailed.store(true);
+            sbdlg::ShowError(Burner->LastMessage);
+        }
+    } catch (const std::exception& e) {
+        GrabFailed.store(true);
+        sbdlg::ShowError(QString::fromUtf8(e.what()));
+    }
+    CallBackEventer().GrabActive.store(false);
+    CallBackEventer().OnProgress.Clear();
+    CallBackEventer().OnBuffer.Clear();
+    CallBackEventer().OnImageStart.Clear();
+    GrabProgress(100);
+    Actions.Burner = nullptr;
+    Actions.Clear();
+    const bool wav = OutputExt == QStringLiteral(".wav");
+    GrabDone.store(true);
+    action.reset();
+    if (wav) {
+        EnableInterface();
+        if (!GrabFailed.load())
+            AskOpenFolder();
+    }
+}
+
+// ---- conversion events -------------------------------------------------------------------
+
+void TfrmMain::FFConverterProgress(int, int, int, int ACurrentDuration, float, float, int64_t,
+                                   int ATotalOutputDuration) {
+    if (ATotalOutputDuration <= 0)
+        return;
+    // 32-bit arithmetic as the engine reports it; the product overflows only
+    // past 248 days of audio.
+    const int percent =
+        static_cast<int>(static_cast<int64_t>(ACurrentDuration) * 100 / ATotalOutputDuration);
+    ShowProgress(percent);
+}
+
+void TfrmMain::FFConverterTerminate(int AIndex, bool, bool AException,
+                                    const std::string& AMessage) {
+    if (AIndex == -1) {
+        ConversionFinished.store(true);
+        return;
+    }
+    if (AException)
+        sbdlg::ShowBox(
+            {QMessageBox::Warning, AppTitle, QString::fromStdString(AMessage), QMessageBox::Ok});
+}
+
+// ---- contact menu ------------------------------------------------------------------------
+
+void TfrmMain::tbContactMouseDown(Qt::MouseButton button) {
+    const QPoint at(tbMenu->x() + tbContact->x(), tbContact->y() + tbContact->height());
+    if (button == Qt::LeftButton)
+        pmContact->popup(mapToGlobal(at));
+}
+
+bool TfrmMain::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == tbContact && e->type() == QEvent::MouseButtonPress) {
+        tbContactMouseDown(static_cast<QMouseEvent*>(e)->button());
+        return true;
+    }
+    return TsbMainForm::eventFilter(watched, e);
+}
+
+void TfrmMain::pmOurSiteClick() {
+    sbdlg::ShellOpen(QUrl(OurSiteAddress.toLower()));
+}
+
+void TfrmMain::pmEmailClick() {
+    QUrl mail(QStringLiteral("mailto:") + SupportEmail);
+    mail.setQuery(QStringLiteral("subject=") + windowTitle() + QStringLiteral("&Body=") +
+                  QStringLiteral("Welcome you for using this software!"));
+    sbdlg::ShellOpen(mail);
+}
+
+void TfrmMain::pmNewsClick() {
+    sbdlg::ShellOpen(QUrl(ProductPageAddress.toLower()));
+}
+
+// ---- the program -------------------------------------------------------------------------
+
+int TonvaleMain(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(AppTitle);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/tonvale/tonvale.svg")));
+    CheckLibraryVersion();
+    TfrmMain window;
+    // Centred on the screen.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        window.move(area.x() + (area.width() - window.width()) / 2,
+                    area.y() + (area.height() - window.height()) / 2);
+    }
+    window.show();
+    return app.exec();
+}

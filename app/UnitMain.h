@@ -1,0 +1,199 @@
+// TfrmMain: the program's main window and the controller of a run.
+//
+// The window lists the audio tracks of the disc in the drive, lets the user
+// pick a format, a preset and an output folder, and runs the checked tracks
+// through the drive layer (a TRunGrabber copies them into WAV files) and, for
+// compressed formats, through the conversion component FFConverter, one file
+// at a time while the grabber copies the next track ahead.
+//
+//     TfrmMain --derives--> TsbMainForm (Burner, Actions, drive-layer log)
+//              --owns-->    TFFmpegConverter FFConverter, TsbDeviceFinder,
+//                           TDeviceMonitor, the drive workers (UnitFunction.h)
+//
+// Threads. Every handler runs on the main thread; a run's waits poll a flag or
+// a file between rounds of event processing, so the window keeps painting.
+// Workers (grab, drive search, tray) and the component's threads never touch
+// a widget: they hand their changes to the main thread (queued calls, or a
+// blocking one for DiscMessage). Fields shared with them are atomics.
+#pragma once
+
+#include "FFmpegConverter.h"
+#include "sbDeviceFinder.h"
+#include "sbMainForm.h"
+
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class QAction;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QTableWidget;
+class QToolBar;
+class QToolButton;
+class TAppWorker;
+class TDeviceMonitor;
+
+// One grabbed track of a run: its path without ".wav" and its disc track number.
+struct TTrackBase {
+    QString Path;
+    int TrackNumber = 0;
+};
+
+class TfrmMain : public TsbMainForm {
+    Q_OBJECT
+public:
+    TfrmMain();           // FormCreate
+    ~TfrmMain() override; // FormDestroy
+
+    // Components.
+    QWidget* panInput;
+    QTableWidget* lvInput;
+    QPushButton* bbSelectAll;
+    QPushButton* bbUnSelect;
+    QPushButton* bbEjectDisc;
+    QWidget* panBack;
+    QLabel* labGetting;
+    QFrame* Bevel1;
+    QLabel* labOne;
+    QLabel* labTwo;
+    QLabel* labThree;
+    QGroupBox* gbOutput;
+    QComboBox* cbFormats;
+    QComboBox* cbPresets;
+    QLineEdit* edtOutPath;
+    QPushButton* bbBrowse;
+    QGroupBox* gbBurn;
+    QProgressBar* pbProgress;
+    QLabel* labShowMessage;
+    QPushButton* bbConvert;
+    QToolBar* tbMenu;
+    QToolButton* tbContact;
+    QMenu* pmContact;
+    QAction* pmOurSite;
+    QAction* pmEmail;
+    QAction* pmNews;
+    QAction* actEjectDrive;
+    QAction* actSelectAll;
+    QAction* actUnSelect;
+    QAction* actBrowse;
+    QAction* actConvert;
+    TFFmpegConverter* FFConverter;
+
+    // State (main thread unless marked).
+    std::atomic<bool> ConversionFinished{false}; // set by the component's notifier thread
+    std::atomic<bool> GrabFailed{false};         // set by the grab worker
+    std::atomic<bool> GrabDone{true};            // the grab worker's end-of-work signal
+    int DiscMessage = 0;                         // registered event type
+    // Results of the last drive scan: written by the search worker, read on the
+    // main thread while that worker waits for DiscMessage to be handled.
+    bool DriveFound = false;
+    bool AllDrivesEmpty = true;
+    bool AudioDiscFound = false;
+    std::unique_ptr<TsbDeviceFinder> DeviceFinder;
+    TsbDeviceItem* ChosenDevice = nullptr; // owned by DeviceFinder->Devices
+    QString OutputExt = QStringLiteral(".wav");
+    QString OutputFolder;
+    std::vector<TTrackBase> TrackBases;
+    TAppWorker* Grabber = nullptr; // the latest run's grab worker (owned in workers_)
+
+    // The eject button's tag: 0 opens the tray next, 1 closes it.
+    int EjectTag() const;
+    void SetEjectState(const QString& caption, int tag);
+
+    // Handlers.
+    void FormShow();
+    bool FormCloseQuery();
+    void FormClose();
+    void actConvertExecute();
+    void actSelectAllExecute();
+    void actUnSelectExecute();
+    void actSelectAllUpdate();
+    void lvInputChange();
+    void actBrowseExecute();
+    void actEjectDriveExecute();
+    void cbFormatsClick();
+    void FFConverterProgress(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
+                             float AQuality, float ABitRate, int64_t ACurrentSize,
+                             int ATotalOutputDuration);
+    void FFConverterTerminate(int AIndex, bool AFinished, bool AException,
+                              const std::string& AMessage);
+    void tbContactMouseDown(Qt::MouseButton button);
+    void pmOurSiteClick();
+    void pmEmailClick();
+    void pmNewsClick();
+    // The device-change message: 0x8000 arrival, 0x8004 removal complete.
+    void WMDeviceChange(int eventCode);
+
+    // Operations.
+    void SetWorkState(int state); // 0 working, 1 idle
+    void ConvertGrabbedTracks();
+    void GrabProgress(int64_t percent); // any thread
+    void GrabTracks();                  // on the TRunGrabber worker
+    void ScanDrives();                  // on the TFindCDRDevice worker
+    void OpenChosenDevice();
+    void ListTracks();
+    bool PrepareLibraries(); // false: the window is closing
+    void PrepareDriveLayer();
+    void AskOpenFolder(); // any thread
+
+    // Status line and bar; any thread (the change is made on the main thread).
+    void ShowProgress(int percent);
+    void ShowStatus(const QString& text);
+    void SetEjectEnabled(bool enabled);
+
+    // Starts a drive search now, or after the run when one is going.
+    void StartDriveSearch();
+    void StartTray(bool closeTray);
+    // True from SetWorkState(0) to SetWorkState(1).
+    bool Working() const { return working_; }
+    // Drive workers still running (tests wait for them).
+    int RunningWorkers() const;
+    TDeviceMonitor* DeviceMonitor() const { return monitor_; }
+
+    // The search worker's lock: one search and its evaluation at a time.
+    std::mutex ScanLock;
+
+signals:
+    // Every text the status line shows, in order (for tests and logs).
+    void StatusShown(const QString& text);
+
+protected:
+    bool event(QEvent* e) override; // WndProc
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void InterfaceEnabling() override;
+
+private:
+    void CreateComponents();
+    void StartWorker(TAppWorker* worker);
+    void ReapWorkers();
+    void WaitForWorkers();
+    void RemoveRunFiles();
+    void SetStatusNow(const QString& text);
+    QString SettingsText() const;
+
+    bool shown_ = false;
+    bool working_ = false;
+    bool closing_ = false;
+    bool scanPending_ = false; // an arrival came during a run: search after it
+    bool listing_ = false;
+    QString runFolder_;             // the folder of this run's WAV files (compressed formats)
+    bool runFolderCreated_ = false; // that folder was made by the run
+    QString tempCreated_;           // "Temp/" when the run made it
+    std::vector<std::unique_ptr<TAppWorker>> workers_;
+    TDeviceMonitor* monitor_ = nullptr;
+};
+
+// Runs the program: the application object, the window, the message loop.
+int TonvaleMain(int argc, char** argv);

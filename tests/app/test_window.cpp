@@ -1,0 +1,437 @@
+// The main window end to end on the offscreen platform: disc images the tests
+// write are served as virtual drives, boxes are answered through the seam, and
+// the files a run writes are read or decoded back.
+#include "AppTestUtil.h"
+#include "DiscImage.h"
+#include "UnitHelpers.h"
+#include "UnitMain.h"
+#include "UnitPlatform.h"
+#include "test_ffmpeg_decode.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <ostream>
+
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace {
+using apptest::Boxes;
+using apptest::WaitUntil;
+using discimage::Disc;
+
+const QString OpenFolder = QStringLiteral("Would you like to open the output folder?");
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        Boxes().Clear();
+        Boxes().Answer(OpenFolder, QMessageBox::Cancel);
+        opened_.clear();
+        sbdlg::SetShellOpenHandler([this](const QUrl& url) { opened_.push_back(url); });
+        out_ = dir_.filePath(QStringLiteral("out"));
+    }
+    void TearDown() override {
+        window_.reset();
+        sbdlg::SetShellOpenHandler(nullptr);
+        qunsetenv("TONVALE_VIRTUAL_DRIVES");
+    }
+
+    QString Path(const QString& name) const { return dir_.filePath(name); }
+    QString WriteDisc(const Disc& disc, const std::string& name,
+                      const discimage::WriteOptions& options = {}) {
+        return QString::fromStdString(
+            discimage::WriteCueBin(disc, dir_.path().toStdString(), name, options).cuePath);
+    }
+    static Disc ToneDisc(const std::vector<double>& hertz, double seconds) {
+        Disc disc;
+        for (double h : hertz)
+            disc.tracks.push_back(discimage::ToneTrack(seconds, h));
+        return disc;
+    }
+
+    // Starts the window on these virtual drives and waits for its first search.
+    TfrmMain& Start(const QString& drives) {
+        qputenv("TONVALE_VIRTUAL_DRIVES", QFile::encodeName(drives));
+        window_ = std::make_unique<TfrmMain>();
+        window_->show();
+        EXPECT_TRUE(WaitUntil([this] { return window_->DiscMessage != 0 && Idle(); }));
+        return *window_;
+    }
+    bool Idle() const { return window_->RunningWorkers() == 0; }
+    bool Listed(int rows) const { return window_->lvInput->rowCount() == rows && Idle(); }
+
+    // Chooses the output folder through the folder dialog.
+    void ChooseOutput(const QString& folder) {
+        QDir().mkpath(folder);
+        Boxes().SetFolderAnswer(folder + QLatin1Char('/'));
+        window_->actBrowse->trigger();
+        ASSERT_EQ(window_->OutputFolder, folder + QLatin1Char('/'));
+    }
+    void ChooseFormat(int format, int preset = -1) {
+        window_->cbFormats->setCurrentIndex(format);
+        if (preset >= 0)
+            window_->cbPresets->setCurrentIndex(preset);
+    }
+    // Presses Convert; returns once the window is idle and its workers have ended.
+    void Convert() {
+        window_->bbConvert->click();
+        EXPECT_FALSE(window_->Working());
+        EXPECT_TRUE(WaitUntil([this] { return Idle(); }));
+    }
+    int Count(const QString& text) const {
+        const auto texts = Boxes().Texts();
+        return static_cast<int>(std::count(texts.begin(), texts.end(), text));
+    }
+
+    QTemporaryDir dir_;
+    QString out_;
+    std::vector<QUrl> opened_;
+    std::unique_ptr<TfrmMain> window_;
+};
+
+TEST_F(WindowTest, WavRunCopiesOnlyTheCheckedTracksIntoTheOutputFolder) {
+    const Disc disc = ToneDisc({440, 660, 880}, 2);
+    TfrmMain& w = Start(WriteDisc(disc, "three"));
+    ASSERT_TRUE(WaitUntil([this] { return Listed(3); }));
+    ChooseOutput(out_);
+    w.lvInput->item(0, 0)->setCheckState(Qt::Unchecked);
+    Boxes().Answer(OpenFolder, QMessageBox::Ok);
+
+    Convert();
+
+    for (int track : {2, 3}) {
+        const QByteArray wav = ReadAll(out_ + QStringLiteral("/Track%1.wav").arg(track));
+        ASSERT_GT(wav.size(), 44) << track;
+        const std::vector<uint8_t> pcm = discimage::TrackPcm(disc.tracks[track - 1]);
+        EXPECT_EQ(wav.mid(44), QByteArray(reinterpret_cast<const char*>(pcm.data()),
+                                          static_cast<qsizetype>(pcm.size())))
+            << track;
+    }
+    EXPECT_FALSE(QFile::exists(out_ + QStringLiteral("/Track1.wav")));
+    EXPECT_FALSE(QFileInfo::exists(out_ + QStringLiteral("/Temp")));
+    EXPECT_EQ(QDir(out_).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(),
+              2);
+    EXPECT_EQ(Count(OpenFolder), 1);
+    ASSERT_EQ(opened_.size(), 1u);
+    EXPECT_EQ(opened_[0].toLocalFile(), out_ + QLatin1Char('/'));
+    EXPECT_EQ(w.pbProgress->value(), 0);
+    EXPECT_TRUE(w.bbConvert->isEnabled());
+}
+
+TEST_F(WindowTest, CompressedRunsDecodeBackToTheChosenFormatAndLeaveNoTemporaryFiles) {
+    const std::vector<double> tones{440, 1000};
+    TfrmMain& w = Start(WriteDisc(ToneDisc(tones, 3), "two"));
+    ASSERT_TRUE(WaitUntil([this] { return Listed(2); }));
+    ChooseOutput(out_);
+    QStringList status;
+    QObject receiver;
+    QObject::connect(&w, &TfrmMain::StatusShown, &receiver, [&](const QString& s) { status << s; });
+
+    struct Case {
+        int format, preset;
+        const char* ext;
+        const char* codec;
+        int rate, channels;
+    };
+    for (const Case& c :
+         {Case{1, -1, "mp3", "mp3", 44100, 2}, Case{4, 3, "ogg", "vorbis", 22050, 1}}) {
+        SCOPED_TRACE(c.ext);
+        status.clear();
+        ChooseFormat(c.format, c.preset);
+        Convert();
+        for (int t = 1; t <= 2; ++t) {
+            const QString file = out_ + QStringLiteral("/Track%1.%2").arg(t).arg(c.ext);
+            const enginetest::TDecoded d = enginetest::Decode(file);
+            ASSERT_TRUE(d.ok) << file.toStdString();
+            EXPECT_NE(d.codec.find(c.codec), std::string::npos) << d.codec;
+            EXPECT_EQ(d.rate, c.rate);
+            EXPECT_EQ(d.channels, c.channels);
+            EXPECT_NEAR(d.Seconds(), 3.0, 0.15);
+            EXPECT_GT(enginetest::TonePower(d, 0, tones[static_cast<size_t>(t - 1)]), 0.3);
+        }
+        EXPECT_TRUE(status.contains(QStringLiteral("Progress: 100.00%")))
+            << status.join(QLatin1Char('|')).toStdString();
+        EXPECT_FALSE(QFileInfo::exists(out_ + QStringLiteral("/Temp")));
+        EXPECT_EQ(QDir(out_).entryList({QStringLiteral("*.wav")}, QDir::Files).size(), 0);
+    }
+    EXPECT_EQ(Count(OpenFolder), 2);
+    EXPECT_TRUE(opened_.empty());
+}
+
+TEST_F(WindowTest, ARunKeepsAUsersOwnTempFolderAsItWas) {
+    TfrmMain& w = Start(WriteDisc(ToneDisc({440}, 2), "one"));
+    ASSERT_TRUE(WaitUntil([this] { return Listed(1); }));
+    ChooseOutput(out_);
+    const QString temp = out_ + QStringLiteral("/Temp/");
+    QDir().mkpath(temp);
+    for (const QString& name : {QStringLiteral("mine.txt"), QStringLiteral("Track1.wav")}) {
+        QFile file(temp + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("the user's own " + name.toUtf8());
+    }
+    ChooseFormat(1);
+
+    Convert();
+
+    EXPECT_TRUE(QFile::exists(out_ + QStringLiteral("/Track1.mp3")));
+    EXPECT_EQ(ReadAll(temp + QStringLiteral("mine.txt")), "the user's own mine.txt");
+    EXPECT_EQ(ReadAll(temp + QStringLiteral("Track1.wav")), "the user's own Track1.wav");
+    EXPECT_EQ(QDir(temp).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(),
+              2);
+    EXPECT_FALSE(w.Working());
+}
+
+TEST_F(WindowTest, DuringARunClosingIsRefusedAndADiscArrivalWaitsForItsEnd) {
+    TfrmMain& w = Start(WriteDisc(ToneDisc({440, 550, 660}, 4), "three"));
+    ASSERT_TRUE(WaitUntil([this] { return Listed(3); }));
+    ChooseOutput(out_);
+    ChooseFormat(1);
+    bool visibleAfterClose = false, tried = false;
+    QObject receiver;
+    QObject::connect(&w, &TfrmMain::StatusShown, &receiver, [&](const QString& status) {
+        if (tried || !status.startsWith(QStringLiteral("Progress: ")))
+            return;
+        tried = w.Working();
+        w.WMDeviceChange(0x8000);
+        w.close();
+        visibleAfterClose = w.isVisible();
+    });
+
+    Convert();
+
+    EXPECT_TRUE(tried);
+    EXPECT_TRUE(visibleAfterClose);
+    for (int t = 1; t <= 3; ++t)
+        EXPECT_NEAR(enginetest::Decode(out_ + QStringLiteral("/Track%1.mp3").arg(t)).Seconds(), 4.0,
+                    0.15);
+    // The search deferred by the run has listed the disc again.
+    EXPECT_TRUE(WaitUntil([this] { return Listed(3); }));
+    EXPECT_EQ(w.actEjectDrive->text(), QStringLiteral("Eject Drive"));
+    w.close();
+    EXPECT_FALSE(w.isVisible());
+}
+
+TEST_F(WindowTest, AFailedGrabShowsItsTextAndAsksNothing) {
+    // The image ends in the middle of the second track.
+    Disc disc = ToneDisc({440, 660, 880}, 2);
+    discimage::WriteOptions cut;
+    cut.truncateBinTo = static_cast<int64_t>(discimage::kSectorBytes) * (150 + 75);
+    TfrmMain& w = Start(WriteDisc(disc, "cut", cut));
+    ASSERT_TRUE(WaitUntil([this] { return Listed(3); }));
+    ChooseOutput(out_);
+    for (int format : {0, 1}) {
+        SCOPED_TRACE(format);
+        Boxes().Clear();
+        ChooseFormat(format);
+        Convert();
+        const auto shown = Boxes().Shown();
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].Icon, QMessageBox::Critical);
+        EXPECT_TRUE(shown[0].Text.contains(QStringLiteral("GrabTrack")))
+            << shown[0].Text.toStdString();
+        EXPECT_FALSE(QFile::exists(out_ + QStringLiteral("/Track2.wav")));
+        EXPECT_FALSE(QFile::exists(out_ + QStringLiteral("/Track2.mp3")));
+        EXPECT_FALSE(QFileInfo::exists(out_ + QStringLiteral("/Temp")));
+        EXPECT_TRUE(QFile::exists(
+            out_ + (format == 0 ? QStringLiteral("/Track1.wav") : QStringLiteral("/Track1.mp3"))));
+        const QStringList hidden = QDir(out_).entryList(
+            {QStringLiteral(".*")}, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        EXPECT_TRUE(hidden.isEmpty()) << hidden.join(QLatin1Char(' ')).toStdString();
+    }
+    EXPECT_FALSE(w.Working());
+}
+
+TEST_F(WindowTest, InsertingAndRemovingADiscImageListsItsAudioTracksAndTurnsTheButton) {
+    const QString cue = Path(QStringLiteral("later.cue"));
+    TfrmMain& w = Start(cue);
+    EXPECT_TRUE(w.panBack->isVisible());
+    EXPECT_EQ(w.lvInput->rowCount(), 0);
+    EXPECT_TRUE(Boxes().Texts().empty());
+
+    // A mixed disc: the data track gets no row but is counted.
+    Disc disc = ToneDisc({440, 660}, 3);
+    disc.tracks.insert(disc.tracks.begin(), discimage::DataTrack(300));
+    WriteDisc(disc, "later");
+    ASSERT_TRUE(WaitUntil([this] { return Listed(2); }));
+    EXPECT_FALSE(w.panBack->isVisible());
+    EXPECT_EQ(w.lvInput->item(0, 0)->text(), QStringLiteral("Track2"));
+    EXPECT_EQ(w.lvInput->item(1, 0)->text(), QStringLiteral("Track3"));
+    EXPECT_EQ(w.lvInput->item(0, 1)->text(), QStringLiteral("00:03"));
+    EXPECT_EQ(w.lvInput->item(0, 0)->checkState(), Qt::Checked);
+    EXPECT_EQ(w.actEjectDrive->text(), QStringLiteral("Eject Drive"));
+
+    QFile::remove(cue);
+    ASSERT_TRUE(
+        WaitUntil([&] { return w.actEjectDrive->text() == QStringLiteral("Colse Drive"); }));
+    EXPECT_EQ(w.EjectTag(), 1);
+    EXPECT_TRUE(Boxes().Texts().empty());
+}
+
+TEST_F(WindowTest, TheEjectButtonOpensAndClosesTheTray) {
+    TfrmMain& w = Start(WriteDisc(ToneDisc({440}, 2), "one"));
+    ASSERT_TRUE(WaitUntil([this] { return Listed(1); }));
+    QStringList status;
+    QObject receiver;
+    QObject::connect(&w, &TfrmMain::StatusShown, &receiver, [&](const QString& s) { status << s; });
+
+    w.bbEjectDisc->click();
+    ASSERT_TRUE(WaitUntil([&] { return Idle() && w.EjectTag() == 1; }));
+    EXPECT_FALSE(AnyCDVolume());
+    EXPECT_TRUE(w.actEjectDrive->text() == QStringLiteral("Close Drive") ||
+                w.actEjectDrive->text() == QStringLiteral("Colse Drive"));
+
+    w.bbEjectDisc->click();
+    ASSERT_TRUE(WaitUntil([&] { return Idle() && w.EjectTag() == 0; }));
+    EXPECT_TRUE(AnyCDVolume());
+    EXPECT_EQ(w.actEjectDrive->text(), QStringLiteral("Eject Drive"));
+    EXPECT_TRUE(status.contains(QStringLiteral("Loading disc information... ")));
+    // The closed tray is an arrival: the search that follows empties the status line.
+    EXPECT_TRUE(WaitUntil([&] { return Idle() && w.labShowMessage->text().isEmpty(); }));
+    EXPECT_TRUE(w.actEjectDrive->isEnabled());
+}
+
+TEST_F(WindowTest, ADataDiscIsRefusedAndItsTrayOpened) {
+    Disc disc;
+    disc.tracks.push_back(discimage::DataTrack(300));
+    TfrmMain& w = Start(WriteDisc(disc, "data"));
+    ASSERT_TRUE(WaitUntil([&] { return Idle() && w.EjectTag() == 1; }));
+    EXPECT_EQ(Boxes().Texts(),
+              std::vector<QString>{QStringLiteral("The disc format is incorrect, please insert "
+                                                  "another CD. ")});
+    EXPECT_FALSE(AnyCDVolume());
+    EXPECT_EQ(w.lvInput->rowCount(), 0);
+    EXPECT_TRUE(w.isVisible());
+}
+
+TEST_F(WindowTest, WithoutAnyDriveTheProgramSaysSoAndEnds) {
+    TfrmMain& w = Start(QString());
+    ASSERT_TRUE(WaitUntil([&] { return !w.isVisible(); }));
+    EXPECT_EQ(Boxes().Texts(), std::vector<QString>{QStringLiteral("No DVD-RW drive found.")});
+}
+
+TEST_F(WindowTest, FirstStartOffersTheDesktopFolderAndClosingRemembersTheChoice) {
+    const QString ini = QSettings(QSettings::IniFormat, QSettings::UserScope,
+                                  QStringLiteral("Brisklane"), QStringLiteral("Tonvale"))
+                            .fileName();
+    QFile::remove(ini);
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    {
+        TfrmMain& w = Start(Path(QStringLiteral("none.cue")));
+        EXPECT_EQ(w.edtOutPath->text(), desktop + QStringLiteral("/Tonvale/"));
+        EXPECT_EQ(w.OutputFolder, desktop + QStringLiteral("/Tonvale/"));
+        w.close();
+        EXPECT_FALSE(w.isVisible());
+    }
+    EXPECT_TRUE(ReadAll(ini).contains("OutPath=")) << ReadAll(ini).toStdString();
+    QSettings stored(ini, QSettings::IniFormat);
+    EXPECT_EQ(stored.value(QStringLiteral("Configuration/OutPath")).toString(),
+              desktop + QStringLiteral("/Tonvale/"));
+
+    // A folder chosen later is what the next start shows.
+    TfrmMain& again = Start(Path(QStringLiteral("none.cue")));
+    ChooseOutput(out_);
+    again.close();
+    window_ = std::make_unique<TfrmMain>();
+    EXPECT_EQ(window_->edtOutPath->text(), out_ + QLatin1Char('/'));
+}
+
+TEST_F(WindowTest, ChoosingAFormatFillsThePresetsAndTheButtonsFollowTheList) {
+    TfrmMain& w = Start(Path(QStringLiteral("none.cue")));
+    EXPECT_FALSE(w.actConvert->isEnabled()); // an empty list
+    ChooseFormat(1);
+    ASSERT_EQ(w.cbPresets->count(), 4);
+    EXPECT_EQ(w.cbPresets->currentText(),
+              QStringLiteral("Standard Quality  (MP3, 128KBit, 44100Hz, STEREO)"));
+    EXPECT_EQ(w.OutputExt, QStringLiteral(".mp3"));
+    ChooseFormat(0);
+    EXPECT_EQ(w.cbPresets->count(), 1);
+    EXPECT_EQ(w.cbPresets->currentText(), QStringLiteral("WAV - Normal Quality Audio"));
+    EXPECT_EQ(w.OutputExt, QStringLiteral(".wav"));
+
+    // Browsing to a CD-ROM is refused; cancelling the dialog changes nothing.
+    Boxes().SetFolderAnswer(std::nullopt);
+    const QString before = w.edtOutPath->text();
+    w.actBrowse->trigger();
+    EXPECT_EQ(w.edtOutPath->text(), before);
+    EXPECT_EQ(Boxes().FolderDialogs(), 1);
+
+    // Nothing checked: the run is refused with its message.
+    w.lvInput->setRowCount(16);
+    for (int r = 0; r < 16; ++r) {
+        auto* item = new QTableWidgetItem(QStringLiteral("Track%1").arg(r + 1));
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Unchecked);
+        w.lvInput->setItem(r, 0, item);
+    }
+    w.lvInputChange();
+    EXPECT_EQ(w.lvInput->columnWidth(2), 131);
+    w.actSelectAllUpdate();
+    w.actConvert->trigger();
+    EXPECT_EQ(Boxes().Texts().back(),
+              QStringLiteral("Please select the files to be converted, and click 'Convert' button "
+                             "to start converting."));
+    EXPECT_FALSE(w.Working());
+    w.actSelectAll->trigger();
+    EXPECT_EQ(w.lvInput->item(15, 0)->checkState(), Qt::Checked);
+    w.actUnSelect->trigger();
+    EXPECT_EQ(w.lvInput->item(0, 0)->checkState(), Qt::Unchecked);
+}
+
+TEST_F(WindowTest, ConversionProgressWithoutATotalLeavesTheBarAlone) {
+    TfrmMain& w = Start(Path(QStringLiteral("none.cue")));
+    w.SetWorkState(0);
+    w.FFConverterProgress(0, 0, 0, 1500, 0, 0, 0, 3000);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.pbProgress->value(), 50);
+    EXPECT_EQ(w.labShowMessage->text(), QStringLiteral("Progress: 50.00%"));
+    for (int total : {0, -1}) {
+        w.FFConverterProgress(0, 0, 0, 2900, 0, 0, 0, total);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(w.pbProgress->value(), 50);
+    }
+    w.SetWorkState(1);
+    EXPECT_EQ(w.labShowMessage->text(), QString());
+}
+
+TEST_F(WindowTest, TheContactMenuOpensOnlyOnALeftClickAndMailsWithTheCaption) {
+    TfrmMain& w = Start(Path(QStringLiteral("none.cue")));
+    w.tbContactMouseDown(Qt::RightButton);
+    EXPECT_FALSE(w.pmContact->isVisible());
+    w.tbContactMouseDown(Qt::LeftButton);
+    EXPECT_TRUE(w.pmContact->isVisible());
+    w.pmContact->hide();
+    w.pmEmailClick();
+    w.pmOurSiteClick();
+    ASSERT_EQ(opened_.size(), 2u);
+    EXPECT_EQ(opened_[0].scheme(), QStringLiteral("mailto"));
+    EXPECT_TRUE(
+        opened_[0].query(QUrl::FullyDecoded).contains(QStringLiteral("subject=Tonvale 1.0")))
+        << opened_[0].toString().toStdString();
+    EXPECT_EQ(opened_[1].toString(), opened_[1].toString().toLower());
+}
+
+} // namespace
