@@ -16,6 +16,19 @@ echo "== build and test"
 "$top/scripts/build.sh" "$top/build"
 ctest --test-dir "$top/build" --output-on-failure -j"$jobs"
 
+echo "== install check"
+prefix=$(mktemp -d)
+cmake --install "$top/build" --prefix "$prefix" >/dev/null
+for f in bin/tonvale share/applications/tonvale.desktop share/icons/hicolor/scalable/apps/tonvale.svg; do
+  [[ -e "$prefix/$f" ]] || { echo "not installed: $f" >&2; exit 1; }
+done
+grep -qx "Exec=$prefix/bin/tonvale" "$prefix/share/applications/tonvale.desktop"
+if ldd "$prefix/bin/tonvale" | grep -q 'not found'; then
+  ldd "$prefix/bin/tonvale" >&2
+  exit 1
+fi
+rm -rf "$prefix"
+
 if [[ "${CI:-}" == "true" || "${TONVALE_SANITIZERS:-}" == "1" ]]; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
   BUILD_TYPE=Debug "$top/scripts/build.sh" "$top/build-asan" -DTONVALE_SANITIZE=address,undefined
