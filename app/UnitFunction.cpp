@@ -6,19 +6,6 @@
 #include <QCoreApplication>
 #include <QEvent>
 
-#include <cstdio>
-#include <exception>
-
-void TAppWorker::run() {
-    try {
-        Execute();
-    } catch (const std::exception& e) {
-        // Nothing a worker raises may end the program; the reason still reaches stderr.
-        std::fprintf(stderr, "tonvale: worker failed: %s\n", e.what());
-    }
-    ended_.store(true);
-}
-
 void TRunGrabber::Execute() {
     Form->GrabTracks();
 }

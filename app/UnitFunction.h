@@ -2,31 +2,26 @@
 // files, TEjectCloseDevice opens or closes the tray, TFindCDRDevice searches
 // the drives and has the window evaluate the result.
 //
-// Each is started by the main window (StartWorker), runs once and ends; the
-// window keeps the object until the thread has ended and then frees it. A
-// worker never touches a widget: it calls the window's thread-safe operations
-// (ShowStatus, SetEjectEnabled, ...) or hands work to the main thread.
+// Each is created, then started by the main window (StartWorker), runs once
+// and ends; the window keeps the object until the body has ended, then joins
+// and frees it. A worker never touches a widget: it calls the window's
+// thread-safe operations (ShowStatus, SetEjectEnabled, ...) or hands work to
+// the main thread. Failures are logged by the drive layer's worker base, never
+// unwound out of the thread.
 #pragma once
 
-#include <QThread>
-
-#include <atomic>
+#include "sbThread.h"
 
 class TfrmMain;
 
-class TAppWorker : public QThread {
+class TAppWorker : public TsbWorkerThread {
 public:
     explicit TAppWorker(TfrmMain* form) : Form(form) {}
     // True once the body has ended (any thread).
-    bool Ended() const { return ended_.load(); }
+    bool Ended() { return WaitFor(std::chrono::milliseconds(0)); }
 
 protected:
-    void run() final;
-    virtual void Execute() = 0;
     TfrmMain* Form; // not owned; outlives the worker
-
-private:
-    std::atomic<bool> ended_{false};
 };
 
 class TRunGrabber : public TAppWorker {

@@ -294,7 +294,10 @@ void TfrmMain::CreateComponents() {
     // The actions' update handler runs whenever the state it reads may change.
     auto* updater = new QTimer(this);
     updater->setInterval(100);
-    connect(updater, &QTimer::timeout, this, [this] { actSelectAllUpdate(); });
+    connect(updater, &QTimer::timeout, this, [this] {
+        actSelectAllUpdate();
+        ReapWorkers();
+    });
     updater->start();
     actSelectAllUpdate();
 }
@@ -318,15 +321,13 @@ TfrmMain::~TfrmMain() {
 
 void TfrmMain::StartWorker(TAppWorker* worker) {
     workers_.emplace_back(worker);
-    connect(
-        worker, &QThread::finished, this, [this] { ReapWorkers(); }, Qt::QueuedConnection);
-    worker->start();
+    worker->Start();
 }
 
 void TfrmMain::ReapWorkers() {
     for (auto it = workers_.begin(); it != workers_.end();) {
-        if ((*it)->Ended() && (*it)->isFinished()) {
-            (*it)->wait();
+        if ((*it)->Ended()) {
+            (*it)->Join();
             if (it->get() == Grabber)
                 Grabber = nullptr;
             it = workers_.erase(it);
@@ -338,17 +339,10 @@ void TfrmMain::ReapWorkers() {
 
 void TfrmMain::WaitForWorkers() {
     // Workers may be waiting for the main thread (DiscMessage, boxes): serve it.
-    while (!workers_.empty()) {
-        bool allEnded = true;
-        for (const auto& worker : workers_)
-            allEnded = allEnded && worker->Ended();
-        if (allEnded) {
-            for (const auto& worker : workers_)
-                worker->wait();
-            workers_.clear();
-            Grabber = nullptr;
+    for (;;) {
+        ReapWorkers();
+        if (workers_.empty())
             return;
-        }
         WaitStep();
     }
 }
@@ -690,17 +684,16 @@ void TfrmMain::SetWorkState(int state) {
     }
 }
 
-void TfrmMain::InterfaceEnabling() {}
-
 void TfrmMain::RemoveRunFiles() {
-    // Only what the run made goes: its WAV files, then the folders it created
-    // when they are empty. A folder of the user's named Temp stays as it was.
+    // Only what the run made goes: its WAV files, its private folder, and the
+    // Temp folder when the run created it and nothing else is in it. A folder of
+    // the user's named Temp stays as it was.
     if (runFolder_.isEmpty())
         return;
     for (const TTrackBase& base : TrackBases)
         QFile::remove(base.Path + QStringLiteral(".wav"));
     if (runFolderCreated_)
-        QDir().rmdir(runFolder_);
+        DeleteFolderTree(runFolder_, true);
     if (!tempCreated_.isEmpty())
         QDir().rmdir(tempCreated_);
     runFolder_.clear();

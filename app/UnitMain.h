@@ -172,7 +172,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* e) override;
     void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
-    void InterfaceEnabling() override;
 
 private:
     void CreateComponents();
@@ -181,7 +180,6 @@ private:
     void WaitForWorkers();
     void RemoveRunFiles();
     void SetStatusNow(const QString& text);
-    QString SettingsText() const;
 
     bool shown_ = false;
     bool working_ = false;

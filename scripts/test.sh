@@ -40,7 +40,7 @@ if [[ "${CI:-}" == "true" || "${TONVALE_SANITIZERS:-}" == "1" ]]; then
   if ctest --test-dir "$top/build" -N -L threads | grep -q 'Test *#'; then
     echo "== ThreadSanitizer (threaded tests)"
     BUILD_TYPE=Debug "$top/scripts/build.sh" "$top/build-tsan" -DTONVALE_SANITIZE=thread
-    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$top/scripts/tsan.supp \
       ctest --test-dir "$top/build-tsan" --output-on-failure -j"$jobs" -L threads
   fi
 fi
