@@ -210,8 +210,12 @@ void TfrmMain::CreateComponents() {
         QPalette p = label->palette();
         p.setColor(QPalette::WindowText, grey);
         label->setPalette(p);
-        label->move(left, top);
-        label->adjustSize();
+        // Fonts standing in for Tahoma run wider: a line that does not fit the
+        // panel wraps instead of being cut off.
+        const int natural = label->sizeHint().width();
+        label->setWordWrap(true);
+        const int width = std::min(natural, panBack->width() - left - 8);
+        label->setGeometry(left, top, width, label->heightForWidth(width));
         return label;
     };
     labGetting = greyLabel(QStringLiteral("Getting Started"), 163, 45, 19);
