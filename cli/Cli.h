@@ -44,6 +44,19 @@ void PrintJson(const QJsonDocument& doc);
 void PrintError(const QString& text);
 int UsageError(const QString& text);
 
+// Stopping by signal. InstallStopSignals (done by main before any command runs)
+// catches SIGINT, SIGTERM and SIGHUP: the first one asks the running work to
+// stop (StopSignal() becomes the signal number); the command winds down, leaves
+// every old file as it was and returns StopExitCode() (128 + the signal: 130,
+// 143, 129). A second signal removes the temporary files of outputs still open
+// and ends the process at once with that code.
+void InstallStopSignals();
+int StopSignal(); // 0 while no stop was asked for
+inline bool StopRequested() {
+    return StopSignal() != 0;
+}
+int StopExitCode();
+
 // The folder of the running executable, with a trailing "/".
 QString ProgramFolder();
 

@@ -22,13 +22,6 @@
 
 namespace {
 
-volatile std::sig_atomic_t interrupted = 0;
-
-void OnInterrupt(int) {
-    interrupted = 1;
-    std::signal(SIGINT, SIG_DFL); // a second Ctrl-C ends the program at once
-}
-
 // "-name VALUE": the value is the next argument unless that one is another
 // option (then the value is empty: "-vn -i in.wav" switches video off).
 bool IsOptionName(const QString& arg) {
@@ -195,18 +188,16 @@ int RunConvert(QStringList args) {
         }
     };
 
-    std::signal(SIGINT, OnInterrupt);
     converter.StartConvert(threads);
     bool stopSent = false;
     while (!finished.load()) {
-        if (interrupted && !stopSent) {
+        if (cli::StopRequested() && !stopSent) {
             converter.ClearTasks();
             stopSent = true;
         }
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         QThread::msleep(5);
     }
-    std::signal(SIGINT, SIG_DFL);
     TDoTerminateThread::WaitForAll(10000);
     bar.Finish();
 
@@ -217,7 +208,7 @@ int RunConvert(QStringList args) {
         return 1;
     if (stopped || stopSent) {
         std::fprintf(stderr, "tonvale-cli: stopped; the outputs hold what was converted so far\n");
-        return 130;
+        return cli::StopSignal() ? cli::StopExitCode() : 130;
     }
     return 0;
 }

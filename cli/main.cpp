@@ -1,12 +1,15 @@
 // Entry of tonvale-cli: finds the command named by the first argument and runs it.
 #include "Cli.h"
+#include "SafeOutput.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonDocument>
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -114,6 +117,34 @@ void ProgressBar::Finish() {
         std::fprintf(stderr, "\n");
 }
 
+namespace {
+volatile std::sig_atomic_t stopSignal = 0;
+
+void OnStopSignal(int signal) {
+    if (stopSignal != 0) {
+        safeio::RemovePendingOutputs();
+        ::_exit(128 + stopSignal);
+    }
+    stopSignal = signal;
+}
+} // namespace
+
+void InstallStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+}
+
+int StopSignal() {
+    return stopSignal;
+}
+
+int StopExitCode() {
+    return stopSignal != 0 ? 128 + stopSignal : 0;
+}
+
 } // namespace cli
 
 namespace {
@@ -130,7 +161,12 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tonvale-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TONVALE_VERSION));
-    QStringList args = QCoreApplication::arguments().mid(1);
+    // Arguments are bytes: file names that are not valid in the locale's
+    // encoding must survive the way to the file system unchanged.
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QFile::decodeName(argv[i]);
+    cli::InstallStopSignals();
     if (args.isEmpty() || args[0] == QLatin1String("--help") || args[0] == QLatin1String("-h") ||
         args[0] == QLatin1String("help")) {
         PrintHelp();
