@@ -34,11 +34,8 @@ void TFindCDRDevice::Execute() {
     Form->SetEjectEnabled(true);
     Form->ShowStatus(QString());
     // DiscMessage, handled on the main thread before this worker goes on.
-    QMetaObject::invokeMethod(
-        Form,
-        [form = Form] {
-            QEvent message(static_cast<QEvent::Type>(form->DiscMessage));
-            QCoreApplication::sendEvent(form, &message);
-        },
-        Qt::BlockingQueuedConnection);
+    Form->PostAndWait([form = Form] {
+        QEvent message(static_cast<QEvent::Type>(form->DiscMessage));
+        QCoreApplication::sendEvent(form, &message);
+    });
 }

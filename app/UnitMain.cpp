@@ -42,6 +42,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <functional>
 
 namespace {
@@ -67,14 +68,6 @@ int RegisterWindowMessage(const QString& name) {
 bool OnMainThread() {
     return QCoreApplication::instance() &&
            QThread::currentThread() == QCoreApplication::instance()->thread();
-}
-
-// Runs fn on the main thread: at once there, queued from a worker.
-void OnMain(QObject* context, std::function<void()> fn) {
-    if (OnMainThread())
-        fn();
-    else
-        QMetaObject::invokeMethod(context, std::move(fn), Qt::QueuedConnection);
 }
 
 // One round of the run's polling waits: events, then a short sleep.
@@ -371,6 +364,53 @@ void TfrmMain::StartTray(bool closeTray) {
         StartWorker(new TEjectCloseDevice(closeTray, this));
 }
 
+// ---- work handed to the main thread -----------------------------------------------------
+
+// Workers hand their window changes over through a queue of our own, guarded
+// by a plain mutex: the hand-over stays visible to the thread checker, which
+// cannot see into Qt's event queue.
+void TfrmMain::Post(std::function<void()> work) {
+    if (OnMainThread()) {
+        work();
+        return;
+    }
+    {
+        std::lock_guard guard(mailLock_);
+        mail_.push_back(std::move(work));
+    }
+    // The wake-up is made and freed by Qt alone: no memory of this thread's
+    // travels with it.
+    QMetaObject::invokeMethod(this, "DrainMail", Qt::QueuedConnection);
+}
+
+void TfrmMain::PostAndWait(std::function<void()> work) {
+    if (OnMainThread()) {
+        work();
+        return;
+    }
+    std::mutex doneLock;
+    std::condition_variable doneSignal;
+    bool done = false;
+    Post([&] {
+        work();
+        std::lock_guard guard(doneLock);
+        done = true;
+        doneSignal.notify_all();
+    });
+    std::unique_lock lock(doneLock);
+    doneSignal.wait(lock, [&] { return done; });
+}
+
+void TfrmMain::DrainMail() {
+    std::vector<std::function<void()>> batch;
+    {
+        std::lock_guard guard(mailLock_);
+        batch.swap(mail_);
+    }
+    for (auto& work : batch)
+        work();
+}
+
 // ---- showing and closing -----------------------------------------------------------------
 
 void TfrmMain::showEvent(QShowEvent* e) {
@@ -577,7 +617,7 @@ int TfrmMain::EjectTag() const {
 }
 
 void TfrmMain::SetEjectState(const QString& caption, int tag) {
-    OnMain(this, [this, caption, tag] {
+    Post([this, caption, tag] {
         actEjectDrive->setText(caption);
         actEjectDrive->setData(tag);
     });
@@ -585,7 +625,7 @@ void TfrmMain::SetEjectState(const QString& caption, int tag) {
 
 void TfrmMain::SetEjectEnabled(bool enabled) {
     // A run keeps the button disabled whatever a worker asks for.
-    OnMain(this, [this, enabled] { actEjectDrive->setEnabled(enabled && !working_); });
+    Post([this, enabled] { actEjectDrive->setEnabled(enabled && !working_); });
 }
 
 void TfrmMain::actEjectDriveExecute() {
@@ -598,11 +638,11 @@ void TfrmMain::SetStatusNow(const QString& text) {
 }
 
 void TfrmMain::ShowStatus(const QString& text) {
-    OnMain(this, [this, text] { SetStatusNow(text); });
+    Post([this, text] { SetStatusNow(text); });
 }
 
 void TfrmMain::ShowProgress(int percent) {
-    OnMain(this, [this, percent] {
+    Post([this, percent] {
         // Late reports of a run that has ended do not touch the idle window.
         if (!working_)
             return;

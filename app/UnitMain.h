@@ -24,6 +24,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -151,6 +152,12 @@ public:
     void ShowStatus(const QString& text);
     void SetEjectEnabled(bool enabled);
 
+    // Runs work on the main thread: at once there; from another thread it is
+    // queued (Post) or queued and waited for (PostAndWait, the blocking call a
+    // worker makes to have DiscMessage handled).
+    void Post(std::function<void()> work);
+    void PostAndWait(std::function<void()> work);
+
     // Starts a drive search now, or after the run when one is going.
     void StartDriveSearch();
     void StartTray(bool closeTray);
@@ -180,6 +187,7 @@ private:
     void WaitForWorkers();
     void RemoveRunFiles();
     void SetStatusNow(const QString& text);
+    Q_INVOKABLE void DrainMail();
 
     bool shown_ = false;
     bool working_ = false;
@@ -190,6 +198,8 @@ private:
     bool runFolderCreated_ = false; // that folder was made by the run
     QString tempCreated_;           // "Temp/" when the run made it
     std::vector<std::unique_ptr<TAppWorker>> workers_;
+    std::mutex mailLock_;
+    std::vector<std::function<void()>> mail_; // guarded by mailLock_
     TDeviceMonitor* monitor_ = nullptr;
 };
 

@@ -77,6 +77,9 @@ protected:
     TfrmMain& Start(const QString& drives) {
         qputenv("TONVALE_VIRTUAL_DRIVES", QFile::encodeName(drives));
         window_ = std::make_unique<TfrmMain>();
+        // Shown as far as the window can tell, but never painted: Qt's painting
+        // threads have nothing to do with what these tests check.
+        window_->setAttribute(Qt::WA_DontShowOnScreen);
         window_->show();
         EXPECT_TRUE(WaitUntil([this] { return window_->DiscMessage != 0 && Idle(); }));
         return *window_;
@@ -419,6 +422,7 @@ TEST_F(WindowTest, ConversionProgressWithoutATotalLeavesTheBarAlone) {
 
 TEST_F(WindowTest, TheContactMenuOpensOnlyOnALeftClickAndMailsWithTheCaption) {
     TfrmMain& w = Start(Path(QStringLiteral("none.cue")));
+    w.pmContact->setAttribute(Qt::WA_DontShowOnScreen);
     w.tbContactMouseDown(Qt::RightButton);
     EXPECT_FALSE(w.pmContact->isVisible());
     w.tbContactMouseDown(Qt::LeftButton);
