@@ -41,7 +41,7 @@ bool TCustomAVProbe::LoadFile(const QString& FileName, const std::string& Forced
         }
     }
 
-    const std::string name8 = FileName.toStdString();
+    const std::string name8 = FileNameBytes(FileName).toStdString();
     std::string libName;
     try {
         libName = FileNameForLib(FileName);

@@ -1,4 +1,5 @@
 #include "FFmpegLoader.h"
+#include "FileNames.h"
 
 #include "FFmpegException.h"
 #include "FFmpegLogger.h"
@@ -166,13 +167,13 @@ void* TFFmpegLoader::LoadLibraryInFolder(const QString& folder, const QString& f
     if (!path.isEmpty()) {
         // Keep the folder on the search path so that programs started from here
         // (and a later dlopen by bare name) see the same libraries.
-        const QByteArray dir = QFile::encodeName(folder);
+        const QByteArray dir = FileNameBytes(folder);
         const QByteArray current = qgetenv("LD_LIBRARY_PATH");
         if (!FolderInSearchPath(current, dir))
             qputenv("LD_LIBRARY_PATH", current.isEmpty() ? dir : dir + ':' + current);
-        handle = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
+        handle = dlopen(FileNameBytes(path).constData(), RTLD_NOW | RTLD_LOCAL);
     } else {
-        handle = dlopen(QFile::encodeName(file).constData(), RTLD_NOW | RTLD_LOCAL);
+        handle = dlopen(FileNameBytes(file).constData(), RTLD_NOW | RTLD_LOCAL);
     }
     if (!handle)
         error = DlErrorText();
@@ -283,7 +284,7 @@ QString TFFmpegLoader::LoadedPath(TLibraryId id) const {
     link_map* map = nullptr;
     if (dlinfo(status_[id].handle, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name)
         return {};
-    return QFile::decodeName(map->l_name);
+    return FileNameFromBytes(map->l_name);
 }
 
 std::string TFFmpegLoader::LibraryVersion(TLibraryId id) const {

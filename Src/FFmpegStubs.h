@@ -136,6 +136,7 @@ extern "C" {
     X(av_pkt_dump_log2)                                                                            \
     X(av_hex_dump_log)                                                                             \
     X(avio_open)                                                                                   \
+    X(avio_find_protocol_name)                                                                     \
     X(avio_closep)                                                                                 \
     X(avio_alloc_context)                                                                          \
     X(avio_context_free)                                                                           \

@@ -1,8 +1,11 @@
 #include "UnicodeProtocol.h"
 
+#include "FileNames.h"
+
 #include "FFmpegException.h"
 #include "FFmpegStubs.h"
 
+#include <QByteArrayView>
 #include <QFile>
 
 #include <fcntl.h>
@@ -11,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -21,6 +25,30 @@ constexpr char kEncodedPrefix[] = "unicode:utf8:";
 constexpr size_t kEncodedPrefixLength = sizeof kEncodedPrefix - 1;
 constexpr char kKnownProtocols[] = ":unicode:stream:gopher:http:pipe:rtp:tcp:udp:";
 constexpr int kIOBufferSize = 64 * 1024;
+
+// "name:" at the start of a text, where name has only the characters the
+// library allows in a protocol name; empty when there is none.
+std::string ProtocolPrefix(const QByteArray& bytes) {
+    qsizetype i = 0;
+    while (i < bytes.size() && (std::isalnum(static_cast<unsigned char>(bytes[i])) ||
+                                bytes[i] == '+' || bytes[i] == '-' || bytes[i] == '.'))
+        ++i;
+    if (i == 0 || i >= bytes.size() || bytes[i] != ':')
+        return {};
+    return bytes.left(i).toStdString();
+}
+
+bool KnownProtocol(const std::string& prefix) {
+    return !prefix.empty() && std::strstr(kKnownProtocols, (":" + prefix + ":").c_str());
+}
+
+// False when the library would read the beginning of the name as the name of
+// a protocol it does not have ("a:b.wav", "Track 1:2.wav" is fine).
+bool LibraryTakesName(const QByteArray& bytes) {
+    if (ProtocolPrefix(bytes).empty() || !AVFormatStubs.avio_find_protocol_name)
+        return true;
+    return AVFormatStubs.avio_find_protocol_name(bytes.constData()) != nullptr;
+}
 
 // Converts UTF-8 text into the locale's character set and back; false when
 // some character does not survive.
@@ -51,6 +79,7 @@ bool SurvivesLocaleCharset(const QByteArray& utf8) {
 
 struct UnicodeFile {
     int fd = -1;
+    bool ownsFd = true;
 };
 
 int ReadPacket(void* opaque, uint8_t* buffer, int size) {
@@ -60,7 +89,7 @@ int ReadPacket(void* opaque, uint8_t* buffer, int size) {
         n = ::read(file->fd, buffer, static_cast<size_t>(size));
     } while (n < 0 && errno == EINTR);
     if (n < 0)
-        return -1;
+        return AVERROR(errno);
     return n == 0 ? AVERROR_EOF : static_cast<int>(n);
 }
 
@@ -71,8 +100,11 @@ int WritePacket(void* opaque, uint8_t* buffer, int size) {
         const ssize_t n = ::write(file->fd, buffer + done, static_cast<size_t>(size) - done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return -1;
+        // The reason (a full disc, a file-size limit) reaches the run's error text.
+        if (n < 0)
+            return AVERROR(errno);
+        if (n == 0)
+            return AVERROR(EIO);
         done += static_cast<size_t>(n);
     }
     return size;
@@ -82,30 +114,29 @@ int64_t Seek(void* opaque, int64_t offset, int whence) {
     auto* file = static_cast<UnicodeFile*>(opaque);
     if (whence & AVSEEK_SIZE) {
         struct stat st {};
-        return fstat(file->fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+        return fstat(file->fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : AVERROR(errno);
     }
     const off_t pos = lseek(file->fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
-    return pos < 0 ? -1 : static_cast<int64_t>(pos);
+    return pos < 0 ? AVERROR(errno) : static_cast<int64_t>(pos);
 }
 
 } // namespace
 
 bool NeedsUnicodeName(const QString& name) {
     const qsizetype colon = name.indexOf(QLatin1Char(':'));
-    if (colon >= 0) {
-        const std::string token = ":" + name.left(colon).toStdString() + ":";
-        if (std::strstr(kKnownProtocols, token.c_str()))
-            return false;
-    }
-    const QByteArray utf8 = name.toUtf8();
-    // Lone surrogates do not survive the UTF-8 round trip either.
-    if (QString::fromUtf8(utf8) != name)
+    if (colon >= 0 && KnownProtocol(name.left(colon).toStdString()))
+        return false;
+    const QByteArray bytes = FileNameBytes(name);
+    // A lone surrogate that stands for no byte has no file-system form at all.
+    if (FileNameFromBytes(bytes) != name)
         return true;
-    return !SurvivesLocaleCharset(utf8);
+    if (!LibraryTakesName(bytes))
+        return true;
+    return !SurvivesLocaleCharset(bytes);
 }
 
 std::string EncodeName(const QString& name) {
-    return std::string(kEncodedPrefix) + name.toUtf8().toStdString();
+    return std::string(kEncodedPrefix) + FileNameBytes(name).toStdString();
 }
 
 bool IsEncodedName(const std::string& text) {
@@ -114,16 +145,19 @@ bool IsEncodedName(const std::string& text) {
 }
 
 QString DecodeName(const std::string& text) {
-    QString name = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    // "unicode:" + the character set + ":" + the name's bytes.
+    size_t at = 0;
     for (int i = 0; i < 2; ++i) {
-        const qsizetype colon = name.indexOf(QLatin1Char(':'));
-        name = colon >= 0 ? name.mid(colon + 1) : name;
+        const size_t colon = text.find(':', at);
+        if (colon != std::string::npos)
+            at = colon + 1;
     }
-    return name;
+    return FileNameFromBytes(QByteArray::fromStdString(text.substr(at)));
 }
 
 std::string FileNameForLib(const QString& name) {
-    std::string result = NeedsUnicodeName(name) ? EncodeName(name) : name.toUtf8().toStdString();
+    std::string result =
+        NeedsUnicodeName(name) ? EncodeName(name) : FileNameBytes(name).toStdString();
     if (result.size() + 1 > NameBufferSize)
         throw FFmpegException("File name too long (" + std::to_string(result.size()) +
                               " bytes, at most " + std::to_string(NameBufferSize - 1) +
@@ -134,12 +168,29 @@ std::string FileNameForLib(const QString& name) {
 QString NameFromLib(const std::string& text) {
     if (IsEncodedName(text))
         return DecodeName(text);
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    return FileNameFromBytes(QByteArray::fromStdString(text));
+}
+
+bool LocalFilePath(const std::string& libName, std::string& path) {
+    if (IsEncodedName(libName)) {
+        path = libName.substr(kEncodedPrefixLength);
+        return true;
+    }
+    const std::string prefix = ProtocolPrefix(QByteArray::fromStdString(libName));
+    if (KnownProtocol(prefix))
+        return false;
+    const char* protocol = AVFormatStubs.avio_find_protocol_name
+                               ? AVFormatStubs.avio_find_protocol_name(libName.c_str())
+                               : nullptr;
+    if (protocol && std::strcmp(protocol, "file") != 0)
+        return false;
+    path = prefix == "file" ? libName.substr(5) : libName;
+    return !path.empty();
 }
 
 int OpenUnicodeIO(const std::string& url, int flags, AVIOContext** pb) {
     *pb = nullptr;
-    const QByteArray path = QFile::encodeName(DecodeName(url));
+    const QByteArray path = FileNameBytes(DecodeName(url));
     int mode;
     if ((flags & AVIO_FLAG_READ_WRITE) == AVIO_FLAG_READ_WRITE)
         mode = O_RDWR | O_CREAT | O_TRUNC;
@@ -148,7 +199,7 @@ int OpenUnicodeIO(const std::string& url, int flags, AVIOContext** pb) {
     else
         mode = O_RDONLY;
     auto file = std::make_unique<UnicodeFile>();
-    file->fd = ::open(path.constData(), mode | O_CLOEXEC, 0644);
+    file->fd = ::open(path.constData(), mode | O_CLOEXEC, 0666); // the umask decides
     if (file->fd < 0)
         return -2;
     auto* buffer = static_cast<unsigned char*>(AVUtilStubs.av_malloc(kIOBufferSize));
@@ -171,6 +222,28 @@ int OpenUnicodeIO(const std::string& url, int flags, AVIOContext** pb) {
     return 0;
 }
 
+int OpenDescriptorIO(int fd, AVIOContext** pb) {
+    *pb = nullptr;
+    auto file = std::make_unique<UnicodeFile>();
+    file->fd = fd;
+    file->ownsFd = false;
+    auto* buffer = static_cast<unsigned char*>(AVUtilStubs.av_malloc(kIOBufferSize));
+    if (!buffer)
+        return AVERROR(ENOMEM);
+    AVIOContext* ctx = AVFormatStubs.avio_alloc_context(buffer, kIOBufferSize, 1, file.get(),
+                                                        nullptr, WritePacket, Seek);
+    if (!ctx) {
+        AVUtilStubs.av_free(buffer);
+        return AVERROR(ENOMEM);
+    }
+    // A device or FIFO cannot go back: the muxer then leaves its header as first written.
+    struct stat st {};
+    ctx->seekable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? AVIO_SEEKABLE_NORMAL : 0;
+    file.release();
+    *pb = ctx;
+    return 0;
+}
+
 int CloseUnicodeIO(AVIOContext** pb) {
     if (!pb || !*pb)
         return 0;
@@ -185,7 +258,7 @@ int CloseUnicodeIO(AVIOContext** pb) {
     AVUtilStubs.av_freep(&ctx->buffer);
     AVFormatStubs.avio_context_free(pb);
     if (file) {
-        if (::close(file->fd) != 0 && result == 0)
+        if (file->ownsFd && ::close(file->fd) != 0 && result == 0)
             result = AVERROR(errno);
         delete file;
     }

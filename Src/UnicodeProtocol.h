@@ -7,12 +7,19 @@
 // I/O on the decoded name. Names that begin with a known protocol prefix
 // ("http:", "pipe:", ...) are never rewritten.
 //
-// Used by the probe and by the engine when it opens inputs and outputs. All
-// functions are thread-safe; the AVIO callbacks keep no state besides their
-// own file descriptor.
+// File names cross between QString and bytes through FileNameBytes /
+// FileNameFromBytes (FileNames.h), which keep every byte.
+//
+// Used by the probe, by the engine when it opens inputs and outputs, and by the
+// command line for its file arguments. All functions are thread-safe; the AVIO
+// callbacks keep no state besides their own file descriptor.
 #pragma once
 
+#include "FileNames.h"
+
+#include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <string>
 
@@ -22,14 +29,21 @@ struct AVIOContext;
 // libraries. Longer names are refused with an FFmpegException.
 inline constexpr size_t NameBufferSize = 2048;
 
-// True when the name has to be encoded to reach the libraries intact.
+// True when the name has to be encoded to reach the libraries intact: it does
+// not survive the locale's character set, or the library would take its
+// beginning for a protocol it does not have ("a:b.wav").
 bool NeedsUnicodeName(const QString& name);
-// "unicode:utf8:" followed by the name, in UTF-8.
+// "unicode:utf8:" followed by the name's bytes (UTF-8 for a well-formed name).
 std::string EncodeName(const QString& name);
 // True for texts longer than the prefix that begin with "unicode:utf8:".
 bool IsEncodedName(const std::string& text);
 // The wide name inside an encoded name (everything after the second ":").
 QString DecodeName(const std::string& text);
+
+// The file-system name (bytes) that a name for the libraries stands for: the
+// name inside an encoded name, a plain name without a "file:" prefix. False
+// for a name the library opens through a protocol of its own (pipe:, http:).
+bool LocalFilePath(const std::string& libName, std::string& path);
 
 // The 8-bit name to pass to the libraries. Throws FFmpegException when the
 // result does not fit NameBufferSize.
@@ -42,6 +56,11 @@ QString NameFromLib(const std::string& text);
 // truncate, write) or AVIO_FLAG_READ_WRITE (create or truncate, read and write).
 // Returns 0 and sets *pb, or -2 (no such file or directory) on any failure.
 int OpenUnicodeIO(const std::string& url, int flags, AVIOContext** pb);
-// Flushes and closes a context made by OpenUnicodeIO and sets *pb to null.
+// A writable, seekable (for a regular file) context on a descriptor that the
+// caller keeps owning and closes after CloseUnicodeIO. Returns 0 and sets *pb,
+// or AVERROR(ENOMEM).
+int OpenDescriptorIO(int fd, AVIOContext** pb);
+// Flushes and closes a context made by OpenUnicodeIO or OpenDescriptorIO and
+// sets *pb to null.
 // Returns 0, or a negative error when the final flush or close failed.
 int CloseUnicodeIO(AVIOContext** pb);

@@ -1,4 +1,5 @@
 #include "DeviceMonitor.h"
+#include "FileNames.h"
 
 #include "Vantrell.h"
 
@@ -107,7 +108,7 @@ bool ImagePresent(const std::string& path, uint64_t* openings = nullptr) {
 
 // The image's folder, or its nearest ancestor that exists; empty when there is none.
 QString NearestExistingFolder(const std::string& path) {
-    QString folder = QFileInfo(QFile::decodeName(QByteArray::fromStdString(path))).absolutePath();
+    QString folder = QFileInfo(FileNameFromBytes(QByteArray::fromStdString(path))).absolutePath();
     for (;;) {
         const QFileInfo info(folder);
         if (info.isDir())

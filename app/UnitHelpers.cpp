@@ -1,4 +1,5 @@
 #include "UnitHelpers.h"
+#include "FileNames.h"
 
 #include "sbDialogs.h"
 
@@ -277,7 +278,7 @@ std::optional<QByteArray> FolderTreeRoot(const QString& folder) {
     const QString trimmed = folder.trimmed();
     if (trimmed.isEmpty())
         return std::nullopt;
-    QByteArray path = QFile::encodeName(trimmed);
+    QByteArray path = FileNameBytes(trimmed);
     while (path.size() > 1 && path.endsWith('/'))
         path.chop(1);
     return path;
@@ -335,7 +336,7 @@ void DeleteFolderTree(const QString& folder, bool remove) {
 bool FileInUse(const QString& file) {
     if (file.isEmpty())
         return false;
-    const QByteArray name = QFile::encodeName(file);
+    const QByteArray name = FileNameBytes(file);
     constexpr int kFlags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     int fd = ::open(name.constData(), O_RDWR | kFlags);
     // A file we may not write can still carry a writer's lock: look with read access.
@@ -388,7 +389,7 @@ bool IsCdRomMount(const QByteArray& mountInfo, const QByteArray& canonicalPath) 
 bool IsCdRomFolder(const QString& folder) {
     if (folder.trimmed().isEmpty())
         return false;
-    QByteArray path = QFile::encodeName(QDir::cleanPath(QFileInfo(folder).absoluteFilePath()));
+    QByteArray path = FileNameBytes(QDir::cleanPath(QFileInfo(folder).absoluteFilePath()));
     std::unique_ptr<char, FreeCloser> resolved;
     for (;;) {
         resolved.reset(::realpath(path.constData(), nullptr));

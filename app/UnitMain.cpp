@@ -1,4 +1,5 @@
 #include "UnitMain.h"
+#include "FileNames.h"
 
 #include "DeviceMonitor.h"
 #include "UnitFunction.h"
@@ -787,9 +788,9 @@ void TfrmMain::actConvertExecute() {
         } else {
             // A Temp folder of the user's: the run's WAV files go into a folder of
             // their own inside it, so that none of the user's files is replaced.
-            QByteArray pattern = QFile::encodeName(temp + QStringLiteral(".tonvale-XXXXXX"));
+            QByteArray pattern = FileNameBytes(temp + QStringLiteral(".tonvale-XXXXXX"));
             if (char* made = ::mkdtemp(pattern.data())) {
-                baseFolder = QFile::decodeName(made) + QLatin1Char('/');
+                baseFolder = FileNameFromBytes(made) + QLatin1Char('/');
                 runFolderCreated_ = true;
             } else {
                 baseFolder = temp;

@@ -2,19 +2,30 @@
 // the way the application does: one task per "-i INPUT ... OUTPUT" pair, the
 // options before "-i" as the task's input options and those after it as its
 // output options, then StartConvert with --threads N and a wait for the end of
-// the run (the -1 terminate event). A progress bar on stderr follows the tasks;
-// Ctrl-C stops them and every output is then a valid, shorter file.
+// the run (the -1 terminate event). A progress bar on stderr follows the tasks.
+//
+// Nothing the user has is lost: the whole command line is checked before any
+// task is set up (outputs named twice, unknown options, values the engine
+// refuses: exit 2), an output gets its name only when its task finished, and
+// Ctrl-C, SIGTERM or SIGHUP stop the run leaving every unfinished output as it
+// was (exit 130, 143, 129). Each failure is printed once.
 #include "Cli.h"
 
 #include "FFmpegConverter.h"
 #include "FFmpegLogger.h"
+#include "SafeOutput.h"
+#include "UnicodeProtocol.h"
 
 #include <QCoreApplication>
 #include <QThread>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <atomic>
-#include <csignal>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
@@ -116,6 +127,144 @@ std::vector<Job> ParseJobs(const QStringList& args, QString& error) {
     return jobs;
 }
 
+// "[libmp3lame @ 0x55d0c4a3c880] text" -> "libmp3lame: text": the address
+// tells the user nothing.
+std::string TidyLibraryLine(const std::string& line) {
+    const size_t at = line.find(" @ 0x");
+    const size_t close = line.find(']');
+    if (line.empty() || line[0] != '[' || at == std::string::npos || close == std::string::npos ||
+        at > close)
+        return line;
+    const std::string name = line.substr(1, at - 1);
+    std::string text = line.substr(close + 1);
+    text.erase(0, text.find_first_not_of(' '));
+    return name.empty() || name == "NULL" ? text : name + ": " + text;
+}
+
+// Engine log lines on stderr. The engine logs a failure before it reports it
+// (often twice, at two levels); those lines are held back and printed at the
+// end only when they are not the failure text printed anyway.
+class TLogPrinter {
+public:
+    explicit TLogPrinter(bool verbose) : verbose_(verbose) {}
+    ~TLogPrinter() { FFLogger().OnLog = nullptr; }
+    TLogPrinter(const TLogPrinter&) = delete;
+    TLogPrinter& operator=(const TLogPrinter&) = delete;
+
+    void Attach() {
+        FFLogger().OnLog = [this](const void* sender, uint32_t, TLogLevel level,
+                                  const std::string& text) { OnLog(sender, level, text); };
+    }
+    // Prints the held lines that say something else than the failures.
+    void Flush(const std::vector<std::string>& failures) {
+        for (const std::string& line : held_)
+            if (std::find(failures.begin(), failures.end(), line) == failures.end())
+                std::fprintf(stderr, "%s\n", line.c_str());
+        held_.clear();
+    }
+
+private:
+    void OnLog(const void* sender, TLogLevel level, const std::string& text) {
+        if (!(level <= llWarning || (verbose_ && level <= llVerbose)))
+            return;
+        const bool library = sender == &FFLogger();
+        if (!library && level <= llError) {
+            if (std::find(held_.begin(), held_.end(), text) == held_.end())
+                held_.push_back(text);
+            return;
+        }
+        std::fprintf(stderr, "%s\n", library ? TidyLibraryLine(text).c_str() : text.c_str());
+    }
+
+    bool verbose_;
+    std::vector<std::string> held_; // main thread only (OnLog runs there)
+};
+
+// The file an output name leads to, for telling two names of one file apart:
+// links followed, the folder made absolute. Empty for a name that is not a
+// file (pipe:1) and for devices, which may well take several outputs.
+struct TOutputIdentity {
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool exists = false;
+};
+
+bool OutputIdentity(const QString& output, TOutputIdentity& id) {
+    std::string file;
+    if (!LocalFilePath(FileNameForLib(output), file))
+        return false;
+    file = safeio::ResolveLinks(file);
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0) {
+        if (S_ISCHR(st.st_mode))
+            return false;
+        id.exists = true;
+        id.dev = st.st_dev;
+        id.ino = st.st_ino;
+    }
+    const size_t slash = file.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash + 1);
+    char real[PATH_MAX];
+    id.path =
+        ::realpath(folder.c_str(), real)
+            ? std::string(real) + "/" + file.substr(slash == std::string::npos ? 0 : slash + 1)
+            : file;
+    return true;
+}
+
+// An output named by two pairs: one of the results would silently be lost.
+QString DuplicateOutput(const std::vector<Job>& jobs) {
+    std::vector<TOutputIdentity> seen;
+    for (const Job& job : jobs) {
+        TOutputIdentity id;
+        if (!OutputIdentity(job.output, id))
+            continue;
+        for (const TOutputIdentity& other : seen)
+            if (other.path == id.path ||
+                (id.exists && other.exists && other.dev == id.dev && other.ino == id.ino))
+                return job.output;
+        seen.push_back(id);
+    }
+    return {};
+}
+
+// Applies a pair's options to a throw-away engine, in the order the component
+// applies them, so that a mistake is found before any file is set up. Returns
+// the engine's text for the first option it refuses, or a usage text for a
+// name it does not know; empty when every option is accepted.
+std::string CheckOptions(const Job& job, bool& unknown) {
+    std::string logged; // the last error line of the library while an option is applied
+    FFLogger().OnLog = [&logged](const void*, uint32_t, TLogLevel level, const std::string& text) {
+        if (level <= llError)
+            logged = TidyLibraryLine(text);
+    };
+    struct TDetach {
+        ~TDetach() { FFLogger().OnLog = nullptr; }
+    } detach;
+    TFFmpeg engine;
+    engine.ResetEngine();
+    auto options = SplitExtOptions(job.in.ExtOptions);
+    for (auto& option : SplitExtOptions(job.out.ExtOptions))
+        options.push_back(std::move(option));
+    for (const auto& [name, value] : options) {
+        if (!engine.KnowsOption(name)) {
+            unknown = true;
+            return "unknown option '-" + name + "'";
+        }
+        if (ExtOptionKindOf(name) == eokNewStreams)
+            continue; // needs an output: checked by the set-up itself
+        try {
+            engine.SetOption(name, value);
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+        if (!logged.empty())
+            return logged;
+    }
+    return {};
+}
+
 int RunConvert(QStringList args) {
     const bool verbose = cli::TakeFlag(args, QStringLiteral("--verbose"));
     const bool quiet = cli::TakeFlag(args, QStringLiteral("--quiet"));
@@ -139,18 +288,39 @@ int RunConvert(QStringList args) {
         cli::PrintError(QString::fromStdString(converter.LastErrMsg()));
         return 1;
     }
-    FFLogger().OnLog = [verbose](const void*, uint32_t, TLogLevel level, const std::string& text) {
-        if (level <= llWarning || (verbose && level <= llVerbose))
-            std::fprintf(stderr, "%s\n", text.c_str());
-    };
+    try {
+        const QString duplicate = DuplicateOutput(jobs);
+        if (!duplicate.isEmpty())
+            return cli::UsageError(
+                QStringLiteral("output '%1' is named more than once").arg(duplicate));
+    } catch (const std::exception& e) { // a name too long for the libraries
+        return cli::UsageError(QString::fromStdString(e.what()));
+    }
+    for (const Job& job : jobs) {
+        bool unknown = false;
+        const std::string refused = CheckOptions(job, unknown);
+        if (refused.empty())
+            continue;
+        if (unknown)
+            return cli::UsageError(QString::fromStdString(refused));
+        cli::PrintError(QString::fromStdString(refused));
+        return 2;
+    }
+    TLogPrinter log(verbose);
+    log.Attach();
 
     converter.ClearTasks();
     for (Job& job : jobs) {
         const int index = converter.AddTask(job.input, &job.in);
         if (index < 0 || !converter.SetOutputFile(index, job.output, &job.out)) {
+            log.Flush({converter.LastErrMsg()});
             cli::PrintError(QString::fromStdString(converter.LastErrMsg()));
             return 1;
         }
+    }
+    if (cli::StopRequested()) {
+        std::fprintf(stderr, "tonvale-cli: stopped before any output was written\n");
+        return cli::StopExitCode();
     }
 
     // Progress of the whole run: the sum of each task's position over the sum of
@@ -202,12 +372,14 @@ int RunConvert(QStringList args) {
     bar.Finish();
 
     std::lock_guard guard(lock);
+    log.Flush(failures);
     for (const std::string& failure : failures)
         cli::PrintError(QString::fromStdString(failure));
     if (failed)
         return 1;
     if (stopped || stopSent) {
-        std::fprintf(stderr, "tonvale-cli: stopped; the outputs hold what was converted so far\n");
+        std::fprintf(stderr, "tonvale-cli: stopped; every output not finished was left as it "
+                             "was\n");
         return cli::StopSignal() ? cli::StopExitCode() : 130;
     }
     return 0;

@@ -5,8 +5,14 @@
 //
 // Each command starts the drive library, runs one search through
 // TsbDeviceFinder (the same one the window runs) and works on the chosen drive
-// through a TsbBurner session.
+// through a TsbBurner session. A drive that is a disc image which cannot be read
+// is reported with the reason (the missing BIN file, the refused CUE line).
+//
+// grab stops on SIGINT, SIGTERM and SIGHUP (cli::StopRequested): the library
+// abandons the copy, the target stays as it was, and the exit code is
+// cli::StopExitCode().
 #include "Cli.h"
+#include "FileNames.h"
 
 #include "sbBurner.h"
 #include "sbDeviceFinder.h"
@@ -15,14 +21,24 @@
 #include "sbLogger.h"
 #include "sbTrackList.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -61,6 +77,32 @@ void Search(TsbDeviceFinder& finder) {
     finder.Find(false);
 }
 
+// Why a drive that is a disc image holds no readable disc; empty for a real drive
+// (an empty drive needs no explanation) and for a drive with a disc.
+QString ImageProblem(const TsbDeviceItem& item) {
+    if (item.DiscType != DISC_TYPE_NO_MEDIA || item.MediumProblem.isEmpty())
+        return {};
+    struct stat st {};
+    const QByteArray path = FileNameBytes(item.DriveLetter);
+    if (!path.isEmpty() && ::stat(path.constData(), &st) == 0 &&
+        (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)))
+        return {};
+    return item.MediumProblem;
+}
+
+// Prints the reason of every disc image that cannot be read; false when there is none.
+bool PrintImageProblems(const TsbDeviceList& devices) {
+    bool any = false;
+    for (int i = 0; i < devices.Count(); ++i) {
+        const QString problem = ImageProblem(devices.Items(i));
+        if (!problem.isEmpty()) {
+            cli::PrintError(problem);
+            any = true;
+        }
+    }
+    return any;
+}
+
 // The drive named by --drive (an index of `drives`), else the first drive holding
 // an audio disc, as the window chooses it. Prints the failure and returns null.
 const TsbDeviceItem* ChooseDrive(const TsbDeviceFinder& finder, const QString& driveArg,
@@ -83,7 +125,9 @@ const TsbDeviceItem* ChooseDrive(const TsbDeviceFinder& finder, const QString& d
         }
         const TsbDeviceItem& item = devices.Items(index);
         if (item.DiscType == DISC_TYPE_NO_MEDIA) {
-            cli::PrintError(QStringLiteral("Drive %1 holds no disc.").arg(index));
+            const QString problem = ImageProblem(item);
+            cli::PrintError(problem.isEmpty() ? QStringLiteral("Drive %1 holds no disc.").arg(index)
+                                              : problem);
             exitCode = 1;
             return nullptr;
         }
@@ -92,7 +136,8 @@ const TsbDeviceItem* ChooseDrive(const TsbDeviceFinder& finder, const QString& d
     for (int i = 0; i < devices.Count(); ++i)
         if (devices.Items(i).DiscType == DISC_TYPE_CDR)
             return &devices.Items(i);
-    cli::PrintError(QStringLiteral("No audio CD found in any drive."));
+    if (!PrintImageProblems(devices))
+        cli::PrintError(QStringLiteral("No audio CD found in any drive."));
     exitCode = 1;
     return nullptr;
 }
@@ -116,6 +161,8 @@ struct ChosenDrive {
     // 0 when opened, else the exit code (the reason is printed).
     int Open(const QString& driveArg) {
         Search(finder);
+        if (cli::StopRequested())
+            return cli::StopExitCode();
         int exitCode = 0;
         const TsbDeviceItem* item = ChooseDrive(finder, driveArg, exitCode);
         if (!item)
@@ -133,6 +180,8 @@ int RunDrives(QStringList args) {
         LibraryScope library;
         TsbDeviceFinder finder;
         Search(finder);
+        if (cli::StopRequested())
+            return cli::StopExitCode();
         QJsonArray drives;
         for (int i = 0; i < finder.Devices.Count(); ++i) {
             const TsbDeviceItem& item = finder.Devices.Items(i);
@@ -147,6 +196,9 @@ int RunDrives(QStringList args) {
             drive[QStringLiteral("discType")] = DiscTypeName(item.DiscType);
             drive[QStringLiteral("label")] = item.DiscLabel;
             drive[QStringLiteral("tocEntries")] = item.Toc.EntryCount;
+            const QString problem = ImageProblem(item);
+            if (!problem.isEmpty())
+                drive[QStringLiteral("error")] = problem;
             drives.append(drive);
         }
         if (json) {
@@ -167,6 +219,8 @@ int RunDrives(QStringList args) {
                         qPrintable(d[QStringLiteral("discType")].toString()),
                         qPrintable(d[QStringLiteral("label")].toString()),
                         d[QStringLiteral("tocEntries")].toInt());
+            if (d.contains(QStringLiteral("error")))
+                std::printf("   error: %s\n", qPrintable(d[QStringLiteral("error")].toString()));
         }
         return 0;
     } catch (const std::exception& error) {
@@ -234,6 +288,53 @@ int RunToc(QStringList args) {
     }
 }
 
+// The name made absolute as bytes: the working folder may not be valid UTF-8 either.
+QByteArray AbsoluteBytes(const QByteArray& name) {
+    if (name.startsWith('/'))
+        return name;
+    std::string folder(4096, '\0');
+    while (!::getcwd(folder.data(), folder.size())) {
+        if (errno != ERANGE)
+            return name; // relative to a folder we cannot name: still the right file
+        folder.resize(folder.size() * 2);
+    }
+    folder.resize(std::char_traits<char>::length(folder.c_str()));
+    return QByteArray::fromStdString(folder) + (folder == "/" ? "" : "/") + name;
+}
+
+// Calls onStop once when a stop signal arrives while the object lives. A stop
+// must reach a grab that waits on a slow read, not only between progress steps.
+class StopWatcher {
+public:
+    explicit StopWatcher(std::function<void()> onStop)
+        : onStop_(std::move(onStop)), thread_([this] { Run(); }) {}
+    ~StopWatcher() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    StopWatcher(const StopWatcher&) = delete;
+    StopWatcher& operator=(const StopWatcher&) = delete;
+
+private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(20), [this] { return done_; }))
+            if (cli::StopRequested()) {
+                onStop_();
+                return;
+            }
+    }
+    std::function<void()> onStop_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false; // guarded by mutex_
+    std::thread thread_;
+};
+
 int RunGrab(QStringList args) {
     bool ok = true;
     const QString driveArg = cli::TakeValue(args, QStringLiteral("--drive"), QString(), ok);
@@ -244,7 +345,8 @@ int RunGrab(QStringList args) {
     const int trackNumber = args[0].toInt(&ok);
     if (!ok || trackNumber < 1 || trackNumber > 99)
         return cli::UsageError(QStringLiteral("TRACK must be a track number from 1 to 99"));
-    const QString fileName = QFileInfo(args[1]).absoluteFilePath();
+    const QByteArray fileBytes = AbsoluteBytes(FileNameBytes(args[1]));
+    const QString fileName = FileNameFromBytes(fileBytes);
     try {
         ChosenDrive drive;
         if (const int exitCode = drive.Open(driveArg))
@@ -271,16 +373,29 @@ int RunGrab(QStringList args) {
                 CallBackEventer().OnProgress.Clear();
             }
         } unsubscribe;
-        action.Execute(actions.Items(0));
+        {
+            StopWatcher watcher([&burner] {
+                burner.CancelRequested.store(true);
+                Vantrell_CdvdBurnerGrabber_CancelGrab(burner.DeviceObject);
+            });
+            action.Execute(actions.Items(0));
+        }
         bar.Finish();
+        if (!action.Success && cli::StopRequested()) {
+            cli::PrintError(QStringLiteral("Stopped: %1 was left as it was.").arg(fileName));
+            return cli::StopExitCode();
+        }
         if (!action.Success) {
-            cli::PrintError(burner.LastMessage);
+            // The library's own sentence says it all (file, reason); the uniform
+            // failure line with codes goes to the drive-layer log.
+            const QString text = QString::fromUtf8(burner.ExceptionText);
+            cli::PrintError(text.isEmpty() ? burner.LastMessage : text);
             return 1;
         }
         return 0;
     } catch (const std::exception& error) {
         cli::PrintError(QString::fromUtf8(error.what()));
-        return 1;
+        return cli::StopRequested() ? cli::StopExitCode() : 1;
     }
 }
 

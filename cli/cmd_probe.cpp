@@ -6,6 +6,7 @@
 #include "AVProbe.h"
 #include "FFmpegException.h"
 #include "FFmpegLoader.h"
+#include "UnicodeProtocol.h"
 
 #include <QJsonObject>
 
@@ -64,7 +65,7 @@ int RunProbe(QStringList args) {
             object.insert(QLatin1String(f.name), f.value);
         cli::PrintJson(QJsonDocument(object));
     } else {
-        std::printf("%-25s %s\n", "File", args[0].toUtf8().constData());
+        std::printf("%-25s %s\n", "File", FileNameBytes(args[0]).constData());
         if (!probe.FormatName().empty())
             std::printf("%-25s %s\n", "FormatName", probe.FormatName().c_str());
         for (const auto& f : fields)

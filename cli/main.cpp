@@ -1,5 +1,6 @@
 // Entry of tonvale-cli: finds the command named by the first argument and runs it.
 #include "Cli.h"
+#include "FileNames.h"
 #include "SafeOutput.h"
 
 #include <QCoreApplication>
@@ -165,7 +166,7 @@ int main(int argc, char** argv) {
     // encoding must survive the way to the file system unchanged.
     QStringList args;
     for (int i = 1; i < argc; ++i)
-        args << QFile::decodeName(argv[i]);
+        args << FileNameFromBytes(argv[i]);
     cli::InstallStopSignals();
     if (args.isEmpty() || args[0] == QLatin1String("--help") || args[0] == QLatin1String("-h") ||
         args[0] == QLatin1String("help")) {

@@ -1,4 +1,5 @@
 #include "sbActions.h"
+#include "FileNames.h"
 
 #include "sbLogger.h"
 
@@ -193,7 +194,7 @@ void TsbStagedAction::Execute(TsbActionItem* item) {
             SbLog(QStringLiteral("Vantrell_ISO9660JolietFileTree_SetBootImage"));
             if (!ok(Vantrell_ISO9660JolietFileTree_SetBootImage(
                     burner->FileTree, SB_ERROR_BLOCK(burner),
-                    burner->BootImageFile.toUtf8().constData())))
+                    FileNameBytes(burner->BootImageFile).constData())))
                 throw EsbError(
                     burner->StoreFailure("Vantrell_ISO9660JolietFileTree_SetBootImage", true));
         }
@@ -303,7 +304,7 @@ void TsbBurnThread::Execute() {
             DoMessage(sbres::BurningMode + QStringLiteral(": ") + QString::fromLatin1(text),
                       litInfo);
         };
-        const QByteArray image = Burner->ImageFileName.toUtf8();
+        const QByteArray image = FileNameBytes(Burner->ImageFileName);
         switch (mode) {
         case 0:
             announce("Track-At-Once (from tree)");
@@ -349,7 +350,7 @@ void TsbBurnThread::Execute() {
                 announce("Track-At-Once (from file)");
                 if (!Call("Vantrell_CdvdBurnerGrabber_TrackAtOnceFromFile",
                           Vantrell_CdvdBurnerGrabber_TrackAtOnceFromFile(
-                              device, SB_ERROR_BLOCK(Burner), file.toUtf8().constData(), test,
+                              device, SB_ERROR_BLOCK(Burner), FileNameBytes(file).constData(), test,
                               multi)))
                     break;
             }
@@ -360,7 +361,7 @@ void TsbBurnThread::Execute() {
             std::vector<QByteArray> names;
             std::vector<const char*> pointers;
             for (const QString& file : Burner->SourceFiles)
-                names.push_back(file.toUtf8());
+                names.push_back(FileNameBytes(file));
             for (const QByteArray& name : names)
                 pointers.push_back(name.constData());
             Call("Vantrell_CdvdBurnerGrabber_SessionAtOnceFromFile",

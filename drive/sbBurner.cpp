@@ -1,10 +1,12 @@
 #include "sbBurner.h"
+#include "FileNames.h"
 
 #include "sbActions.h"
 #include "sbDeviceFinder.h"
 #include "sbDialogs.h"
 #include "sbLogger.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 TsbCallBackEventer& CallBackEventer() {
@@ -17,7 +19,7 @@ void LibraryCallback(uint8_t reason, void* context, void* first, void* second) {
     switch (reason) {
     case VANTRELL_REASON_NAME_ADDED:
     case VANTRELL_REASON_NAME_REMOVED: {
-        const QString name = first ? QString::fromUtf8(static_cast<const char*>(first)) : QString();
+        const QString name = first ? FileNameFromBytes(static_cast<const char*>(first)) : QString();
         const auto value = reinterpret_cast<intptr_t>(second);
         auto* counter = static_cast<int32_t*>(context);
         if (reason == VANTRELL_REASON_NAME_ADDED) {
@@ -38,7 +40,7 @@ void LibraryCallback(uint8_t reason, void* context, void* first, void* second) {
         if (collision->BothFolders && collision->JolietTree)
             collision->Answer = 3;
         else if (collision->Name &&
-                 QString::fromUtf8(collision->Name)
+                 FileNameFromBytes(collision->Name)
                          .compare(QStringLiteral("boot.img"), Qt::CaseInsensitive) == 0)
             collision->Answer = 1;
         else
@@ -162,7 +164,8 @@ void TsbBurner::OpenDevice() {
                                                 Address.TargetID, Address.LUN, 0));
     } else {
         Store(Vantrell_CdvdBurnerGrabber_CreateEx(&object, SB_ERROR_BLOCK(this), &LibraryCallback,
-                                                  nullptr, DeviceName.toUtf8().constData(), 0));
+                                                  nullptr, FileNameBytes(DeviceName).constData(),
+                                                  0));
     }
     if (LastExceptionCode != 0) {
         Vantrell_Destroy(&object);

@@ -1,9 +1,11 @@
 #include "sbDeviceFinder.h"
+#include "FileNames.h"
 
 #include "OperationProgress.h"
 #include "sbBurner.h"
 #include "sbLogger.h"
 
+#include <QFile>
 #include <QLabel>
 
 #include <cstring>
@@ -35,7 +37,7 @@ QString CreatedLine(const VantrellDeviceAddress& a) {
 
 QString DriveLetterOf(const VantrellDeviceAddress* address, const char* name) {
     if (name) {
-        const QString text = QString::fromUtf8(name);
+        const QString text = FileNameFromBytes(name);
         return text.startsWith(QStringLiteral("dev:")) ? text.mid(4) : QString();
     }
     if (!address)
@@ -45,7 +47,9 @@ QString DriveLetterOf(const VantrellDeviceAddress* address, const char* name) {
     if (Vantrell_GetDeviceNameByDeviceAddress(address->PortID, address->BusID, address->TargetID,
                                               address->LUN, buffer, sizeof(buffer)) != 0)
         return {};
-    return BufferText(buffer, sizeof(buffer)).mid(4);
+    return FileNameFromBytes(
+               QByteArray(buffer, static_cast<qsizetype>(strnlen(buffer, sizeof(buffer)))))
+        .mid(4);
 }
 
 void DeviceFound(TsbDeviceList* list, const VantrellDeviceAddress* address, const char* name) {
@@ -83,7 +87,7 @@ void DeviceFound(TsbDeviceList* list, const VantrellDeviceAddress* address, cons
             return;
         }
         item = &list->Add();
-        item->DeviceName = QString::fromUtf8(name);
+        item->DeviceName = FileNameFromBytes(name);
         item->TransportType = ttSpti;
     }
 
@@ -144,8 +148,10 @@ void DeviceFound(TsbDeviceList* list, const VantrellDeviceAddress* address, cons
 
     item->DiscType = DISC_TYPE_NO_MEDIA;
     SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_TestUnitReady"));
-    if (Vantrell_CdvdBurnerGrabber_TestUnitReady(object, SB_PROBE_BLOCK(error)) == 0 &&
-        !list->Abort.load()) {
+    const uint8_t ready = Vantrell_CdvdBurnerGrabber_TestUnitReady(object, SB_PROBE_BLOCK(error));
+    if (ready != 0)
+        item->MediumProblem = BufferText(error.text, sizeof(error.text));
+    if (ready == 0 && !list->Abort.load()) {
         SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_GetInsertedDiscType"));
         item->DiscType =
             static_cast<uint8_t>(Vantrell_CdvdBurnerGrabber_GetInsertedDiscType(object));

@@ -58,6 +58,9 @@ struct TsbDeviceItem {
     std::array<bool, 5> WriteModes{true, true, true, true, false};
     TsbDVDRPC DVDRPC;
     bool Audio = false; // not set by discovery
+    // Why the drive reported no medium ready: the library's text ("No medium in the drive
+    // ...", "The disc image ... cannot be read: BIN file ... not found"); empty otherwise.
+    QString MediumProblem;
 };
 
 class TsbDeviceList {

@@ -1,4 +1,5 @@
 #include "sbGrab.h"
+#include "FileNames.h"
 
 #include "sbLogger.h"
 
@@ -7,6 +8,8 @@
 #include <QTemporaryFile>
 
 #include <array>
+
+#include <unistd.h>
 
 int32_t CompressionLevelFor(int index) {
     static constexpr std::array<int32_t, 18> levels = {
@@ -40,12 +43,13 @@ void TsbGrabAction::Execute(TsbActionItem* item) {
         // The stub file reserves the unique name and is removed with the object;
         // the copy goes to that name + ".wav".
         QTemporaryFile stub(QDir::tempPath() + QStringLiteral("/sbXXXXXX"));
-        QString target = track.FileName;
+        const QByteArray fileName = FileNameBytes(track.FileName);
+        QByteArray target = fileName;
         if (track.TrackType == ttAudio) {
             if (!stub.open())
                 throw EsbError(
                     QStringLiteral("Cannot create a temporary file in %1").arg(QDir::tempPath()));
-            target = stub.fileName() + QStringLiteral(".wav");
+            target = FileNameBytes(stub.fileName() + QStringLiteral(".wav"));
         }
         if (burner->CancelRequested.load()) {
             DoMessage(QStringLiteral("Grabbing canceled!"), litWarning);
@@ -55,10 +59,9 @@ void TsbGrabAction::Execute(TsbActionItem* item) {
                   .arg(track.TrackNumber)
                   .arg(track.FileName));
         DoMessage(QStringLiteral("Grabbing Track # %1").arg(track.TrackNumber), litInfo);
-        burner->Store(
-            Vantrell_CdvdBurnerGrabber_GrabTrack(burner->DeviceObject, SB_ERROR_BLOCK(burner),
-                                                 static_cast<uint8_t>(track.TrackNumber & 0xFF),
-                                                 target.toUtf8().constData(), 1, 1, 0, 1));
+        burner->Store(Vantrell_CdvdBurnerGrabber_GrabTrack(
+            burner->DeviceObject, SB_ERROR_BLOCK(burner),
+            static_cast<uint8_t>(track.TrackNumber & 0xFF), target.constData(), 1, 1, 0, 1));
         if (burner->LastExceptionCode != 0) {
             burner->StoreFailure("Vantrell_CdvdBurnerGrabber_GrabTrack");
             Success = false;
@@ -69,13 +72,12 @@ void TsbGrabAction::Execute(TsbActionItem* item) {
             events.OnBuffer.Fire(this, 0);
             SbLog(QStringLiteral("Vantrell_Wave_UncompressedFileCompress: %1 -> %2 with "
                                  "compression: %3")
-                      .arg(target, track.FileName)
+                      .arg(FileNameFromBytes(target), track.FileName)
                       .arg(burner->CompressionLevel));
             const uint8_t result = burner->Store(Vantrell_Wave_UncompressedFileCompress(
-                target.toUtf8().constData(), track.FileName.toUtf8().constData(), 176400,
-                &CompressCallback, this, burner->CompressionLevel));
-            if (QFile::exists(target))
-                QFile::remove(target);
+                target.constData(), fileName.constData(), 176400, &CompressCallback, this,
+                burner->CompressionLevel));
+            ::unlink(target.constData()); // the copy is not needed any more, whatever happened
             if (result != 0) {
                 burner->LastMessage = FailureText("Vantrell_Wave_UncompressedFileCompress", result);
                 SbLog(burner->LastMessage);

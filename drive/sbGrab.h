@@ -17,6 +17,7 @@
 
 #include "sbActions.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstdint>

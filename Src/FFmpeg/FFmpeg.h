@@ -22,6 +22,10 @@
 // from that thread. StopConvert may be called from any thread. The media
 // libraries must stay loaded for the whole life of the object.
 //
+// Files: AddOutput only checks that a file output can be written; the run
+// writes it under a temporary name and gives it its name only when the run
+// finished and the file is complete (FFmpegPrivate.h, TOutputFileSetup).
+//
 // Errors: OpenInput/AddOutput report by result and LastError(); option errors
 // and allocation failures raise FFmpegException. Failures inside a run never
 // escape: they become ErrorOccurred()/ErrorMessage().
@@ -131,9 +135,9 @@ public:
     // The run itself (the thread body): transcode, record an error, close the
     // files, then the end of run (flags, thread reference, OnTerminate).
     void RunTranscode();
-    // Requests a stop (any thread). The loop ends after the current packet and
-    // the outputs are finished as valid, shorter files. Wait: return only when
-    // the worker thread let go of the engine.
+    // Requests a stop (any thread). The loop ends after the current packet; a
+    // stopped run gives no output its name, the old files stay as they were.
+    // Wait: return only when the worker thread let go of the engine.
     void StopConvert(bool Wait);
 
     bool Running() const { return running_.load(); }

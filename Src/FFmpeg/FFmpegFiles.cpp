@@ -8,11 +8,10 @@
 #include "UnicodeProtocol.h"
 
 #include <QCoreApplication>
-#include <QFile>
-#include <QFileInfo>
 #include <QThread>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -44,19 +43,47 @@ const AVCodec* FindCodecByName(const std::string& name, AVMediaType type, bool e
 
 namespace {
 
-// The display form of a file name in messages.
 // True when both names lead to the same existing file (links included).
-bool SameFile(const QString& a, const QString& b) {
+bool SameFile(const std::string& a, const std::string& b) {
     struct stat sa {
     }, sb{};
-    return ::stat(QFile::encodeName(a).constData(), &sa) == 0 &&
-           ::stat(QFile::encodeName(b).constData(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
 
-std::string DisplayName(const QString& name) {
-    return name.toUtf8().toStdString();
+// Whether an output file can be written, without touching it: a device or
+// FIFO must be writable (opening a FIFO would wait for its reader); anything
+// else must allow its temporary file, which is made and removed again.
+bool OutputWritable(const std::string& path) {
+    struct stat st {};
+    const std::string target = safeio::ResolveLinks(path);
+    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        return ::access(target.c_str(), W_OK) == 0;
+    safeio::TSafeOutput probe;
+    return probe.Open(path);
 }
+
+} // namespace
+
+std::string DisplayName(const QString& name) {
+    return FileNameBytes(name).toStdString();
+}
+
+int OpenOutputFile(TOutputFileSetup& out) {
+    if (out.filePath.empty() || out.safe)
+        return 0;
+    auto safe = std::make_unique<safeio::TSafeOutput>();
+    if (!safe->Open(out.filePath))
+        return AVERROR(errno);
+    const int ret = OpenDescriptorIO(safe->Fd(), &out.ctx->pb);
+    if (ret < 0)
+        return ret;
+    out.ownIO = true;
+    out.safe = std::move(safe);
+    return 0;
+}
+
+namespace {
 
 void LogText(const void* sender, TLogLevel level, const std::string& text) {
     FFLogger().Log(sender, level, text);
@@ -66,7 +93,7 @@ void LogText(const void* sender, TLogLevel level, const std::string& text) {
 int CloseOutputIO(TOutputFileSetup& out) {
     if (!out.ctx || !out.ctx->pb || (out.ctx->oformat->flags & AVFMT_NOFILE))
         return 0;
-    if (out.unicodeIO)
+    if (out.ownIO)
         return CloseUnicodeIO(&out.ctx->pb);
     return AVFormatStubs.avio_closep(&out.ctx->pb);
 }
@@ -164,8 +191,21 @@ int TCustomFFmpeg::CloseFiles() {
         if (!out || std::find(done.begin(), done.end(), out) != done.end())
             continue; // joined slots share one context
         done.push_back(out);
-        const bool writesFile = out->ctx && !(out->ctx->oformat->flags & AVFMT_NOFILE);
-        const int rc = CloseOutputIO(*out);
+        int rc = CloseOutputIO(*out);
+        if (out->safe) {
+            // Only a whole file replaces the old one: the run finished, the
+            // trailer and the last bytes were written, and there is something.
+            struct stat st {};
+            const bool empty =
+                !out->safe->Direct() && ::fstat(out->safe->Fd(), &st) == 0 && st.st_size == 0;
+            if (rc == 0 && out->complete && finished_.load() && !empty) {
+                if (!out->safe->Commit())
+                    rc = AVERROR(errno);
+            } else {
+                out->safe->Abandon();
+            }
+            out->safe.reset();
+        }
         if (rc < 0 && firstError == 0)
             firstError = rc;
         for (auto& st : out->streams)
@@ -173,13 +213,6 @@ int TCustomFFmpeg::CloseFiles() {
         if (out->ctx)
             AVFormatStubs.avformat_free_context(out->ctx); // streams, metadata, chapters
         out->ctx = nullptr;
-        // A run that wrote nothing leaves no empty file behind.
-        if (writesFile) {
-            const QString path = out->path.isEmpty() ? NameFromLib(out->name) : out->path;
-            const QFileInfo info(path);
-            if (info.exists() && info.isFile() && info.size() == 0)
-                QFile::remove(path);
-        }
     }
     files_->outputs.clear();
     for (auto& in : files_->inputs)
@@ -647,11 +680,16 @@ int TCustomFFmpeg::AddOutput(const QString& FileName, bool Join) {
 
     // Opening the output truncates it: an output that is one of the inputs would
     // be destroyed while it is read.
-    for (const TInputFileSetup& input : files_->inputs)
-        if (input.ctx && input.ctx->url && SameFile(FileName, NameFromLib(input.ctx->url)))
-            return fail(FormatText("%s: the output file is also an input file", display.c_str()));
-
     const std::string name = FileNameForLib(FileName);
+    std::string filePath;
+    const bool isFile = LocalFilePath(name, filePath);
+    for (const TInputFileSetup& input : files_->inputs) {
+        std::string inputPath;
+        if (isFile && input.ctx && input.ctx->url && LocalFilePath(input.ctx->url, inputPath) &&
+            SameFile(filePath, inputPath))
+            return fail(FormatText("%s: the output file is also an input file", display.c_str()));
+    }
+
     const AVOutputFormat* format = ForcedOutputFormat;
     if (!format)
         format = AVFormatStubs.av_guess_format(nullptr, name.c_str(), nullptr);
@@ -676,14 +714,11 @@ int TCustomFFmpeg::AddOutput(const QString& FileName, bool Join) {
                 return;
             auto& outputs = self->files_->outputs;
             outputs.erase(std::remove(outputs.begin(), outputs.end(), out), outputs.end());
-            const bool opened = out->ctx && out->ctx->pb;
             CloseOutputIO(*out);
             for (auto& st : out->streams)
                 st.enc.reset();
             AVFormatStubs.avformat_free_context(out->ctx);
             out->ctx = nullptr;
-            if (opened && QFileInfo(out->path).size() == 0)
-                QFile::remove(out->path);
             self->ForcedOutputFormat = nullptr;
             self->ForcedInputFormat = nullptr;
         }
@@ -770,14 +805,13 @@ int TCustomFFmpeg::AddOutput(const QString& FileName, bool Join) {
         return fail(OpenErrorText(display, -33));
 
     if (!(format->flags & AVFMT_NOFILE)) {
-        int ret;
-        if (IsEncodedName(name)) {
-            ret = OpenUnicodeIO(name, AVIO_FLAG_WRITE, &oc->pb);
-            out->unicodeIO = ret == 0;
-        } else {
-            ret = AVFormatStubs.avio_open(&oc->pb, name.c_str(), AVIO_FLAG_WRITE);
-        }
-        if (ret < 0) {
+        // A file is opened when the run writes to it (OpenOutputFile); here it
+        // is only checked, so that a run that never starts leaves it alone.
+        if (isFile) {
+            if (!OutputWritable(filePath))
+                return fail(FormatText("Could not open '%s'", display.c_str()));
+            out->filePath = filePath;
+        } else if (AVFormatStubs.avio_open(&oc->pb, name.c_str(), AVIO_FLAG_WRITE) < 0) {
             oc->pb = nullptr;
             return fail(FormatText("Could not open '%s'", display.c_str()));
         }

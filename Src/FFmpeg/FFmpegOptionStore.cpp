@@ -90,6 +90,27 @@ AVCodecContext* TFFmpegOptions::DefaultCodecContext(int type) const {
     return CodecDefaults_[type].get();
 }
 
+bool TFFmpegOptions::FindsGenericOption(const std::string& rawName) const {
+    const std::string name = TrimText(rawName);
+    if (name.empty() || !OptionStoreCreated())
+        return false;
+    auto has = [](void* context, const char* optionName, int flags) {
+        return context && AVUtilStubs.av_opt_find(context, optionName, nullptr, flags, 0);
+    };
+    for (int type = 0; type < OptionMediaTypeCount; ++type)
+        if (has(CodecDefaults_[type].get(), name.c_str(), TypeMasks[type]))
+            return true;
+    if (has(FormatDefaults_.get(), name.c_str(), 0) || has(ScalerDefaults_.get(), name.c_str(), 0))
+        return true;
+    // "ab", "vb", "sfoo": the option without its type letter on that type's context.
+    const int type = name.size() < 2  ? -1
+                     : name[0] == 'a' ? omtAudio
+                     : name[0] == 'v' ? omtVideo
+                     : name[0] == 's' ? omtSubtitle
+                                      : -1;
+    return type >= 0 && has(CodecDefaults_[type].get(), name.c_str() + 1, 0);
+}
+
 bool TFFmpegOptions::SetGenericOption(const std::string& rawName, const std::string& rawValue) {
     const std::string name = TrimText(rawName);
     const std::string value = TrimText(rawValue);

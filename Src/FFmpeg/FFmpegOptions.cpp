@@ -410,8 +410,8 @@ void TFFmpegOptions::AddMetadata(const std::string& key, const std::string& valu
 
 // ---- The dispatcher ----------------------------------------------------------
 
-void TFFmpegOptions::SetOption(const std::string& name, const std::string& value) {
-    using Handler = void (*)(TFFmpegOptions&, const std::string&, const std::string&);
+const std::unordered_map<std::string, TFFmpegOptions::THandler>& TFFmpegOptions::Vocabulary() {
+    using Handler = THandler;
     // Every name of the vocabulary is distinct, so a lookup gives the same
     // result as comparing them in order.
     static const std::unordered_map<std::string, Handler> vocabulary = [] {
@@ -824,7 +824,15 @@ void TFFmpegOptions::SetOption(const std::string& name, const std::string& value
         };
         return table;
     }();
+    return vocabulary;
+}
 
+bool TFFmpegOptions::KnowsOption(const std::string& name) const {
+    return Vocabulary().count(name) != 0 || FindsGenericOption(name);
+}
+
+void TFFmpegOptions::SetOption(const std::string& name, const std::string& value) {
+    const auto& vocabulary = Vocabulary();
     const auto it = vocabulary.find(name);
     if (it != vocabulary.end())
         it->second(*this, name, value);

@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -146,6 +147,9 @@ public:
     // names go to SetGenericOption and are dropped silently when it refuses
     // them. Raises FFmpegException / EConvertError on failure.
     void SetOption(const std::string& name, const std::string& value);
+    // True when SetOption has a meaning for the name: a name of the dispatcher
+    // or one that SetGenericOption finds (with the option store created).
+    bool KnowsOption(const std::string& name) const;
 
     // Stores a codec, format or scaler option in the generic option store.
     // False when the name is unknown, either text is empty (after trimming),
@@ -377,6 +381,11 @@ protected:
     virtual bool AddFrameHook(const std::vector<std::string>& args);
 
 private:
+    using THandler = void (*)(TFFmpegOptions&, const std::string&, const std::string&);
+    // The dispatcher's names and what each one does.
+    static const std::unordered_map<std::string, THandler>& Vocabulary();
+    // True when SetGenericOption would find the name in the option store.
+    bool FindsGenericOption(const std::string& name) const;
     void ApplyGenericOptionsFrom(void* target, void* defaults, int mask) const;
     void SetCodecName(int type, const std::string& value);
     void SetCrop(int& side, int value, bool vertical);

@@ -9,6 +9,7 @@
 
 #include "FFmpeg.h"
 #include "FFmpegStubs.h"
+#include "SafeOutput.h"
 
 #include <array>
 #include <memory>
@@ -57,13 +58,27 @@ struct TOutputStreamSetup {
 };
 
 // One output file. In joined mode several slots share one of these.
+//
+// A file output is opened only when the run writes its header, under a
+// temporary name (TSafeOutput), and CloseFiles gives it its name only when the
+// run finished and the trailer and the last bytes were written; otherwise the
+// old file stays as it was. A library URL (pipe:, http:) is opened by AddOutput.
 struct TOutputFileSetup {
-    AVFormatContext* ctx = nullptr; // owned; freed by CloseFiles
-    bool unicodeIO = false;         // pb made by OpenUnicodeIO
-    std::string name;               // the name handed to the library
-    QString path;                   // the wide path, for the empty-file check
+    AVFormatContext* ctx = nullptr;            // owned; freed by CloseFiles
+    bool ownIO = false;                        // pb made by OpenDescriptorIO on safe
+    std::string name;                          // the name handed to the library
+    QString path;                              // the wide path, for messages
+    std::string filePath;                      // the file written (bytes); empty for a URL
+    std::unique_ptr<safeio::TSafeOutput> safe; // open from the header to CloseFiles
+    bool complete = false;                     // the trailer was written
     std::vector<TOutputStreamSetup> streams;
 };
+
+// Opens a file output for writing (see TOutputFileSetup): 0, or the library's
+// error code for why it could not be.
+int OpenOutputFile(TOutputFileSetup& out);
+// The display form of a file name in messages: its bytes.
+std::string DisplayName(const QString& name);
 
 struct TEngineFiles {
     ~TEngineFiles() = default;

@@ -128,7 +128,7 @@ void TCustomFFmpeg::RunTranscode() {
     std::string firstName;
     for (const auto& out : files_->outputs)
         if (out && out->ctx) {
-            firstName = out->path.toUtf8().toStdString();
+            firstName = DisplayName(out->path);
             break;
         }
     const int closeError = CloseFiles();
@@ -538,6 +538,9 @@ void TTranscodeRun::InitBitstreamFilters() {
 
 void TTranscodeRun::WriteHeaders() {
     for (size_t i = 0; i < uniqueOutputs.size(); ++i) {
+        if (OpenOutputFile(*uniqueOutputs[i]) < 0)
+            FailWithDump(
+                FormatText("Could not open '%s'", DisplayName(uniqueOutputs[i]->path).c_str()));
         if (AVFormatStubs.avformat_write_header(uniqueOutputs[i]->ctx, nullptr) < 0)
             FailWithDump(FormatText(
                 "Could not write header for output file #%d (incorrect codec parameters ?)",
@@ -819,6 +822,7 @@ void TTranscodeRun::Finish() {
         const int ret = AVFormatStubs.av_write_trailer(out->ctx);
         if (ret < 0)
             throw FFmpegException(OpenErrorText("av_write_trailer()", ret));
+        out->complete = true;
     }
     Report(true);
     CloseCodecs();

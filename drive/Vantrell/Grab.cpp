@@ -1,6 +1,8 @@
 // Copying an audio track into a WAV file through cdio-paranoia.
 #include "Internal.h"
 
+#include "SafeOutput.h"
+
 #include <cdio/paranoia/cdda.h>
 #include <cdio/paranoia/paranoia.h>
 
@@ -158,8 +160,10 @@ uint8_t Vantrell_CdvdBurnerGrabber_GrabTrack(VantrellObject* object, VANTRELL_ER
         return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1,
                        "Track %u is too long for a WAV file", track);
 
-    AtomicOutput out;
-    if (!out.Open(outputFile))
+    // A regular file (or a new name) is written under a temporary name, locked, and renamed
+    // when complete; a link is written through, a device or FIFO in place.
+    safeio::TSafeOutput out;
+    if (!out.Open(outputFile, safeio::TSafeOutput::kLockExclusive))
         return eb.Fail(VANTRELL_EXCEPTION_FILE_ERROR, errno, 0, -1,
                        "The output file %s cannot be created: %s", outputFile,
                        std::strerror(errno));

@@ -70,6 +70,9 @@ VirtualState& VirtualStateLocked(const std::string& path);
 std::mutex& StateMutex();
 // cdio_open, one at a time (the image parsers are not thread-safe).
 CdIo_t* OpenCdio(const char* path, driver_id_t driver);
+// Opens a disc image (CUE/BIN, TOC or NRG). On failure returns null and sets reason to why,
+// in words: the missing BIN file, the CUE line libcdio's parser refused, ...
+CdIo_t* OpenImage(const std::string& path, std::string& reason);
 
 } // namespace vantrell
 
@@ -99,25 +102,5 @@ bool WriteAll(int fd, const void* data, size_t size);
 
 // The canonical 44-byte header of a 16-bit stereo 44100 Hz PCM WAV of dataBytes.
 void CanonicalWaveHeader(uint8_t header[44], uint32_t dataBytes);
-
-// An output file written under a hidden temporary name in the target's folder, holding an
-// exclusive flock, renamed to the target by Commit; removed by the destructor otherwise.
-class AtomicOutput {
-public:
-    AtomicOutput() = default;
-    AtomicOutput(const AtomicOutput&) = delete;
-    AtomicOutput& operator=(const AtomicOutput&) = delete;
-    ~AtomicOutput();
-    // false with errno when the temporary file cannot be created.
-    bool Open(const std::string& target);
-    int Fd() const { return fd_; }
-    // Renames the temporary file to the target; false with errno on failure (then removed).
-    bool Commit();
-
-private:
-    std::string target_;
-    std::string temp_;
-    int fd_ = -1;
-};
 
 } // namespace vantrell

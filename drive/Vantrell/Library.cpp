@@ -16,6 +16,7 @@
 #include <map>
 #include <set>
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,11 +44,89 @@ void EmitLog(int32_t level, const char* message) {
     }
 }
 
+// While this thread opens an image for a diagnosis, libcdio's messages are kept here as
+// well: they are the only place where its image parsers say what they refused.
+thread_local std::vector<std::string>* t_cdioCapture = nullptr;
+
 void CdioLogHandler(cdio_log_level_t level, const char message[]) {
     std::string text = message ? message : "";
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
+    if (t_cdioCapture && level >= CDIO_LOG_INFO && !text.empty())
+        t_cdioCapture->push_back(text);
+    if (level < CDIO_LOG_WARN)
+        return;
     EmitLog(static_cast<int32_t>(level), ("libcdio: " + text).c_str());
+}
+
+std::mutex& OpenMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// libcdio's parser messages, as a reason: "line 5: after word INDEX: Invalid MSF string
+// 99:99:99". They name the image by the path it was opened with, which the caller's text
+// already shows.
+std::string ParserReason(const std::string& path, const std::vector<std::string>& messages) {
+    std::string reason;
+    for (std::string text : messages) {
+        if (text == "init failed") // the driver's own summary, says nothing new
+            continue;
+        if (text.compare(0, path.size() + 1, path + " ") == 0)
+            text.erase(0, path.size() + 1);
+        const size_t warning = text.find(": warning: ");
+        if (warning != std::string::npos && text.compare(0, 5, "line ") == 0)
+            text.erase(warning + 2, 9);
+        if (!reason.empty())
+            reason += ' ';
+        reason += text;
+    }
+    return reason;
+}
+
+bool EndsWithNoCase(const std::string& text, const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    return text.size() >= n && strcasecmp(text.c_str() + text.size() - n, suffix) == 0;
+}
+
+// Why an image that libcdio would not open cannot be read. The caller holds OpenMutex();
+// cdio, when the driver of its kind opens it after all, receives that handle.
+std::string ImageProblem(const std::string& path, CdIo_t*& cdio) {
+    if (::access(path.c_str(), R_OK) != 0)
+        return std::strerror(errno);
+    driver_id_t driver = DRIVER_UNKNOWN;
+    if (EndsWithNoCase(path, ".cue")) {
+        driver = DRIVER_BINCUE;
+        // Answers the BIN's name only for a CUE sheet that parses. The BIN/CUE driver reads
+        // the BIN beside the CUE, whatever its FILE line says.
+        if (char* bin = cdio_is_cuefile(path.c_str())) {
+            const std::string binPath = bin;
+            std::free(bin);
+            struct stat st {};
+            if (::stat(binPath.c_str(), &st) != 0)
+                return errno == ENOENT ? "BIN file " + binPath + " not found"
+                                       : "BIN file " + binPath + ": " + std::strerror(errno);
+            if (!S_ISREG(st.st_mode))
+                return "BIN file " + binPath + " is not a regular file";
+            if (::access(binPath.c_str(), R_OK) != 0)
+                return "BIN file " + binPath + " cannot be read: " + std::strerror(errno);
+        }
+    } else if (EndsWithNoCase(path, ".toc")) {
+        driver = DRIVER_CDRDAO;
+    } else if (EndsWithNoCase(path, ".nrg")) {
+        driver = DRIVER_NRG;
+    } else {
+        return "not a disc image (CUE/BIN, TOC or NRG)";
+    }
+    // Once more with only the driver of its kind, so that the messages are that parser's.
+    std::vector<std::string> messages;
+    t_cdioCapture = &messages;
+    cdio = cdio_open(path.c_str(), driver);
+    t_cdioCapture = nullptr;
+    if (cdio)
+        return {};
+    const std::string reason = ParserReason(path, messages);
+    return reason.empty() ? "its contents are not a valid disc image" : reason;
 }
 
 // The SCSI address "host:channel:target:lun" of a block device, from sysfs.
@@ -242,7 +321,12 @@ void Log(int32_t level, const char* format, ...) {
 
 void InstallCdioLogHandler() {
     static std::once_flag once;
-    std::call_once(once, [] { cdio_log_set_handler(CdioLogHandler); });
+    std::call_once(once, [] {
+        // The image parsers say what they refuse at the info level; the handler passes on
+        // warnings and errors only, and keeps the rest for a diagnosis under way.
+        cdio_loglevel_default = CDIO_LOG_INFO;
+        cdio_log_set_handler(CdioLogHandler);
+    });
 }
 
 // ---- drives -----------------------------------------------------------------------------
@@ -250,9 +334,17 @@ void InstallCdioLogHandler() {
 // libcdio's image parsers keep their tokenizer state in strtok's hidden global:
 // two images opened at once on different threads corrupt each other's parse.
 CdIo_t* OpenCdio(const char* path, driver_id_t driver) {
-    static std::mutex openMutex;
-    std::lock_guard lock(openMutex);
+    std::lock_guard lock(OpenMutex());
     return cdio_open(path, driver);
+}
+
+CdIo_t* OpenImage(const std::string& path, std::string& reason) {
+    InstallCdioLogHandler();
+    std::lock_guard lock(OpenMutex());
+    CdIo_t* cdio = cdio_open(path.c_str(), DRIVER_UNKNOWN);
+    if (!cdio)
+        reason = ImageProblem(path, cdio);
+    return cdio;
 }
 
 std::mutex& StateMutex() {
@@ -346,11 +438,12 @@ CdIo_t* Medium(VantrellObject* object, ErrorBlock& eb) {
     if (object->cdio && (object->generation != generation || IsImageStale(object, st)))
         object->cdio.reset();
     if (!object->cdio) {
-        object->cdio.reset(OpenCdio(object->drive.path.c_str(), DRIVER_UNKNOWN));
+        std::string reason;
+        object->cdio.reset(OpenImage(object->drive.path, reason));
         if (!object->cdio) {
             eb.Fail(VANTRELL_EXCEPTION_NO_MEDIUM, 0, DRIVER_OP_ERROR, -1,
-                    "No medium in the drive %s: the file cannot be read as a disc image",
-                    object->drive.path.c_str());
+                    "The disc image %s cannot be read: %s", object->drive.path.c_str(),
+                    reason.c_str());
             return nullptr;
         }
         object->generation = generation;

@@ -27,7 +27,8 @@
  * libcdio driver code (0 when there is none), and the record the details.
  * Results are a one-byte exception code: 0 = success (VANTRELL_EXCEPTION_* below).
  *
- * Text is UTF-8 everywhere (device names, file names, exception texts).
+ * Texts are UTF-8 (exception texts, labels). File and device names are the file system's
+ * bytes, passed through unchanged (a name need not be valid UTF-8).
  *
  * Threads: every operation is thread-safe with respect to the library's shared state
  * (drive list, tray and lock state of virtual drives, log sink). A device object is used by
@@ -495,7 +496,7 @@ VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_CloseTray(VantrellObject* object
  * changes, which touch no file. */
 VANTRELL_API uint8_t Vantrell_IsVirtualTrayOpen(const char* imagePath, uint64_t* openings);
 
-/* Copies audio track `track` into outputFile (UTF-8 path; its folder must exist) and
+/* Copies audio track `track` into outputFile (its folder must exist) and
  * returns when done. Fixed arguments (the drive layer passes 1, 1, 0, 1):
  *   errorCorrection  1: full paranoia (overlapped, verified reads; a sector that cannot be
  *                    verified after 20 attempts fails the grab); 0: verify only;
@@ -504,10 +505,13 @@ VANTRELL_API uint8_t Vantrell_IsVirtualTrayOpen(const char* imagePath, uint64_t*
  *   readSpeed        drive speed multiplier, 0 = the drive's own choice;
  *   reportProgress   1: callback reason 11 with total and done bytes (uint64_t*), at least
  *                    once at the start (done 0), during the copy and at the end.
- * The output is written to a hidden temporary file in the same folder under an exclusive
- * flock and renamed to outputFile only when complete; a failure or a cancel removes the
- * temporary file and leaves an existing outputFile untouched. A sector that cannot be read
- * is retried a bounded number of times, then the grab fails with
+ * The output is written to a hidden temporary file in the folder of the file outputFile
+ * leads to (symbolic links followed) under an exclusive flock, flushed to the disc and given
+ * the final name only when complete, keeping the mode and owner of a file it replaces (a new
+ * file follows the umask; a file with several hard links is filled in place at the end so
+ * that every link sees it); a device or a FIFO is written to directly. A failure or a
+ * cancel removes the temporary file and leaves an existing outputFile untouched. A sector that
+ * cannot be read is retried a bounded number of times, then the grab fails with
  * VANTRELL_EXCEPTION_READ_ERROR (the failure record's Lba names it): output is never
  * zero-filled. Errors: NOT_AUDIO (a data track), INVALID_ARGUMENT (no such track),
  * NO_MEDIUM, FILE_ERROR, CANCELLED. */
@@ -528,7 +532,8 @@ VANTRELL_API void Vantrell_CdvdBurnerGrabber_CancelGrab(VantrellObject* object);
  * (176400 for CD audio). level 0: the PCM WAV is checked (RIFF/WAVE, PCM 16-bit, the
  * byte rate, a data chunk that fits the file) and copied unchanged; other levels:
  * VANTRELL_EXCEPTION_NOT_SUPPORTED. callback (may be NULL) gets code 1 with the percentage
- * whenever it changes. target is written under a temporary name and renamed when complete;
+ * whenever it changes. target is written as GrabTrack writes its output (temporary name,
+ * renamed when complete; links, devices and FIFOs as there);
  * on failure no target is left (an existing target stays as it was). Errors: FILE_ERROR,
  * BAD_WAVE, NOT_SUPPORTED, CANCELLED, INVALID_ARGUMENT. */
 VANTRELL_API uint8_t Vantrell_Wave_UncompressedFileCompress(const char* source, const char* target,

@@ -1,6 +1,7 @@
-// WAV files: the canonical header, output under a temporary name, and the compressor
-// operation (level 0: a checked copy).
+// WAV files: the canonical header and the compressor operation (level 0: a checked copy).
 #include "Internal.h"
+
+#include "SafeOutput.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,7 +9,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,53 +79,6 @@ void CanonicalWaveHeader(uint8_t h[44], uint32_t dataBytes) {
     Put32(h + 40, dataBytes);
 }
 
-AtomicOutput::~AtomicOutput() {
-    if (fd_ >= 0) {
-        ::unlink(temp_.c_str());
-        ::close(fd_);
-    }
-}
-
-bool AtomicOutput::Open(const std::string& target) {
-    target_ = target;
-    const size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (base.empty()) {
-        errno = EISDIR;
-        return false;
-    }
-    const std::string pattern = folder + "/." + base + ".XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    fd_ = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd_ < 0)
-        return false;
-    temp_ = name.data();
-    // Readers (the application's "in use" test) see the file locked while it is written.
-    if (::flock(fd_, LOCK_EX) != 0 || ::fchmod(fd_, 0644) != 0) {
-        const int saved = errno;
-        ::unlink(temp_.c_str());
-        ::close(fd_);
-        fd_ = -1;
-        errno = saved;
-        return false;
-    }
-    return true;
-}
-
-bool AtomicOutput::Commit() {
-    if (fd_ < 0) {
-        errno = EBADF;
-        return false;
-    }
-    if (::rename(temp_.c_str(), target_.c_str()) != 0)
-        return false; // the destructor removes the temporary file
-    ::close(fd_);     // releases the lock only now that the file has its name
-    fd_ = -1;
-    return true;
-}
-
 } // namespace vantrell
 
 using namespace vantrell;
@@ -190,8 +143,9 @@ extern "C" uint8_t Vantrell_Wave_UncompressedFileCompress(const char* source, co
         return VANTRELL_EXCEPTION_BAD_WAVE;
     }
 
-    AtomicOutput out;
-    if (::lseek(in.get(), 0, SEEK_SET) != 0 || !out.Open(target)) {
+    safeio::TSafeOutput out;
+    if (::lseek(in.get(), 0, SEEK_SET) != 0 ||
+        !out.Open(target, safeio::TSafeOutput::kLockExclusive)) {
         Log(VANTRELL_LOG_WARN, "%s: cannot create %s: %s", kName, target, std::strerror(errno));
         return VANTRELL_EXCEPTION_FILE_ERROR;
     }

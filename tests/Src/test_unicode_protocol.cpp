@@ -42,13 +42,68 @@ TEST_F(UnicodeNames, EncodingRules) {
     EXPECT_EQ(NameFromLib(music.toStdString()), music);
 }
 
+// Any name the file system holds survives the way through a QString and back;
+// valid UTF-8 decodes exactly as QFile::decodeName does.
+TEST_F(UnicodeNames, FileNamesKeepTheirBytes) {
+    const QByteArray names[] = {
+        "/music/Track01.wav",
+        "/music/Gr\xc3\xbc\xc3\x9f\xc3\xa9 \xe2\x99\xab \xf0\x9f\x8e\xb5.wav", // UTF-8
+        "/music/caf\xe9.wav",                                                  // Latin-1
+        "/music/\xff\xfe\x80.wav",                                             // no UTF-8 at all
+        "/music/\xc3.wav",                                                     // a cut sequence
+        "/music/\xed\xb2\x80.wav",                 // an encoded surrogate
+        "/music/\xc0\xaf.wav",                     // an overlong "/"
+        "/music/\xf0\x9f\x8e\xb5\xe9\xf0\x9f.wav", // valid, invalid, cut
+    };
+    for (const QByteArray& bytes : names) {
+        SCOPED_TRACE(bytes.toHex().toStdString());
+        const QString name = FileNameFromBytes(bytes);
+        EXPECT_EQ(FileNameBytes(name), bytes);
+        if (QByteArrayView(bytes).isValidUtf8()) {
+            EXPECT_EQ(name, QFile::decodeName(bytes));
+        }
+        EXPECT_FALSE(NeedsUnicodeName(name)); // the library takes the bytes as they are
+        EXPECT_EQ(FileNameForLib(name), bytes.toStdString());
+        EXPECT_EQ(NameFromLib(FileNameForLib(name)), name);
+        EXPECT_EQ(DecodeName(EncodeName(name)), name);
+    }
+    // Two names that differ only in bytes outside UTF-8 stay two names.
+    EXPECT_NE(FileNameFromBytes("a\xe9.wav"), FileNameFromBytes("a\xe8.wav"));
+}
+
+// What a name means to the libraries: a file of ours or a protocol of theirs.
+TEST_F(UnicodeNames, ColonsInNamesAndLocalPaths) {
+    const struct {
+        const char* name;
+        bool encoded;     // opened by our own I/O
+        const char* path; // the file written, nullptr for a library URL
+    } cases[] = {
+        {"a:b.wav", true, "a:b.wav"},
+        {"/music/a:b.wav", false, "/music/a:b.wav"},
+        {"Track 1: Intro.wav", false, "Track 1: Intro.wav"},
+        {"file:x.wav", false, "x.wav"},
+        {"pipe:1", false, nullptr},
+        {"http://example.invalid/x.mp3", false, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string lib = FileNameForLib(QString::fromUtf8(c.name));
+        EXPECT_EQ(IsEncodedName(lib), c.encoded);
+        std::string path;
+        EXPECT_EQ(LocalFilePath(lib, path), c.path != nullptr);
+        if (c.path) {
+            EXPECT_EQ(path, c.path);
+        }
+    }
+}
+
 TEST_F(UnicodeNames, NonAsciiNamesAreEncodedUnderAnAsciiLocale) {
     const std::string saved = std::setlocale(LC_CTYPE, nullptr);
     ASSERT_NE(std::setlocale(LC_CTYPE, "C"), nullptr);
     const QString umlaut = QStringLiteral("/home/ann/Grüße.wav");
     EXPECT_TRUE(NeedsUnicodeName(umlaut));
     EXPECT_EQ(FileNameForLib(umlaut), EncodeName(umlaut));
-    EXPECT_FALSE(NeedsUnicodeName(QStringLiteral("C:/Music/Track01.wav")));
+    EXPECT_FALSE(NeedsUnicodeName(QStringLiteral("/home/ann/Track01.wav")));
     std::setlocale(LC_CTYPE, saved.c_str());
 }
 

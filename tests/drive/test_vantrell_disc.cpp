@@ -3,6 +3,9 @@
 #include "test_vantrell_fixture.h"
 
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <mutex>
 
 using namespace vt;
@@ -213,6 +216,49 @@ TEST_F(DiscTest, TwoDrivesFirstEmpty) {
     EXPECT_EQ(Vantrell_CdvdBurnerGrabber_GetInsertedDiscType(second), DISC_TYPE_CDR);
     Vantrell_Destroy(&first);
     Vantrell_Destroy(&second);
+}
+
+TEST_F(DiscTest, ABrokenImageSaysWhyAndIsReadOnceMended) {
+    discimage::Disc disc;
+    disc.tracks.push_back(Audio(100, 1));
+    const discimage::Written good = discimage::WriteCueBin(disc, dir_.string(), "mend");
+    const std::string sheet = [&] {
+        std::ifstream in(good.cuePath);
+        return std::string{std::istreambuf_iterator<char>(in), {}};
+    }();
+    const fs::path bin = good.binPath, moved = dir_ / "moved";
+    // A new file under the name, as an editor saves it: the library sees the change.
+    const auto saveCue = [&](const std::string& text) {
+        std::ofstream(dir_ / "new.cue.tmp") << text;
+        fs::rename(dir_ / "new.cue.tmp", good.cuePath);
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> breakIt, mendIt;
+        std::string reason;
+    } cases[] = {
+        {"missing BIN", [&] { fs::rename(bin, moved); }, [&] { fs::rename(moved, bin); },
+         "BIN file " + bin.string() + " not found"},
+        {"bad line", [&] { saveCue(sheet + "NONSENSE here\n"); }, [&] { saveCue(sheet); },
+         "unrecognized keyword: NONSENSE"},
+    };
+    SetDrives({good.cuePath});
+    VantrellObject* object = Open(0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.breakIt();
+        Eb eb;
+        EXPECT_EQ(Vantrell_CdvdBurnerGrabber_TestUnitReady(object, VT_EB(eb)),
+                  VANTRELL_EXCEPTION_NO_MEDIUM);
+        EXPECT_NE(
+            std::strstr(eb.text, ("The disc image " + good.cuePath + " cannot be read: ").c_str()),
+            nullptr)
+            << eb.text;
+        EXPECT_NE(std::strstr(eb.text, c.reason.c_str()), nullptr) << eb.text;
+        c.mendIt();
+        EXPECT_EQ(Vantrell_CdvdBurnerGrabber_TestUnitReady(object, VT_EB(eb)), 0) << eb.text;
+    }
+    Vantrell_Destroy(&object);
 }
 
 TEST_F(DiscTest, OpenTrayHidesTheMediumFromEveryObjectUntilClosed) {

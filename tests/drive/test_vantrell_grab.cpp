@@ -1,6 +1,7 @@
 // Grabbing audio tracks into WAV files and the compressor's copy, on generated images.
 #include "test_vantrell_fixture.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -173,6 +174,56 @@ TEST_F(GrabTest, CancelStopsTheGrabAndLeavesNoFile) {
     EXPECT_EQ(Grab(object, 1, dir_ / "c.wav", eb), 0) << eb.text;
     EXPECT_EQ(Outputs(), std::vector<std::string>{"c.wav"});
     Vantrell_Destroy(&object);
+}
+
+// What the window's "file in use" test and a user's file manager see while a grab runs:
+// the old file under the name, the new data in a hidden file that is locked.
+struct Midway {
+    fs::path dir;
+    bool looked = false;
+    std::string oldContent;
+    std::vector<std::string> hidden;
+    bool locked = false;
+};
+
+void LookMidway(uint8_t, void* context, void* first, void* second) {
+    auto* m = static_cast<Midway*>(context);
+    const uint64_t total = *static_cast<uint64_t*>(first);
+    const uint64_t done = *static_cast<uint64_t*>(second);
+    if (m->looked || done == 0 || done == total)
+        return;
+    m->looked = true;
+    const std::vector<uint8_t> old = ReadFile(m->dir / "Track1.wav");
+    m->oldContent.assign(old.begin(), old.end());
+    for (const auto& e : fs::directory_iterator(m->dir)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind(".Track1.wav.", 0) != 0)
+            continue;
+        m->hidden.push_back(name);
+        const int fd = ::open(e.path().c_str(), O_RDONLY | O_CLOEXEC);
+        m->locked = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+TEST_F(GrabTest, WhileWrittenTheOutputIsHiddenAndLocked) {
+    MakeDisc();
+    WriteFile(dir_ / "Track1.wav", {'o', 'l', 'd'});
+    Midway midway{dir_};
+    Eb eb;
+    VantrellObject* object = nullptr;
+    ASSERT_EQ(Vantrell_CdvdBurnerGrabber_Create(&object, VT_EB(eb), LookMidway, &midway, PortOf(0),
+                                                0, 0, 0, 0),
+              0);
+    ASSERT_EQ(Grab(object, 1, dir_ / "Track1.wav", eb), 0) << eb.text;
+    Vantrell_Destroy(&object);
+    ASSERT_TRUE(midway.looked);
+    EXPECT_EQ(midway.oldContent, "old");
+    EXPECT_EQ(midway.hidden.size(), 1u);
+    EXPECT_TRUE(midway.locked);
+    EXPECT_EQ(ReadFile(dir_ / "Track1.wav").size(), 44 + 300u * 2352);
+    EXPECT_EQ(Outputs(), std::vector<std::string>{"Track1.wav"});
 }
 
 TEST_F(GrabTest, NoMediumWhileTheTrayIsOpen) {

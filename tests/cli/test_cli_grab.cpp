@@ -1,0 +1,402 @@
+// `tonvale-cli grab`, `toc` and `drives` run as a child process on disc images written here:
+// what a grab leaves behind for each kind of target (new name, old file, links, FIFO,
+// names that are not UTF-8), when it is stopped by a signal, killed or runs out of space,
+// and what a broken disc image makes the commands say.
+#include "DiscImage.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void WriteFile(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+// The file still holds the "old" the test wrote (said without printing a whole track).
+::testing::AssertionResult HoldsOld(const fs::path& path) {
+    const std::string content = ReadFile(path);
+    if (content == "old")
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << path << " holds " << content.size() << " bytes, beginning \"" << content.substr(0, 4)
+           << "\", not \"old\"";
+}
+
+// Names in a folder, hidden ones included, sorted.
+std::vector<std::string> Names(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+struct Launch {
+    std::vector<std::string> args; // after the program's name
+    std::string drives;            // TONVALE_VIRTUAL_DRIVES
+    fs::path folder;               // the working folder
+    mode_t umask = 022;
+    rlim_t maxFileSize = RLIM_INFINITY;
+    // Sent in turn once the grab has copied a tenth of the track.
+    std::vector<int> signalsMidGrab;
+};
+
+struct Outcome {
+    int exitCode = -1;      // when it exited
+    int killedBy = 0;       // when a signal ended it
+    bool signalled = false; // signalsMidGrab were sent
+    std::string out, err;
+};
+
+Outcome RunCli(const Launch& launch) {
+    // Everything the child needs is made before fork: a test may run a reader thread.
+    std::vector<std::string> argStrings{TONVALE_CLI_PATH};
+    argStrings.insert(argStrings.end(), launch.args.begin(), launch.args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : argStrings)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "TONVALE_VIRTUAL_DRIVES=", 23) != 0)
+            envStrings.emplace_back(*e);
+    envStrings.push_back("TONVALE_VIRTUAL_DRIVES=" + launch.drives);
+    std::vector<char*> envp;
+    for (std::string& e : envStrings)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const std::string folder = launch.folder.string();
+
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return {};
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        ::umask(launch.umask);
+        const rlimit limit{launch.maxFileSize, launch.maxFileSize};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG instead
+        if (::chdir(folder.c_str()) == 0)
+            ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    Outcome outcome;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&outcome.out, &outcome.err};
+    for (int open = 2; open > 0;) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "tonvale-cli did not end; killed";
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        if (::poll(fds, 2, 100) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            char buffer[4096];
+            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+        if (!outcome.signalled && !launch.signalsMidGrab.empty() &&
+            outcome.err.find("Track 1 10%") != std::string::npos) {
+            for (int signal : launch.signalsMidGrab) {
+                ::kill(pid, signal);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2)); // one at a time
+            }
+            outcome.signalled = true;
+        }
+    }
+    for (const pollfd& fd : fds)
+        if (fd.fd >= 0)
+            ::close(fd.fd);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFEXITED(status))
+        outcome.exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        outcome.killedBy = WTERMSIG(status);
+    return outcome;
+}
+
+std::string Noise(size_t bytes, uint32_t seed) {
+    std::string pcm(bytes, '\0');
+    std::mt19937 random(seed);
+    for (char& c : pcm)
+        c = static_cast<char>(random());
+    return pcm;
+}
+
+discimage::Track NoiseTrack(uint32_t sectors, uint32_t seed) {
+    const std::string pcm = Noise(size_t{sectors} * discimage::kSectorBytes, seed);
+    return discimage::AudioTrackFromPcm(std::vector<uint8_t>(pcm.begin(), pcm.end()));
+}
+
+class GrabCliTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/tonvale-cli-grab.XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        images_ = pattern;
+        discimage::Disc shortDisc;
+        shortDisc.tracks = {NoiseTrack(200, 1), NoiseTrack(150, 2)};
+        shortCue_ = discimage::WriteCueBin(shortDisc, images_, "short").cuePath;
+        for (const discimage::Track& track : shortDisc.tracks) {
+            const std::vector<uint8_t> pcm = discimage::TrackPcm(track);
+            trackPcm_.emplace_back(pcm.begin(), pcm.end());
+        }
+        // Long enough that a signal sent at 10 % arrives well before the end.
+        discimage::Disc longDisc;
+        longDisc.tracks = {discimage::ToneTrack(600, 440)};
+        longCue_ = discimage::WriteCueBin(longDisc, images_, "long").cuePath;
+    }
+    static void TearDownTestSuite() { fs::remove_all(images_); }
+
+    void SetUp() override {
+        dir_ = images_ / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // A WAV holding exactly track `track` (from 1) of the short disc.
+    static void ExpectTrack(const std::string& wav, int track) {
+        const std::string& pcm = trackPcm_.at(static_cast<size_t>(track - 1));
+        ASSERT_EQ(wav.size(), 44 + pcm.size());
+        EXPECT_EQ(wav.substr(0, 4), "RIFF");
+        EXPECT_TRUE(wav.compare(44, std::string::npos, pcm) == 0) << "PCM of track " << track;
+    }
+
+    Launch Grab(int track, const std::string& target, const std::string& cue = shortCue_) const {
+        return Launch{{"grab", std::to_string(track), target}, cue, dir_};
+    }
+
+    static inline fs::path images_;
+    static inline std::string shortCue_, longCue_;
+    static inline std::vector<std::string> trackPcm_;
+    fs::path dir_;
+};
+
+TEST_F(GrabCliTest, ATargetThatExistsIsReplacedKeepingWhatItIs) {
+    struct stat st {};
+    // A file with its own mode (and, where the test may give it away, owner).
+    WriteFile(dir_ / "mode.wav", "old");
+    ASSERT_EQ(::chmod((dir_ / "mode.wav").c_str(), 0640), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown((dir_ / "mode.wav").c_str(), 4321, 4322), 0);
+    }
+    // A symbolic link to a file, and a file with two names.
+    WriteFile(dir_ / "real.wav", "old");
+    fs::create_symlink("real.wav", dir_ / "link.wav");
+    WriteFile(dir_ / "hard1.wav", "old");
+    fs::create_hard_link(dir_ / "hard1.wav", dir_ / "hard2.wav");
+
+    for (const char* target : {"mode.wav", "link.wav", "hard1.wav"}) {
+        SCOPED_TRACE(target);
+        const Outcome run = RunCli(Grab(1, target));
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+    }
+    ExpectTrack(ReadFile(dir_ / "mode.wav"), 1);
+    ASSERT_EQ(::stat((dir_ / "mode.wav").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 4321u);
+        EXPECT_EQ(st.st_gid, 4322u);
+    }
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link.wav"));
+    ExpectTrack(ReadFile(dir_ / "real.wav"), 1);
+    EXPECT_EQ(fs::hard_link_count(dir_ / "hard1.wav"), 2u);
+    ExpectTrack(ReadFile(dir_ / "hard2.wav"), 1);
+    EXPECT_EQ(Names(dir_), (std::vector<std::string>{"hard1.wav", "hard2.wav", "link.wav",
+                                                     "mode.wav", "real.wav"}));
+}
+
+TEST_F(GrabCliTest, ANewFileFollowsTheUmask) {
+    for (const mode_t umask : {mode_t{027}, mode_t{077}}) {
+        const std::string name = "new" + std::to_string(umask) + ".wav";
+        Launch launch = Grab(2, name);
+        launch.umask = umask;
+        const Outcome run = RunCli(launch);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        struct stat st {};
+        ASSERT_EQ(::stat((dir_ / name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0666u & ~umask) << name;
+        ExpectTrack(ReadFile(dir_ / name), 2);
+    }
+}
+
+TEST_F(GrabCliTest, AFifoIsWrittenInPlace) {
+    const fs::path fifo = dir_ / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string received;
+    std::thread reader([&] { received = ReadFile(fifo); });
+    // The test holds a writer end too, so that the reader ends (when it is closed) even
+    // if the grab never writes into the FIFO.
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    const Outcome run = RunCli(Grab(1, "pipe"));
+    if (writer >= 0)
+        ::close(writer);
+    reader.join();
+    ASSERT_GE(writer, 0) << std::strerror(errno);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    ExpectTrack(received, 1);
+    struct stat st {};
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(Names(dir_), std::vector<std::string>{"pipe"});
+}
+
+TEST_F(GrabCliTest, NamesThatAreNotUtf8AreWrittenUnderTheirOwnBytes) {
+    // Both names read "\uFFFD.wav" once decoded: they must still be two files. The folder's
+    // name is not UTF-8 either, and one target is given relative to it.
+    const fs::path folder = dir_ / "\xe9t\xe9";
+    fs::create_directories(folder);
+    Launch first = Grab(1, "\xff.wav");
+    first.folder = folder;
+    Launch second = Grab(2, (folder / "\xfe.wav").string());
+    for (const Launch& launch : {first, second}) {
+        const Outcome run = RunCli(launch);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+    }
+    EXPECT_EQ(Names(folder), (std::vector<std::string>{"\xfe.wav", "\xff.wav"}));
+    ExpectTrack(ReadFile(folder / "\xff.wav"), 1);
+    ExpectTrack(ReadFile(folder / "\xfe.wav"), 2);
+}
+
+TEST_F(GrabCliTest, AStopSignalMidGrabLeavesTheOldFileAndNothingElse) {
+    struct Case {
+        const char* name;
+        std::vector<int> signals;
+        std::vector<int> exitCodes; // empty: killed
+        bool tidy;                  // no temporary file is left
+    } cases[] = {
+        {"SIGINT", {SIGINT}, {130}, true},
+        {"SIGTERM", {SIGTERM}, {143}, true},
+        {"SIGHUP", {SIGHUP}, {129}, true},
+        // Two signals at once (held back while the program is stopped): the second ends it
+        // at once, from the signal handler, and still removes the temporary file.
+        {"two at once", {SIGSTOP, SIGINT, SIGTERM, SIGCONT}, {130, 143}, true},
+        // Cannot be handled: the old file is still whole, a temporary file may stay.
+        {"SIGKILL", {SIGKILL}, {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path folder = dir_ / c.name;
+        fs::create_directories(folder);
+        WriteFile(folder / "track.wav", "old");
+        Launch launch = Grab(1, "track.wav", longCue_);
+        launch.folder = folder;
+        launch.signalsMidGrab = c.signals;
+        const Outcome run = RunCli(launch);
+        ASSERT_TRUE(run.signalled) << "the grab ended before it reached 10 %: " << run.err;
+        if (c.exitCodes.empty()) {
+            EXPECT_EQ(run.killedBy, SIGKILL);
+        } else {
+            const bool expected = std::find(c.exitCodes.begin(), c.exitCodes.end(), run.exitCode) !=
+                                  c.exitCodes.end();
+            EXPECT_TRUE(expected) << "exit " << run.exitCode << ", signal " << run.killedBy << "\n"
+                                  << run.err;
+        }
+        EXPECT_TRUE(HoldsOld(folder / "track.wav"));
+        if (c.tidy) {
+            EXPECT_EQ(Names(folder), std::vector<std::string>{"track.wav"});
+        }
+    }
+}
+
+TEST_F(GrabCliTest, AFullDiscFailsOnceAndKeepsTheOldFile) {
+    WriteFile(dir_ / "track.wav", "old");
+    Launch launch = Grab(1, "track.wav");
+    launch.maxFileSize = 64 * 1024; // the track is 470 KB
+    const Outcome run = RunCli(launch);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(Count(run.err, "File too large"), 1u) << run.err;
+    EXPECT_EQ(Count(run.err, "tonvale-cli: "), 1u) << run.err;
+    EXPECT_TRUE(HoldsOld(dir_ / "track.wav"));
+    EXPECT_EQ(Names(dir_), std::vector<std::string>{"track.wav"});
+}
+
+TEST_F(GrabCliTest, ABrokenDiscImageSaysWhyOnce) {
+    // A CUE whose BIN is missing, and CUE sheets with a line the parser refuses.
+    const std::string sheet = "FILE \"x.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n";
+    WriteFile(dir_ / "nobin.cue", sheet);
+    WriteFile(dir_ / "keyword.cue", "FILE \"x.bin\" BINARY\n  TRACK 01 AUDIO\n  BOGUS 1\n");
+    WriteFile(dir_ / "keyword.bin", std::string(100 * discimage::kSectorBytes, '\0'));
+    WriteFile(dir_ / "time.cue", sheet + "  TRACK 02 AUDIO\n    INDEX 01 99:99:99\n");
+    WriteFile(dir_ / "time.bin", std::string(100 * discimage::kSectorBytes, '\0'));
+    WriteFile(dir_ / "track.wav", "old");
+    struct Image {
+        std::string cue;
+        std::string reason;
+    } images[] = {
+        {"nobin.cue", "BIN file " + (dir_ / "nobin.bin").string() + " not found"},
+        {"keyword.cue", "line 3: unrecognized keyword: BOGUS"},
+        {"time.cue", "line 5: after word INDEX: Invalid MSF string 99:99:99"},
+    };
+    struct Command {
+        std::vector<std::string> args;
+        int exitCode;
+    } commands[] = {{{"toc"}, 1}, {{"drives"}, 0}, {{"grab", "1", "track.wav"}, 1}};
+    for (const Image& image : images) {
+        for (const Command& command : commands) {
+            SCOPED_TRACE(image.cue + " " + command.args[0]);
+            const Outcome run = RunCli({command.args, (dir_ / image.cue).string(), dir_});
+            EXPECT_EQ(run.exitCode, command.exitCode) << run.err;
+            EXPECT_EQ(Count(run.out + run.err, image.reason), 1u) << run.out << run.err;
+            EXPECT_EQ(Count(run.err, "No audio CD"), 0u) << run.err;
+        }
+    }
+    EXPECT_TRUE(HoldsOld(dir_ / "track.wav"));
+}
+
+} // namespace
