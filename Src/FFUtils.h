@@ -10,11 +10,11 @@
 
 struct SwsContext;
 
-// The design's open-error codes are negated error numbers (-2 no such file, -5
+// The engine's open-error codes are negated error numbers (-2 no such file, -5
 // I/O error, -12 out of memory, -22 invalid data, -33 number expected, -42
 // unknown format). FFmpeg's own codes are mapped onto them by meaning.
 int OpenErrorCode(int ffmpegError);
-// The explanation for a file that could not be opened; code is a design code or
+// The explanation for a file that could not be opened; code is an engine code or
 // an FFmpeg error code.
 std::string OpenErrorText(const std::string& fileName, int code);
 

@@ -449,7 +449,7 @@ TEST_F(OptionsTest, VideoOptions) {
         {{}, "vhook", "libhook.so -x", "Failed to add video hook function: libhook.so -x"},
     });
 
-    // The design's own example: a height of 11 cropped by 10 leaves 1.
+    // A height of 11 cropped by 10 leaves 1.
     TFFmpegOptions options;
     options.FrameHeight = 11;
     options.SetOption("croptop", "10");
