@@ -9,6 +9,7 @@
 #include <QLabel>
 
 #include <cstring>
+#include <memory>
 
 namespace {
 // A text of a fixed library buffer: cut at its first zero and at the buffer's size.
@@ -24,6 +25,12 @@ struct ProbeErrorBlock {
 };
 #define SB_PROBE_BLOCK(block)                                                                      \
     (block).text, static_cast<uint32_t>(sizeof((block).text)), &(block).status, &(block).record
+
+// A device object of the library, destroyed when its owner goes out of scope.
+struct ObjectDestroyer {
+    void operator()(VantrellObject* object) const { Vantrell_Destroy(&object); }
+};
+using ObjectPtr = std::unique_ptr<VantrellObject, ObjectDestroyer>;
 
 QString CreatedLine(const VantrellDeviceAddress& a) {
     return QStringLiteral("Vantrell_CdvdBurnerGrabber_Create (after create): PortID:%1,BusID:%2,"
@@ -56,7 +63,7 @@ void DeviceFound(TsbDeviceList* list, const VantrellDeviceAddress* address, cons
     if (!list || list->Abort.load())
         return;
     ProbeErrorBlock error;
-    VantrellObject* object = nullptr;
+    ObjectPtr object;
     TsbDeviceItem* item = nullptr;
 
     if (list->TransportType == ttAspi) {
@@ -66,9 +73,11 @@ void DeviceFound(TsbDeviceList* list, const VantrellDeviceAddress* address, cons
         item = &list->Add();
         item->Address = *address;
         SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_Create (before create)"));
+        VantrellObject* created = nullptr;
         const uint8_t result = Vantrell_CdvdBurnerGrabber_Create(
-            &object, SB_PROBE_BLOCK(error), nullptr, nullptr, address->PortID, address->BusID,
+            &created, SB_PROBE_BLOCK(error), nullptr, nullptr, address->PortID, address->BusID,
             address->TargetID, address->LUN, 1);
+        object.reset(created);
         if (result != 0) {
             SbLog(
                 FailureText("Vantrell_CdvdBurnerGrabber_Create", result, error.status, error.text));
@@ -79,8 +88,10 @@ void DeviceFound(TsbDeviceList* list, const VantrellDeviceAddress* address, cons
     } else {
         if (!name)
             return;
-        const uint8_t result = Vantrell_CdvdBurnerGrabber_CreateEx(&object, SB_PROBE_BLOCK(error),
+        VantrellObject* created = nullptr;
+        const uint8_t result = Vantrell_CdvdBurnerGrabber_CreateEx(&created, SB_PROBE_BLOCK(error),
                                                                    nullptr, nullptr, name, 1);
+        object.reset(created);
         if (result != 0) {
             SbLog(FailureText("Vantrell_CdvdBurnerGrabber_CreateEx", result, error.status,
                               error.text));
@@ -99,7 +110,7 @@ void DeviceFound(TsbDeviceList* list, const VantrellDeviceAddress* address, cons
         char product[VANTRELL_EXCEPTION_TEXT_SIZE] = {};
         char revision[VANTRELL_EXCEPTION_TEXT_SIZE] = {};
         uint32_t bufferSize = 0;
-        if (Vantrell_CdvdBurnerGrabber_GetDeviceInformation(object, vendor, product, revision,
+        if (Vantrell_CdvdBurnerGrabber_GetDeviceInformation(object.get(), vendor, product, revision,
                                                             &bufferSize) == 0) {
             item->Vendor = BufferText(vendor, sizeof(vendor));
             item->Product = BufferText(product, sizeof(product));
@@ -111,7 +122,7 @@ void DeviceFound(TsbDeviceList* list, const VantrellDeviceAddress* address, cons
 
     SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_GetSupportedMediaFormats"));
     VantrellMediaFormats formats{};
-    if (Vantrell_CdvdBurnerGrabber_GetSupportedMediaFormats(object, SB_PROBE_BLOCK(error),
+    if (Vantrell_CdvdBurnerGrabber_GetSupportedMediaFormats(object.get(), SB_PROBE_BLOCK(error),
                                                             &formats) == 0) {
         const uint8_t* f = &formats.CdRom;
         static constexpr int order[10] = {0, 1, 2, 3, 4, 6, 7, 8, 9, 5};
@@ -121,7 +132,7 @@ void DeviceFound(TsbDeviceList* list, const VantrellDeviceAddress* address, cons
     }
     SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_GetSupportedMediaFormatsExEx"));
     VantrellMediaFormatsEx formatsEx{};
-    if (Vantrell_CdvdBurnerGrabber_GetSupportedMediaFormatsExEx(object, SB_PROBE_BLOCK(error),
+    if (Vantrell_CdvdBurnerGrabber_GetSupportedMediaFormatsExEx(object.get(), SB_PROBE_BLOCK(error),
                                                                 &formatsEx) == 0) {
         const uint8_t* f = &formatsEx.DvdPlusRDl;
         for (size_t i = 0; i < 6; ++i)
@@ -130,7 +141,7 @@ void DeviceFound(TsbDeviceList* list, const VantrellDeviceAddress* address, cons
 
     SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_ProbeSupportedWriteModes"));
     VantrellWriteModes writeModes{};
-    if (Vantrell_CdvdBurnerGrabber_ProbeSupportedWriteModes(object, SB_PROBE_BLOCK(error),
+    if (Vantrell_CdvdBurnerGrabber_ProbeSupportedWriteModes(object.get(), SB_PROBE_BLOCK(error),
                                                             &writeModes) == 0) {
         item->WriteModes[0] = writeModes.TrackAtOnce != 0;
         item->WriteModes[1] = writeModes.SessionAtOnce != 0;
@@ -139,7 +150,7 @@ void DeviceFound(TsbDeviceList* list, const VantrellDeviceAddress* address, cons
     }
     SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_ProbeSupportedReadModes"));
     VantrellReadModes readModes{};
-    if (Vantrell_CdvdBurnerGrabber_ProbeSupportedReadModes(object, SB_PROBE_BLOCK(error),
+    if (Vantrell_CdvdBurnerGrabber_ProbeSupportedReadModes(object.get(), SB_PROBE_BLOCK(error),
                                                            &readModes) == 0) {
         const uint8_t* r = &readModes.CdDa;
         for (size_t i = 0; i < 6; ++i)
@@ -148,35 +159,37 @@ void DeviceFound(TsbDeviceList* list, const VantrellDeviceAddress* address, cons
 
     item->DiscType = DISC_TYPE_NO_MEDIA;
     SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_TestUnitReady"));
-    const uint8_t ready = Vantrell_CdvdBurnerGrabber_TestUnitReady(object, SB_PROBE_BLOCK(error));
+    const uint8_t ready =
+        Vantrell_CdvdBurnerGrabber_TestUnitReady(object.get(), SB_PROBE_BLOCK(error));
     if (ready != 0)
         item->MediumProblem = BufferText(error.text, sizeof(error.text));
     if (ready == 0 && !list->Abort.load()) {
         SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_GetInsertedDiscType"));
         item->DiscType =
-            static_cast<uint8_t>(Vantrell_CdvdBurnerGrabber_GetInsertedDiscType(object));
+            static_cast<uint8_t>(Vantrell_CdvdBurnerGrabber_GetInsertedDiscType(object.get()));
         char label[256] = {};
-        if (Vantrell_CdvdBurnerGrabber_GetVolumeLabel(object, SB_PROBE_BLOCK(error), label,
+        if (Vantrell_CdvdBurnerGrabber_GetVolumeLabel(object.get(), SB_PROBE_BLOCK(error), label,
                                                       sizeof(label)) == 0)
             item->DiscLabel = BufferText(label, sizeof(label));
         SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_GetDiscInformation"));
         VantrellDiscInformation discInformation{};
-        if (Vantrell_CdvdBurnerGrabber_GetDiscInformation(object, SB_PROBE_BLOCK(error),
+        if (Vantrell_CdvdBurnerGrabber_GetDiscInformation(object.get(), SB_PROBE_BLOCK(error),
                                                           &discInformation) == 0) {
             item->DiscInformation = discInformation;
             SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_GetTrackInformation"));
-            Vantrell_CdvdBurnerGrabber_GetTrackInformation(object, SB_PROBE_BLOCK(error), 255,
+            Vantrell_CdvdBurnerGrabber_GetTrackInformation(object.get(), SB_PROBE_BLOCK(error), 255,
                                                            &item->InvisibleTrack);
             Vantrell_SetFastReadTOC(1);
             SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_GetTOCInformation"));
-            Vantrell_CdvdBurnerGrabber_GetTOCInformation(object, SB_PROBE_BLOCK(error), &item->Toc);
+            Vantrell_CdvdBurnerGrabber_GetTOCInformation(object.get(), SB_PROBE_BLOCK(error),
+                                                         &item->Toc);
         }
     }
 
     if (item->MediaFormats[2]) {
         SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_GetRPC"));
         VantrellRegionData region{};
-        if (Vantrell_CdvdBurnerGrabber_GetRPC(object, SB_PROBE_BLOCK(error), &region) == 0) {
+        if (Vantrell_CdvdBurnerGrabber_GetRPC(object.get(), SB_PROBE_BLOCK(error), &region) == 0) {
             item->DVDRPC.TypeCode = QString::number(region.TypeCode);
             item->DVDRPC.VendorResetsLeft = QString::number(region.VendorResetsLeft);
             item->DVDRPC.UserChangesLeft = QString::number(region.UserChangesLeft);
@@ -187,7 +200,7 @@ void DeviceFound(TsbDeviceList* list, const VantrellDeviceAddress* address, cons
     }
 
     SbLog(QStringLiteral("Vantrell_Destroy: Grabber"));
-    Vantrell_Destroy(&object);
+    object.reset();
     if (list->Abort.load() && list->Count() > 0)
         list->Delete(list->Count() - 1);
 }
@@ -197,10 +210,12 @@ void TsbDeviceFinderThread::Execute() {
         for (int n = 0; n <= 20; ++n) {
             const QByteArray name = QByteArrayLiteral("CdRom") + QByteArray::number(n);
             ProbeErrorBlock error;
-            VantrellObject* probe = nullptr;
-            if (Vantrell_CdvdBurnerGrabber_CreateEx(&probe, SB_PROBE_BLOCK(error), nullptr, nullptr,
-                                                    name.constData(), 1) == 0) {
-                Vantrell_Destroy(&probe);
+            VantrellObject* created = nullptr;
+            const uint8_t result = Vantrell_CdvdBurnerGrabber_CreateEx(
+                &created, SB_PROBE_BLOCK(error), nullptr, nullptr, name.constData(), 1);
+            ObjectPtr probe(created);
+            if (result == 0) {
+                probe.reset();
                 LibraryCallback(VANTRELL_REASON_DEVICE_FOUND, List, nullptr,
                                 const_cast<char*>(name.constData()));
                 break;

@@ -56,8 +56,7 @@ void TsbGrabAction::Execute(TsbActionItem* item) {
             break;
         }
         SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_GrabTrack: Track #%1, Output file: %2")
-                  .arg(track.TrackNumber)
-                  .arg(track.FileName));
+                  .arg(QString::number(track.TrackNumber), track.FileName));
         DoMessage(QStringLiteral("Grabbing Track # %1").arg(track.TrackNumber), litInfo);
         burner->Store(Vantrell_CdvdBurnerGrabber_GrabTrack(
             burner->DeviceObject, SB_ERROR_BLOCK(burner),
@@ -72,8 +71,8 @@ void TsbGrabAction::Execute(TsbActionItem* item) {
             events.OnBuffer.Fire(this, 0);
             SbLog(QStringLiteral("Vantrell_Wave_UncompressedFileCompress: %1 -> %2 with "
                                  "compression: %3")
-                      .arg(FileNameFromBytes(target), track.FileName)
-                      .arg(burner->CompressionLevel));
+                      .arg(FileNameFromBytes(target), track.FileName,
+                           QString::number(burner->CompressionLevel)));
             const uint8_t result = burner->Store(Vantrell_Wave_UncompressedFileCompress(
                 target.constData(), fileName.constData(), 176400, &CompressCallback, this,
                 burner->CompressionLevel));

@@ -4,6 +4,23 @@
 
 #include <QCoreApplication>
 
+#include <cstdio>
+
+namespace {
+// Logs a worker's failure. The log itself may be what failed (a full disc, a file made
+// unwritable): then the message goes to standard error, and nothing leaves the thread.
+void LogWorkerFailure(const char* what) noexcept {
+    try {
+        SbLog(QStringLiteral("Worker failed: ") + QString::fromUtf8(what));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "Worker failed: %s (and the log cannot be written: %s)\n", what,
+                     error.what());
+    } catch (...) {
+        std::fprintf(stderr, "Worker failed: %s (and the log cannot be written)\n", what);
+    }
+}
+} // namespace
+
 TsbWorkerThread::~TsbWorkerThread() {
     if (thread_.joinable())
         thread_.join();
@@ -19,9 +36,9 @@ void TsbWorkerThread::Run() {
     } catch (const std::exception& error) {
         // A worker's failure is reported through its session or list and the
         // log, never by unwinding out of the thread.
-        SbLog(QStringLiteral("Worker failed: ") + QString::fromUtf8(error.what()));
+        LogWorkerFailure(error.what());
     } catch (...) {
-        SbLog(QStringLiteral("Worker failed: unknown error"));
+        LogWorkerFailure("unknown error");
     }
     if (OnTerminate)
         OnTerminate();

@@ -107,8 +107,9 @@ void TsbTrackListReader::ReadTrackList(TsbTrackList* list, TsbBurner* burner) {
             break;
         VantrellTrackInformation info{};
         SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_GetTrackInformation"));
+        // Asked by the track's number: a disc's first track need not be 1.
         burner->Store(Vantrell_CdvdBurnerGrabber_GetTrackInformation(
-            burner->DeviceObject, SB_ERROR_BLOCK(burner), static_cast<uint8_t>(i), &info));
+            burner->DeviceObject, SB_ERROR_BLOCK(burner), entry.TrackNumber, &info));
         if (burner->LastExceptionCode != 0)
             continue;
         if (info.Present) {

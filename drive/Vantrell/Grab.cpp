@@ -1,5 +1,6 @@
 // Copying an audio track into a WAV file through cdio-paranoia.
 #include "Internal.h"
+#include "ParanoiaEvents.h"
 
 #include "SafeOutput.h"
 
@@ -81,7 +82,7 @@ void ParanoiaCallback(long int position, paranoia_cb_mode_t mode) {
     GrabState* g = t_grab;
     if (!g || g->aborted)
         return;
-    if (mode == PARANOIA_CB_SKIP || mode == PARANOIA_CB_DRIFT) {
+    if (ParanoiaEventFails(mode)) {
         g->skipped = true;
         g->aborted = true;
         g->failedLsn = static_cast<lsn_t>(position / (CDIO_CD_FRAMESIZE_RAW / 2));
@@ -177,12 +178,17 @@ uint8_t Vantrell_CdvdBurnerGrabber_GrabTrack(VantrellObject* object, VANTRELL_ER
 
     std::unique_ptr<cdrom_drive_t, DriveCloser> drive(
         cdio_cddap_identify_cdio(cdio, CDDA_MESSAGE_FORGETIT, nullptr));
-    if (!drive || cdio_cddap_open(drive.get()) != 0)
+    if (!drive)
         return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, 0, -1,
                        "The drive %s cannot read digital audio", object->drive.path.c_str());
-    // CD audio is little-endian on every drive and in every image. Left unknown, the reader
-    // guesses the byte order from the samples and swaps noise-like audio.
+    // CD audio is little-endian on every drive and in every image. Set before the open: left
+    // unknown, the open probes the byte order by reading the start of several tracks, and
+    // guesses it from the samples (swapping noise-like audio).
     drive->bigendianp = 0;
+    if (cdio_cddap_open(drive.get()) != 0)
+        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, 0, -1,
+                       "The drive %s cannot read digital audio", object->drive.path.c_str());
+    drive->bigendianp = 0; // whatever the open concluded
     if (readSpeed && !object->drive.isVirtual)
         cdio_cddap_speed_set(drive.get(), readSpeed);
 

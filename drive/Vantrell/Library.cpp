@@ -28,6 +28,9 @@ VantrellLogSink g_sink = nullptr; // guarded by g_logMutex
 void* g_sinkContext = nullptr;    // guarded by g_logMutex
 std::atomic<uint8_t> g_fastReadToc{1};
 std::atomic<int> g_started{0};
+// Read once when the library loads, on the loading thread: getenv is not safe on worker
+// threads while another thread may change the environment.
+const bool g_driveDebug = std::getenv("TONVALE_DRIVE_DEBUG") != nullptr;
 
 void CopyText(char* out, size_t size, const char* text) {
     if (!out || size == 0)
@@ -35,11 +38,71 @@ void CopyText(char* out, size_t size, const char* text) {
     std::snprintf(out, size, "%s", text ? text : "");
 }
 
+// True when bytes are well-formed UTF-8 (no overlong forms, surrogates or values past
+// U+10FFFF).
+bool IsUtf8(const std::string& bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = p + bytes.size();
+    while (p < end) {
+        const unsigned c = *p++;
+        if (c < 0x80)
+            continue;
+        int more = 0;
+        unsigned low = 0x80, high = 0xBF; // range of the first continuation byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            more = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            more = 2;
+            low = c == 0xE0 ? 0xA0 : 0x80;
+            high = c == 0xED ? 0x9F : 0xBF;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            more = 3;
+            low = c == 0xF0 ? 0x90 : 0x80;
+            high = c == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            return false;
+        }
+        if (end - p < more || *p < low || *p > high)
+            return false;
+        for (int k = 1; k < more; ++k)
+            if ((p[k] & 0xC0) != 0x80)
+                return false;
+        p += more;
+    }
+    return true;
+}
+
+// A CD-Text field as UTF-8. From a disc, libcdio has decoded it by the character code the
+// disc's text block names. A CUE or TOC file's text is read by libcdio as ISO 8859-1 and
+// re-encoded; such files are mostly written in UTF-8, so when the original bytes are valid
+// UTF-8 they are the text as written, and otherwise the ISO 8859-1 reading stands.
+std::string CdTextField(CdIo_t* cdio, bool image, cdtext_field_t field, track_t track) {
+    cdtext_t* text = cdio_get_cdtext(cdio);
+    const char* value = text ? cdtext_get_const(text, field, track) : nullptr;
+    if (!value)
+        return {};
+    const std::string decoded = value;
+    if (!image)
+        return decoded;
+    std::string original; // the file's bytes: each code point of the reading is one byte
+    for (size_t i = 0; i < decoded.size(); ++i) {
+        const auto c = static_cast<unsigned char>(decoded[i]);
+        if (c < 0x80) {
+            original += static_cast<char>(c);
+        } else if ((c == 0xC2 || c == 0xC3) && i + 1 < decoded.size()) {
+            original += static_cast<char>(((c & 0x03) << 6) | (decoded[++i] & 0x3F));
+        } else {
+            return decoded; // not an ISO 8859-1 reading
+        }
+    }
+    return IsUtf8(original) ? original : decoded;
+}
+
 void EmitLog(int32_t level, const char* message) {
     std::lock_guard lock(g_logMutex);
     if (g_sink) {
         g_sink(g_sinkContext, level, message);
-    } else if (std::getenv("TONVALE_DRIVE_DEBUG")) {
+    } else if (g_driveDebug) {
         std::fprintf(stderr, "Vantrell: %s\n", message);
     }
 }
@@ -142,6 +205,11 @@ bool ScsiAddress(const std::string& device, VantrellDeviceAddress& address) {
     const char* last = std::strrchr(link, '/');
     unsigned h = 0, c = 0, t = 0, l = 0;
     if (!last || std::sscanf(last + 1, "%u:%u:%u:%u", &h, &c, &t, &l) != 4)
+        return false;
+    // The address has one byte a part: a larger number (hosts are numbered on with every
+    // hot-plug) would be cut to the address of another drive. Such a drive takes a listing
+    // address instead.
+    if (h > UINT8_MAX || c > UINT8_MAX || t > UINT8_MAX || l > UINT8_MAX)
         return false;
     address = {1, static_cast<uint8_t>(h), static_cast<uint8_t>(c), static_cast<uint8_t>(t),
                static_cast<uint8_t>(l)};
@@ -308,7 +376,7 @@ uint8_t ErrorBlock::Fail(uint8_t code, int32_t systemError, int32_t driverCode, 
 void Log(int32_t level, const char* format, ...) {
     {
         std::lock_guard lock(g_logMutex);
-        if (!g_sink && !std::getenv("TONVALE_DRIVE_DEBUG"))
+        if (!g_sink && !g_driveDebug)
             return;
     }
     char message[2048];
@@ -797,12 +865,10 @@ uint8_t Vantrell_CdvdBurnerGrabber_GetVolumeLabel(VantrellObject* object, VANTRE
     CdIo_t* cdio = Medium(object, eb);
     if (!cdio)
         return VANTRELL_EXCEPTION_NO_MEDIUM;
-    if (cdtext_t* text = cdio_get_cdtext(cdio)) {
-        const char* title = cdtext_get_const(text, CDTEXT_FIELD_TITLE, 0);
-        if (title && *title) {
-            CopyText(label, labelSize, title);
-            return eb.Ok();
-        }
+    const std::string title = CdTextField(cdio, object->drive.isVirtual, CDTEXT_FIELD_TITLE, 0);
+    if (!title.empty()) {
+        CopyText(label, labelSize, title.c_str());
+        return eb.Ok();
     }
     VantrellTocRecord toc;
     if (!ReadToc(cdio, toc))

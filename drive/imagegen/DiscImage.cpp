@@ -134,7 +134,7 @@ void FillDataSector(const Track& track, uint32_t index, uint32_t absoluteLba, ui
 }
 
 std::string Rendered(const Disc& disc, const std::string& binName,
-                     const std::vector<uint32_t>& starts) {
+                     const std::vector<uint32_t>& starts, int firstTrack) {
     std::string cue;
     if (!disc.performer.empty())
         cue += "PERFORMER " + Quoted(disc.performer) + "\n";
@@ -144,7 +144,7 @@ std::string Rendered(const Disc& disc, const std::string& binName,
     for (size_t i = 0; i < disc.tracks.size(); ++i) {
         const Track& t = disc.tracks[i];
         char line[64];
-        std::snprintf(line, sizeof line, "  TRACK %02zu %s\n", i + 1,
+        std::snprintf(line, sizeof line, "  TRACK %02zu %s\n", i + static_cast<size_t>(firstTrack),
                       t.kind == Track::Kind::Audio ? "AUDIO" : "MODE1/2352");
         cue += line;
         if (!t.title.empty())
@@ -254,7 +254,8 @@ Written WriteCueBin(const Disc& disc, const std::string& folder, const std::stri
         if (std::fclose(bin.release()) != 0)
             Fail(binTemp, "cannot close");
 
-        const std::string cue = Rendered(disc, baseName + ".bin", out.trackStart);
+        const std::string cue =
+            Rendered(disc, baseName + ".bin", out.trackStart, options.firstTrack);
         FilePtr cueFile(std::fopen(cueTemp.c_str(), "wb"));
         if (!cueFile)
             Fail(cueTemp, "cannot create");

@@ -38,6 +38,8 @@ struct Disc {
 struct WriteOptions {
     // When set, the BIN is cut to this many bytes after writing (a damaged image).
     int64_t truncateBinTo = -1;
+    // The number of the first track (a disc of a set may start at 5); the rest follow on.
+    int firstTrack = 1;
 };
 
 struct Written {

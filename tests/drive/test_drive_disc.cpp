@@ -183,6 +183,29 @@ TEST_F(DriveTest, DiscoveryAndTrackListOfEachKindOfDisc) {
     EXPECT_EQ(mixedTracks.Items(0).TrackSizeInTime, 0);
 }
 
+// A disc of a set can start at track 5: every track is listed under its own number.
+TEST_F(DriveTest, DiscWhoseFirstTrackIsFiveListsEveryTrack) {
+    discimage::WriteOptions options;
+    options.firstTrack = 5;
+    UseDrives({Write({"Second", {}, {discimage::ToneTrack(2, 440), discimage::ToneTrack(1, 660)}},
+                     "fromfive", options)});
+    TsbDeviceFinder finder;
+    Search(finder);
+    ASSERT_EQ(finder.Devices.Count(), 1);
+    EXPECT_EQ(finder.Devices.Items(0).Toc.FirstTrack, 5);
+    TsbBurner burner;
+    TsbTrackList tracks;
+    ReadTracks(finder.Devices.Items(0), burner, tracks);
+    EXPECT_EQ(burner.LastExceptionCode, 0) << burner.LastMessage.toStdString();
+    ASSERT_EQ(tracks.Count(), 2);
+    EXPECT_EQ(tracks.Items(0).TocEntry.TrackNumber, 5);
+    EXPECT_EQ(tracks.Items(0).TrackInfo.TrackNumber, 5);
+    EXPECT_EQ(tracks.Items(1).TocEntry.TrackNumber, 6);
+    EXPECT_EQ(tracks.Items(1).TrackInfo.TrackNumber, 6);
+    EXPECT_EQ(Rows(tracks), (std::vector<std::vector<QString>>{{"Track1", "00:02", "0.34 MB"},
+                                                               {"Track2", "00:01", "0.17 MB"}}));
+}
+
 TEST_F(DriveTest, TocResultEightGivesAnEmptyList) {
     UseDrives({Folder() + "/no-disc.cue"});
     TsbDeviceFinder finder;

@@ -4,9 +4,11 @@
 #include "DiscImage.h"
 #include "sbBurner.h"
 #include "sbDeviceFinder.h"
+#include "sbGrab.h"
 #include "sbLogger.h"
 #include "sbTrackList.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -80,6 +82,75 @@ TEST_F(LogTest, EnabledWritesTimestampedLinesFromEveryThread) {
           "Vantrell_Destroy: Grabber"})
         EXPECT_TRUE(messages.contains(expected)) << expected << "\n"
                                                  << messages.join("\n").toStdString();
+}
+
+// The log becomes unwritable after start-up (here its name turns into a folder, which even
+// root cannot append to): the search's workers fail their log writes, and the process goes on.
+TEST_F(LogTest, UnwritableLogNeverEndsTheProgram) {
+    Settings("[Vantrell]\nLogEnabled=1\n");
+    TsbLogger::Reload();
+    ASSERT_TRUE(TsbLogger::Instance().LogEnabled());
+    discimage::Disc disc{{}, {}, {discimage::ToneTrack(1, 440)}};
+    const auto written = discimage::WriteCueBin(disc, config_.path().toStdString(), "logdisc");
+    qputenv("TONVALE_VIRTUAL_DRIVES", QByteArray::fromStdString(written.cuePath));
+    StartVantrellLibrary();
+    const QString log = TsbLogger::Instance().LogFileName();
+    QFile::remove(log);
+    ASSERT_TRUE(QDir().mkdir(log));
+    {
+        TsbDeviceFinder finder;
+        try {
+            finder.Find(false);
+        } catch (const std::exception&) {
+            // a failed log write on this thread may be reported; ending the program may not
+        }
+        EXPECT_LE(finder.Devices.Count(), 1);
+    }
+    QDir().rmdir(log);
+    StopVantrellLibrary();
+    qunsetenv("TONVALE_VIRTUAL_DRIVES");
+}
+
+// Text taken from the user (a file name with "%1" in it) is logged as it is.
+TEST_F(LogTest, FileNameWithPlaceholdersIsLoggedAsItIs) {
+    Settings("[Vantrell]\nLogEnabled=1\n");
+    TsbLogger::Reload();
+    discimage::Disc disc{{}, {}, {discimage::ToneTrack(1, 440)}};
+    const auto written = discimage::WriteCueBin(disc, config_.path().toStdString(), "logdisc");
+    qputenv("TONVALE_VIRTUAL_DRIVES", QByteArray::fromStdString(written.cuePath));
+    StartVantrellLibrary();
+    {
+        TsbDeviceFinder finder;
+        finder.Find(false);
+        ASSERT_EQ(finder.Devices.Count(), 1);
+        TsbBurner burner;
+        burner.Address = finder.Devices.Items(0).Address;
+        burner.DiscType = finder.Devices.Items(0).DiscType;
+        burner.OpenDevice();
+        TsbGrabAction action;
+        TsbGrabTrack& track = action.Tracks.Add();
+        track.TrackNumber = 1;
+        track.TrackType = ttAudio;
+        track.FileName = config_.filePath(QStringLiteral("50%1 %2 off.wav"));
+        burner.CompressionLevel = CompressionLevelFor(0);
+        TsbActionList actions;
+        actions.Burner = &burner;
+        actions.Add()->Action = &action;
+        action.Execute(actions.Items(0));
+        EXPECT_TRUE(action.Success);
+        CallBackEventer().GrabActive = false;
+    }
+    StopVantrellLibrary();
+    qunsetenv("TONVALE_VIRTUAL_DRIVES");
+    QFile file(TsbLogger::Instance().LogFileName());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString log = QString::fromUtf8(file.readAll());
+    const QString name = config_.filePath(QStringLiteral("50%1 %2 off.wav"));
+    for (const QString& expected :
+         {QStringLiteral("Vantrell_CdvdBurnerGrabber_GrabTrack: Track #1, Output file: ") + name +
+              '\n',
+          QStringLiteral(" -> ") + name + QStringLiteral(" with compression: 0\n")})
+        EXPECT_TRUE(log.contains(expected)) << expected.toStdString() << "\n" << log.toStdString();
 }
 
 TEST_F(LogTest, AbsentSettingWritesNoFile) {

@@ -190,6 +190,36 @@ INSTANTIATE_TEST_SUITE_P(
                       DiscCase{"empty", {}, DISC_TYPE_NO_MEDIA, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A CUE file's CD-Text is shown as written when it is UTF-8; other bytes are read as
+// ISO 8859-1.
+TEST_F(DiscTest, CueCdTextInUtf8IsShownAsWritten) {
+    const struct {
+        const char* title;
+        const char* label;
+    } cases[] = {
+        {"Plain ASCII", "Plain ASCII"},
+        {"Caf\xC3\xA9 \xCE\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x8E\xB5",
+         "Caf\xC3\xA9 \xCE\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x8E\xB5"},
+        {"Caf\xE9 \xC0 la cr\xE8me", "Caf\xC3\xA9 \xC3\x80 la cr\xC3\xA8me"}, // ISO 8859-1
+    };
+    int k = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        discimage::Disc disc;
+        disc.title = c.title;
+        disc.tracks.push_back(Audio(100, 1));
+        SetDrives({Write(disc, "text" + std::to_string(k++))});
+        VantrellObject* object = Open(0);
+        Eb eb;
+        char label[128];
+        EXPECT_EQ(Vantrell_CdvdBurnerGrabber_GetVolumeLabel(object, VT_EB(eb), label, sizeof label),
+                  0)
+            << eb.text;
+        EXPECT_STREQ(label, c.label);
+        Vantrell_Destroy(&object);
+    }
+}
+
 TEST_F(DiscTest, DataDiscWithoutCdTextIsLabelledByItsIsoVolume) {
     discimage::Disc disc;
     disc.tracks.push_back(discimage::DataTrack(40, "MY_BACKUP"));
