@@ -2,6 +2,9 @@
 
 #include "FFmpegStubs.h"
 
+#include <QCoreApplication>
+#include <QThread>
+
 #include <algorithm>
 #include <cstring>
 
@@ -60,6 +63,26 @@ std::string OpenErrorText(const std::string& fileName, int code) {
         break;
     }
     return FormatWithName(templ, fileName);
+}
+
+std::string NormaliseLineBreaks(const std::string& text) {
+    std::string normal;
+    normal.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            normal += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+        } else {
+            normal += text[i];
+        }
+    }
+    return normal;
+}
+
+bool IsMainThread() {
+    QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
 }
 
 std::string TrimText(const std::string& text) {

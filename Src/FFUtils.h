@@ -21,6 +21,12 @@ std::string OpenErrorText(const std::string& fileName, int code);
 // The text without leading and trailing blanks and control characters.
 std::string TrimText(const std::string& text);
 
+// The text with every "\r\n" and lone "\r" turned into "\n".
+std::string NormaliseLineBreaks(const std::string& text);
+
+// True on the thread of the Qt application (false when there is none).
+bool IsMainThread();
+
 // True when the loaded codec library has an encoder of that name (false while
 // the libraries are not loaded).
 bool EncoderAvailable(const std::string& name);

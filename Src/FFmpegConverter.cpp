@@ -66,18 +66,7 @@ int64_t MillisToMicros(int64_t ms) {
 } // namespace
 
 std::vector<std::pair<std::string, std::string>> SplitExtOptions(const std::string& Text) {
-    std::string text = TrimText(Text);
-    std::string normal;
-    normal.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r') {
-            normal += '\n';
-            if (i + 1 < text.size() && text[i + 1] == '\n')
-                ++i;
-        } else {
-            normal += text[i];
-        }
-    }
+    const std::string normal = NormaliseLineBreaks(TrimText(Text));
     std::vector<std::pair<std::string, std::string>> lines;
     size_t pos = 0;
     while (pos < normal.size()) {

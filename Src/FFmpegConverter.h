@@ -262,6 +262,7 @@ public:
 protected:
     // One option line of ApplyExtOptions; SetOption by default.
     virtual void ApplyExtOption(const std::string& Name, const std::string& Value);
+    bool FramesHooked() const override { return static_cast<bool>(OnCustomHook); }
 
 private:
     friend class TFFmpegList;

@@ -2,6 +2,7 @@
 // on worker threads, the end of each task and of the run, the notifier and
 // wait threads, and the wind-down when tasks are cleared or the component goes.
 #include "FFmpegConverter.h"
+#include "FFUtils.h"
 
 #include "FFmpegLogger.h"
 
@@ -16,11 +17,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-bool IsMainThread() {
-    QCoreApplication* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
 
 void ServeEventsBriefly() {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);

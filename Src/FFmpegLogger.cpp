@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -96,7 +97,7 @@ TFFLogger::~TFFLogger() {
 }
 
 TLogLevel TFFLogger::LogLevel() const {
-    return logLevel_;
+    return logLevel_.load();
 }
 
 void TFFLogger::SetLogLevel(TLogLevel level) {
@@ -199,7 +200,8 @@ void TFFLogger::LogLibraryLine(uint32_t threadId, int avLevel, const std::string
 void TFFLogger::Log(const void* sender, TLogLevel level, const std::string& text) {
     if (!OnLog)
         return;
-    if (level <= logLevel_ || (level == llVerbose && logLevel_ != llQuiet))
+    const TLogLevel current = logLevel_.load();
+    if (level <= current || (level == llVerbose && current != llQuiet))
         Deliver(sender, CurrentThreadId(), level, text);
 }
 
@@ -207,19 +209,46 @@ void TFFLogger::Deliver(const void* sender, uint32_t threadId, TLogLevel level,
                         const std::string& text) {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app || QThread::currentThread() == app->thread()) {
-        std::lock_guard lock(deliveryMutex);
-        if (OnLog)
-            OnLog(sender, threadId, level, text);
+        DeliverHere(sender, threadId, level, text);
         return;
     }
     // Hand the values and the call to the main thread as one unit and wait.
     QMetaObject::invokeMethod(
-        app,
-        [this, sender, threadId, level, &text] {
-            if (OnLog)
-                OnLog(sender, threadId, level, text);
-        },
+        app, [this, sender, threadId, level, &text] { DeliverHere(sender, threadId, level, text); },
         Qt::BlockingQueuedConnection);
+}
+
+void TFFLogger::DeliverHere(const void* sender, uint32_t threadId, TLogLevel level,
+                            const std::string& text) {
+    struct TLine {
+        const void* sender;
+        uint32_t threadId;
+        TLogLevel level;
+        std::string text;
+    };
+    // Lines logged while this thread's handler runs wait here for it to return.
+    thread_local bool delivering = false;
+    thread_local std::deque<TLine> nested;
+    if (delivering) {
+        nested.push_back({sender, threadId, level, text});
+        return;
+    }
+    std::lock_guard lock(deliveryMutex);
+    delivering = true;
+    struct TReset {
+        ~TReset() {
+            delivering = false;
+            nested.clear();
+        }
+    } reset;
+    if (OnLog)
+        OnLog(sender, threadId, level, text);
+    while (!nested.empty()) {
+        const TLine line = std::move(nested.front());
+        nested.pop_front();
+        if (OnLog)
+            OnLog(line.sender, line.threadId, line.level, line.text);
+    }
 }
 
 TFFLogger& FFLogger() {

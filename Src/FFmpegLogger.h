@@ -6,11 +6,13 @@
 // FFLogger(). The loader installs the library callback when libavutil is bound.
 // OnLog always runs on the main thread (the one running QCoreApplication); a
 // worker that logs waits until the handler has returned, so a handler must never
-// wait for a conversion thread.
+// wait for a conversion thread. A handler may log itself (or call into the
+// libraries, which log): such lines are delivered, in order, once it returns.
 #pragma once
 
 #include <QObject>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <functional>
@@ -75,7 +77,9 @@ public:
 
 private:
     void Deliver(const void* sender, uint32_t threadId, TLogLevel level, const std::string& text);
-    TLogLevel logLevel_;
+    void DeliverHere(const void* sender, uint32_t threadId, TLogLevel level,
+                     const std::string& text);
+    std::atomic<TLogLevel> logLevel_; // read by every thread that logs
 };
 
 // The single logger; created (without owner) on first use.

@@ -175,6 +175,7 @@ extern "C" {
     X(av_opt_set_defaults)                                                                         \
     X(av_opt_set_int)                                                                              \
     X(av_opt_set_dict)                                                                             \
+    X(av_set_options_string)                                                                       \
     X(av_opt_free)                                                                                 \
     X(av_parse_time)                                                                               \
     X(av_parse_video_size)                                                                         \

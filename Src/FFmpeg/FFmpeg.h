@@ -167,6 +167,9 @@ protected:
     void NewStreamOnLastOutput(int type) override;
     int OpenedInputCount() const override;
     std::vector<TFrameRate> InputVideoTimeBases() const override;
+    // True when a handler wants the decoded pictures (a custom frame hook):
+    // such a run cannot copy its video stream.
+    virtual bool FramesHooked() const { return false; }
 
 private:
     friend class TConvertThread;

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -76,18 +77,39 @@ void TTranscodeRun::ApplyVolume(AVFrame* frame) const {
 
 int TTranscodeRun::DecodeAudio(TInputStream& ist, const AVPacket* packet) {
     AVCodecContext* dec = ist.dec.get();
-    int ret = AVCodecStubs.avcodec_send_packet(dec, packet);
-    if (ret == AVERROR_EOF && !packet)
-        ret = 0; // already drained
-    if (ret < 0 && ret != AVERROR(EAGAIN))
-        return ret;
+    int emptyDrains = 0; // refusals in a row with nothing to read in between
+    for (;;) {
+        int ret = AVCodecStubs.avcodec_send_packet(dec, packet);
+        if (ret == AVERROR_EOF && !packet)
+            ret = 0; // already drained
+        if (ret != AVERROR(EAGAIN)) {
+            if (ret < 0)
+                return ret;
+            return ReceiveAudioFrames(ist);
+        }
+        // The decoder wants its output read first; the packet is still ours.
+        int frames = 0;
+        ret = ReceiveAudioFrames(ist, &frames);
+        if (ret < 0)
+            return ret;
+        emptyDrains = frames == 0 ? emptyDrains + 1 : 0;
+        if (emptyDrains > 1)
+            throw FFmpegException(FormatText("Decoder of input stream #%d.%d takes no more data",
+                                             ist.fileIndex, ist.index));
+    }
+}
+
+int TTranscodeRun::ReceiveAudioFrames(TInputStream& ist, int* received) {
+    AVCodecContext* dec = ist.dec.get();
     AVFrame* frame = decFrame.get();
     for (;;) {
-        ret = AVCodecStubs.avcodec_receive_frame(dec, frame);
+        const int ret = AVCodecStubs.avcodec_receive_frame(dec, frame);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
             return 0;
         if (ret < 0)
             return ret;
+        if (received)
+            ++*received;
         struct Unref {
             AVFrame* f;
             ~Unref() { AVUtilStubs.av_frame_unref(f); }
@@ -144,11 +166,15 @@ void TTranscodeRun::PrepareResampler(TOutputStream& ost, const TAudioBlock& in) 
         const_cast<AVChannelLayout*>(in.layout), in.format, in.rate, 0, nullptr);
     ost.resampler.reset(swr);
     if (ret >= 0) {
-        AVUtilStubs.av_opt_set_int(swr, "filter_size", 16, 0);
-        AVUtilStubs.av_opt_set_int(swr, "phase_shift", 10, 0);
-        AVUtilStubs.av_opt_set_int(swr, "linear_interp", 0, 0);
-        AVUtilStubs.av_opt_set(swr, "cutoff", "0.8", 0);
-        ret = SwResampleStubs.swr_init(swr);
+        for (const auto& [name, value] : {std::pair<const char*, int64_t>{"filter_size", 16},
+                                          {"phase_shift", 10},
+                                          {"linear_interp", 0}})
+            if (ret >= 0)
+                ret = AVUtilStubs.av_opt_set_int(swr, name, value, 0);
+        if (ret >= 0)
+            ret = AVUtilStubs.av_opt_set(swr, "cutoff", "0.8", 0);
+        if (ret >= 0)
+            ret = SwResampleStubs.swr_init(swr);
     }
     if (ret < 0) {
         ost.resampler.reset();
@@ -229,13 +255,14 @@ void TTranscodeRun::AudioOutputStep(TOutputStream& ost, TInputStream& ist, TAudi
                     const int total = block.samples + static_cast<int>(sampleDelta);
                     if (!silenceBuf.Ensure(block.format, block.channels, total))
                         throw FFmpegException("av_malloc failed");
-                    AVUtilStubs.av_samples_set_silence(silenceBuf.Data(), 0,
-                                                       static_cast<int>(sampleDelta),
-                                                       block.channels, block.format);
-                    AVUtilStubs.av_samples_copy(silenceBuf.Data(),
-                                                const_cast<uint8_t* const*>(block.data),
-                                                static_cast<int>(sampleDelta), 0, block.samples,
-                                                block.channels, block.format);
+                    if (AVUtilStubs.av_samples_set_silence(silenceBuf.Data(), 0,
+                                                           static_cast<int>(sampleDelta),
+                                                           block.channels, block.format) < 0 ||
+                        AVUtilStubs.av_samples_copy(silenceBuf.Data(),
+                                                    const_cast<uint8_t* const*>(block.data),
+                                                    static_cast<int>(sampleDelta), 0, block.samples,
+                                                    block.channels, block.format) < 0)
+                        throw FFmpegException("Could not insert audio samples of silence");
                     const int planes = decPlanar ? block.channels : 1;
                     for (int p = 0; p < planes; ++p)
                         block.planes[static_cast<size_t>(p)] = silenceBuf.Data()[p];
@@ -325,14 +352,19 @@ AVFrame* TTranscodeRun::EncoderFrame(TOutputStream& ost, int samples) {
     return frame;
 }
 
+void TTranscodeRun::ReadFifo(AVAudioFifo* fifo, AVFrame* frame, int samples) {
+    if (AVUtilStubs.av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data),
+                                       samples) < samples)
+        throw FFmpegException("Could not read audio samples from the FIFO");
+}
+
 void TTranscodeRun::EncodeFifo(TOutputStream& ost, bool flushing) {
     AVAudioFifo* fifo = ost.fifo.get();
     const int frameSize = ost.enc->frame_size;
     if (frameSize > 1) {
         while (AVUtilStubs.av_audio_fifo_size(fifo) >= frameSize) {
             AVFrame* frame = EncoderFrame(ost, frameSize);
-            AVUtilStubs.av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data),
-                                           frameSize);
+            ReadFifo(fifo, frame, frameSize);
             EncodeAudioFrame(ost, frame);
         }
         if (!flushing)
@@ -344,12 +376,13 @@ void TTranscodeRun::EncodeFifo(TOutputStream& ost, bool flushing) {
             (ost.enc->codec->capabilities &
              (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE)) != 0;
         AVFrame* frame = EncoderFrame(ost, frameSize);
-        AVUtilStubs.av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data), left);
+        ReadFifo(fifo, frame, left);
         if (shortOk) {
             frame->nb_samples = left;
-        } else {
-            AVUtilStubs.av_samples_set_silence(frame->extended_data, left, frameSize - left,
-                                               ost.enc->ch_layout.nb_channels, ost.enc->sample_fmt);
+        } else if (AVUtilStubs.av_samples_set_silence(frame->extended_data, left, frameSize - left,
+                                                      ost.enc->ch_layout.nb_channels,
+                                                      ost.enc->sample_fmt) < 0) {
+            throw FFmpegException("Could not pad the last audio frame with silence");
         }
         EncodeAudioFrame(ost, frame);
         return;
@@ -359,7 +392,7 @@ void TTranscodeRun::EncodeFifo(TOutputStream& ost, bool flushing) {
     if (samples <= 0)
         return;
     AVFrame* frame = EncoderFrame(ost, samples);
-    AVUtilStubs.av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data), samples);
+    ReadFifo(fifo, frame, samples);
     EncodeAudioFrame(ost, frame);
 }
 
@@ -369,23 +402,39 @@ void TTranscodeRun::EncodeAudioFrame(TOutputStream& ost, AVFrame* frame) {
         frame->pts = ost.syncOpts;
         ost.syncOpts += frame->nb_samples;
     }
-    int ret = AVCodecStubs.avcodec_send_frame(enc, frame);
-    if (ret == AVERROR_EOF && !frame)
-        ret = 0; // already drained
-    if (ret < 0)
-        throw FFmpegException("Audio encoding failed");
     AVPacket* packet = encPkt.get();
+    // Writes every packet the encoder has ready; returns how many.
+    auto receive = [&] {
+        int count = 0;
+        for (;;) {
+            const int ret = AVCodecStubs.avcodec_receive_packet(enc, packet);
+            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
+                return count;
+            if (ret < 0)
+                throw FFmpegException("Audio encoding failed");
+            audioSize += packet->size;
+            packet->flags |= AV_PKT_FLAG_KEY;
+            WritePacket(ost, packet);
+            AVCodecStubs.av_packet_unref(packet);
+            ++ost.frameNumber;
+            ++count;
+        }
+    };
+    int emptyDrains = 0; // refusals in a row with nothing to read in between
     for (;;) {
-        ret = AVCodecStubs.avcodec_receive_packet(enc, packet);
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
+        int ret = AVCodecStubs.avcodec_send_frame(enc, frame);
+        if (ret == AVERROR_EOF && !frame)
+            ret = 0; // already drained
+        if (ret != AVERROR(EAGAIN)) {
+            if (ret < 0)
+                throw FFmpegException("Audio encoding failed");
+            receive();
             return;
-        if (ret < 0)
+        }
+        // The encoder wants its output read first; then the frame goes again.
+        emptyDrains = receive() == 0 ? emptyDrains + 1 : 0;
+        if (emptyDrains > 1)
             throw FFmpegException("Audio encoding failed");
-        audioSize += packet->size;
-        packet->flags |= AV_PKT_FLAG_KEY;
-        WritePacket(ost, packet);
-        AVCodecStubs.av_packet_unref(packet);
-        ++ost.frameNumber;
     }
 }
 

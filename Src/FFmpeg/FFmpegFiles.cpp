@@ -28,6 +28,16 @@ std::string FormatText(const char* format, ...) {
     return buffer;
 }
 
+void SetDictEntry(AVDictionary** dict, const char* key, const char* value) {
+    if (AVUtilStubs.av_dict_set(dict, key, value, 0) < 0)
+        throw FFmpegException(FormatText("Could not set \"%s\" to \"%s\"", key, value));
+}
+
+void CopyDict(AVDictionary** target, const AVDictionary* source) {
+    if (AVUtilStubs.av_dict_copy(target, source, 0) < 0)
+        throw FFmpegException("Could not copy metadata");
+}
+
 const AVCodec* FindCodecByName(const std::string& name, AVMediaType type, bool encoder) {
     if (name.empty())
         return nullptr;
@@ -305,29 +315,28 @@ bool TCustomFFmpeg::OpenInput(const QString& FileName) {
     };
 
     // Format parameters: what a raw or capture demuxer needs to know.
-    AVUtilStubs.av_dict_set(&params, "sample_rate", std::to_string(AudioSampleRate).c_str(), 0);
-    AVUtilStubs.av_dict_set(&params, "channels", std::to_string(AudioChannels).c_str(), 0);
-    if (FrameRate.num > 0 && FrameRate.den > 0)
-        AVUtilStubs.av_dict_set(&params, "framerate",
-                                FormatText("%d/%d", FrameRate.num, FrameRate.den).c_str(), 0);
-    const int width = FrameWidth + PadLeft + PadRight;
-    const int height = FrameHeight + PadTop + PadBottom;
-    if (width > 0 && height > 0)
-        AVUtilStubs.av_dict_set(&params, "video_size", FormatText("%dx%d", width, height).c_str(),
-                                0);
-    if (FramePixFmt >= 0)
-        if (const char* pixName =
-                AVUtilStubs.av_get_pix_fmt_name(static_cast<AVPixelFormat>(FramePixFmt)))
-            AVUtilStubs.av_dict_set(&params, "pixel_format", pixName, 0);
-    if (VideoChannel != 0)
-        AVUtilStubs.av_dict_set(&params, "channel", std::to_string(VideoChannel).c_str(), 0);
-    if (!VideoStandard.empty())
-        AVUtilStubs.av_dict_set(&params, "standard", VideoStandard.c_str(), 0);
-
     const AVCodec* videoDecoder = nullptr;
     const AVCodec* audioDecoder = nullptr;
     const AVCodec* subtitleDecoder = nullptr;
     try {
+        SetDictEntry(&params, "sample_rate", std::to_string(AudioSampleRate).c_str());
+        SetDictEntry(&params, "channels", std::to_string(AudioChannels).c_str());
+        if (FrameRate.num > 0 && FrameRate.den > 0)
+            SetDictEntry(&params, "framerate",
+                         FormatText("%d/%d", FrameRate.num, FrameRate.den).c_str());
+        const int width = FrameWidth + PadLeft + PadRight;
+        const int height = FrameHeight + PadTop + PadBottom;
+        if (width > 0 && height > 0)
+            SetDictEntry(&params, "video_size", FormatText("%dx%d", width, height).c_str());
+        if (FramePixFmt >= 0)
+            if (const char* pixName =
+                    AVUtilStubs.av_get_pix_fmt_name(static_cast<AVPixelFormat>(FramePixFmt)))
+                SetDictEntry(&params, "pixel_format", pixName);
+        if (VideoChannel != 0)
+            SetDictEntry(&params, "channel", std::to_string(VideoChannel).c_str());
+        if (!VideoStandard.empty())
+            SetDictEntry(&params, "standard", VideoStandard.c_str());
+
         videoDecoder = FindCodecByName(VideoCodecName, AVMEDIA_TYPE_VIDEO, false);
         audioDecoder = FindCodecByName(AudioCodecName, AVMEDIA_TYPE_AUDIO, false);
         subtitleDecoder = FindCodecByName(SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, false);
@@ -574,7 +583,7 @@ void TCustomFFmpeg::NewAudioStream(TOutputFileSetup& out) {
         enc->time_base = AVRational{1, AudioSampleRate};
     }
     if (!AudioLanguage.empty()) {
-        AVUtilStubs.av_dict_set(&st->metadata, "language", AudioLanguage.c_str(), 0);
+        SetDictEntry(&st->metadata, "language", AudioLanguage.c_str());
         AudioLanguage.clear();
     }
     AudioDisable = false;
@@ -612,7 +621,7 @@ void TCustomFFmpeg::NewSubtitleStream(TOutputFileSetup& out) {
             (codecName.empty() ? std::string() : " (encoder '" + codecName + "')"));
     }
     if (!SubtitleLanguage.empty()) {
-        AVUtilStubs.av_dict_set(&st->metadata, "language", SubtitleLanguage.c_str(), 0);
+        SetDictEntry(&st->metadata, "language", SubtitleLanguage.c_str());
         SubtitleLanguage.clear();
     }
     SubtitleDisable = false;
@@ -629,6 +638,9 @@ void TCustomFFmpeg::NewVideoStream(TOutputFileSetup& out) {
     }
     if (UsingVHook)
         throw FFmpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
+    if (FramesHooked())
+        throw FFmpegException(
+            "-vcodec copy and a custom hook are incompatible (frames are not decoded)");
     AVStream* st = AVFormatStubs.avformat_new_stream(oc, nullptr);
     if (!st) {
         VideoCodecName.clear();
@@ -788,17 +800,21 @@ int TCustomFFmpeg::AddOutput(const QString& FileName, bool Join) {
     }
 
     AVFormatContext* oc = out->ctx;
-    if (RecordingTimestamp != 0) {
-        const time_t when = static_cast<time_t>(RecordingTimestamp);
-        struct tm utc {};
-        gmtime_r(&when, &utc);
-        char text[32];
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000000Z", &utc);
-        AVUtilStubs.av_dict_set(&oc->metadata, "creation_time", text, 0);
+    try {
+        if (RecordingTimestamp != 0) {
+            const time_t when = static_cast<time_t>(RecordingTimestamp);
+            struct tm utc {};
+            gmtime_r(&when, &utc);
+            char text[32];
+            std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000000Z", &utc);
+            SetDictEntry(&oc->metadata, "creation_time", text);
+        }
+        // Last pair first: of two pairs with one key, the first given wins.
+        for (auto it = MetaDataPairs.rbegin(); it != MetaDataPairs.rend(); ++it)
+            SetDictEntry(&oc->metadata, it->Key.c_str(), it->Value.c_str());
+    } catch (const FFmpegException& e) {
+        return fail(e.Message());
     }
-    // Last pair first: of two pairs with one key, the first given wins.
-    for (auto it = MetaDataPairs.rbegin(); it != MetaDataPairs.rend(); ++it)
-        AVUtilStubs.av_dict_set(&oc->metadata, it->Key.c_str(), it->Value.c_str(), 0);
     MetaDataPairs.clear();
 
     if ((format->flags & AVFMT_NEEDNUMBER) && !AVFormatStubs.av_filename_number_test(name.c_str()))
@@ -818,6 +834,11 @@ int TCustomFFmpeg::AddOutput(const QString& FileName, bool Join) {
     }
 
     oc->max_delay = static_cast<int>(MuxMaxDelay * 1000000);
+    // The initial demux-decode delay, for the muxers that have one.
+    const int preloadResult = AVUtilStubs.av_opt_set_int(
+        oc, "preload", static_cast<int64_t>(MuxPreload * 1000000), AV_OPT_SEARCH_CHILDREN);
+    if (preloadResult < 0 && preloadResult != AVERROR_OPTION_NOT_FOUND)
+        return fail(FormatText("Invalid mux preload %g", MuxPreload));
     if (LoopOutput >= 0)
         AVUtilStubs.av_opt_set_int(oc, "loop", LoopOutput, AV_OPT_SEARCH_CHILDREN);
     oc->flags |= AVFMT_FLAG_NONBLOCK;

@@ -119,7 +119,12 @@ bool TFFmpegOptions::SetGenericOption(const std::string& rawName, const std::str
 
     const AVOption* found = nullptr;
     int result = 0;
+    // The libraries take "b" for every media type; here it is the video bit rate
+    // only ("ab" sets the audio one), so it must not reach the audio defaults.
+    const bool videoOnly = name == "b";
     for (int type = 0; type < OptionMediaTypeCount && result >= 0; ++type) {
+        if (videoOnly && type != omtVideo)
+            continue;
         AVCodecContext* context = CodecDefaults_[type].get();
         const AVOption* option =
             AVUtilStubs.av_opt_find(context, name.c_str(), nullptr, TypeMasks[type], 0);
@@ -222,18 +227,7 @@ void TFFmpegOptions::ApplyPreset(const std::string& kind, const std::string& nam
         text = file.readAll().toStdString();
     }
 
-    text = TrimText(text);
-    std::string normalised;
-    normalised.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r') {
-            normalised += '\n';
-            if (i + 1 < text.size() && text[i + 1] == '\n')
-                ++i;
-        } else {
-            normalised += text[i];
-        }
-    }
+    const std::string normalised = NormaliseLineBreaks(TrimText(text));
 
     size_t pos = 0;
     while (pos <= normalised.size()) {
@@ -274,10 +268,16 @@ void TFFmpegOptions::AddBitstreamFilter(const std::string& kind, const std::stri
     AVBSFContext* context = nullptr;
     if (!filter || AVCodecStubs.av_bsf_alloc(filter, &context) < 0)
         throw FFmpegException("Unknown bitstream filter " + text);
+    TBSFContextPtr owned(context);
+    // "name=key=value:key=value": the filter's own options, set before it is initialised.
+    if (!args.empty() &&
+        (!filter->priv_class || !context->priv_data ||
+         AVUtilStubs.av_set_options_string(context->priv_data, args.c_str(), "=", ":") < 0))
+        throw FFmpegException("Invalid options for bitstream filter " + name + ": " + args);
     TBitstreamFilterChain& chain = !kind.empty() && kind[0] == 'v'   ? VideoBitstreamFilters
                                    : !kind.empty() && kind[0] == 'a' ? AudioBitstreamFilters
                                                                      : SubtitleBitstreamFilters;
-    chain.push_back(TBitstreamFilter{name, args, TBSFContextPtr(context)});
+    chain.push_back(TBitstreamFilter{name, args, std::move(owned)});
 }
 
 // ---- Targets ---------------------------------------------------------------------------

@@ -301,15 +301,18 @@ void TFFmpegOptions::SetBitrate(const std::string& name, const std::string& valu
                        "argument, not kbits/s");
 }
 
+std::string TFFmpegOptions::FormatNameOf(const std::string& value) {
+    if (value != "pgmyuv")
+        return value;
+    PgmyuvRequested = true;
+    FFLogger().Log(this, llInfo, "pgmyuv format is deprecated, use image2");
+    return "image2";
+}
+
 void TFFmpegOptions::SetFormat(const std::string& value) {
     if (value.empty())
         return;
-    std::string name = value;
-    if (name == "pgmyuv") {
-        name = "image2";
-        PgmyuvRequested = true;
-        FFLogger().Log(this, llInfo, "pgmyuv format is deprecated, use image2");
-    }
+    const std::string name = FormatNameOf(value);
     const AVInputFormat* input = AVFormatStubs.av_find_input_format(name.c_str());
     const AVOutputFormat* output = AVFormatStubs.av_guess_format(name.c_str(), nullptr, nullptr);
     if (!input && !output)
@@ -321,12 +324,7 @@ void TFFmpegOptions::SetFormat(const std::string& value) {
 void TFFmpegOptions::SetInputFormat(const std::string& value) {
     if (value.empty())
         return;
-    std::string name = value;
-    if (name == "pgmyuv") {
-        name = "image2";
-        PgmyuvRequested = true;
-        FFLogger().Log(this, llInfo, "pgmyuv format is deprecated, use image2");
-    }
+    const std::string name = FormatNameOf(value);
     const AVInputFormat* input = AVFormatStubs.av_find_input_format(name.c_str());
     if (!input)
         throw FFmpegException("Unknown input format: " + value);
@@ -336,12 +334,7 @@ void TFFmpegOptions::SetInputFormat(const std::string& value) {
 void TFFmpegOptions::SetOutputFormat(const std::string& value) {
     if (value.empty())
         return;
-    std::string name = value;
-    if (name == "pgmyuv") {
-        name = "image2";
-        PgmyuvRequested = true;
-        FFLogger().Log(this, llInfo, "pgmyuv format is deprecated, use image2");
-    }
+    const std::string name = FormatNameOf(value);
     const AVOutputFormat* output = AVFormatStubs.av_guess_format(name.c_str(), nullptr, nullptr);
     if (!output)
         throw FFmpegException("Unknown output format: " + value);

@@ -393,6 +393,8 @@ private:
     void SetTag(uint32_t& tag, const std::string& value, const char* message);
     void SetBitrate(const std::string& name, const std::string& value);
     void SetFormat(const std::string& name);
+    // The library's name of a format name ("pgmyuv" is "image2" and notes the request).
+    std::string FormatNameOf(const std::string& value);
     void ListFormats(bool pixel) const;
     int64_t ParseTime(const std::string& optionName, const std::string& value, bool duration) const;
     void SetVHook(const std::string& value);

@@ -90,6 +90,10 @@ struct TEngineFiles {
 // printf-style formatting of the engine's messages.
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// av_dict_set / av_dict_copy that raise FFmpegException when the library fails.
+void SetDictEntry(AVDictionary** dict, const char* key, const char* value);
+void CopyDict(AVDictionary** target, const AVDictionary* source);
+
 // The codec of a codec name for a media type: null for an empty name; raises
 // "Unknown %s '%s'" / "Invalid %s type '%s'" (kind "decoder" or "encoder").
 const AVCodec* FindCodecByName(const std::string& name, AVMediaType type, bool encoder);
@@ -208,6 +212,8 @@ struct TTranscodeRun {
 
     // Audio path (FFmpegAudio.cpp)
     int DecodeAudio(TInputStream& ist, const AVPacket* pkt);
+    int ReceiveAudioFrames(TInputStream& ist, int* received = nullptr);
+    void ReadFifo(AVAudioFifo* fifo, AVFrame* frame, int samples);
     void ApplyVolume(AVFrame* frame) const;
     void AudioOutputStep(TOutputStream& ost, TInputStream& ist, TAudioBlock block);
     void PrepareResampler(TOutputStream& ost, const TAudioBlock& in);

@@ -26,11 +26,6 @@ const char* TypeName(AVMediaType type) {
     return MediaTypeName(static_cast<unsigned>(type));
 }
 
-bool IsMainThread() {
-    QCoreApplication* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
 } // namespace
 
 // --- TConvertThread ---------------------------------------------------------
@@ -301,7 +296,7 @@ void TTranscodeRun::Init() {
                                     map.OutFile, map.InFile));
         AVFormatContext* oc = f.outputs[static_cast<size_t>(map.OutFile)]->ctx;
         const AVFormatContext* ic = f.inputs[static_cast<size_t>(map.InFile)].ctx;
-        AVUtilStubs.av_dict_copy(&oc->metadata, ic->metadata, 0);
+        CopyDict(&oc->metadata, ic->metadata);
     }
 
     InitBitstreamFilters();
@@ -375,7 +370,7 @@ void TTranscodeRun::PrepareStream(TOutputStream& ost) {
         if (!AVUtilStubs.av_dict_get(st->metadata, "language", nullptr, 0))
             if (const AVDictionaryEntry* lang =
                     AVUtilStubs.av_dict_get(ist.st->metadata, "language", nullptr, 0))
-                AVUtilStubs.av_dict_set(&st->metadata, "language", lang->value, 0);
+                SetDictEntry(&st->metadata, "language", lang->value);
         st->disposition = ist.st->disposition;
     }
     if (ost.setup->copy) {
@@ -410,6 +405,9 @@ void TTranscodeRun::PrepareStream(TOutputStream& ost) {
             if (e.UsingVHook)
                 throw FFmpegException(
                     "-vcodec copy and -vhook are incompatible (frames are not decoded)");
+            if (e.FramesHooked())
+                throw FFmpegException(
+                    "-vcodec copy and a custom hook are incompatible (frames are not decoded)");
             break;
         case AVMEDIA_TYPE_SUBTITLE:
             break;
@@ -554,8 +552,10 @@ void TTranscodeRun::WriteHeaders() {
         for (TOutputFileSetup* out : uniqueOutputs)
             contexts.push_back(out->ctx);
         char sdp[2048] = {};
-        AVFormatStubs.av_sdp_create(contexts.data(), static_cast<int>(contexts.size()), sdp,
-                                    sizeof sdp);
+        const int ret = AVFormatStubs.av_sdp_create(
+            contexts.data(), static_cast<int>(contexts.size()), sdp, sizeof sdp);
+        if (ret < 0)
+            throw FFmpegException(FormatText("Could not create the SDP (error %d)", ret));
         std::string text = sdp;
         while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ')
             text.pop_back();
@@ -1018,12 +1018,15 @@ void TTranscodeRun::Report(bool final) {
     }
     if (final && e.Verbose >= 0) {
         const double sum = static_cast<double>(videoSize + audioSize + extraSize);
+        // Nothing encoded: no overhead to relate, not a division by zero.
+        const std::string overhead =
+            sum > 0 ? FormatText("%f%%", (static_cast<double>(totalSize) - sum) * 100 / sum)
+                    : std::string("unknown");
         FFLogger().Log(&e, llVerbose,
                        FormatText("video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing "
-                                  "overhead %f%%\r\n",
+                                  "overhead %s\r\n",
                                   static_cast<double>(videoSize) / 1024,
                                   static_cast<double>(audioSize) / 1024,
-                                  static_cast<double>(extraSize) / 1024,
-                                  (static_cast<double>(totalSize) - sum) * 100 / sum));
+                                  static_cast<double>(extraSize) / 1024, overhead.c_str()));
     }
 }

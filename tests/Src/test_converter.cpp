@@ -333,3 +333,29 @@ TEST_F(ConverterTest, EmptyListSendsNothing) {
 }
 
 } // namespace
+
+// A custom hook needs decoded pictures: a task with one cannot copy its video.
+TEST_F(ConverterTest, CustomHookRefusesVideoStreamCopy) {
+    // A 2x2 picture: one video stream, read by the image demuxer.
+    const QString picture = dir.filePath(QStringLiteral("frame.ppm"));
+    QFile file(picture);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray("P6\n2 2\n255\n") + QByteArray(12, '\x40'));
+    file.close();
+    for (const bool hooked : {false, true}) {
+        SCOPED_TRACE(hooked ? "hooked" : "not hooked");
+        TFFmpeg task;
+        ASSERT_TRUE(task.OpenInput(picture)) << task.LastError();
+        if (hooked)
+            task.OnCustomHook = [](TCustomFFmpeg*, QImage&, int, int64_t, bool&, bool&) {};
+        task.SetOption("vcodec", "copy");
+        const int outputs = task.AddOutput(dir.filePath(QStringLiteral("out.nut")), false);
+        if (hooked) {
+            EXPECT_EQ(outputs, -1);
+            EXPECT_EQ(task.LastError(), "new_video_stream fail: -vcodec copy and a custom hook "
+                                        "are incompatible (frames are not decoded)");
+        } else {
+            EXPECT_EQ(outputs, 1) << task.LastError();
+        }
+    }
+}

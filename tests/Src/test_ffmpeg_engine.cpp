@@ -5,6 +5,7 @@
 #include "test_ffmpeg_decode.h"
 
 #include "FFUtils.h"
+#include "FFmpegLogger.h"
 #include "FFmpeg/FFmpeg.h"
 #include "UnicodeProtocol.h"
 
@@ -16,7 +17,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <clocale>
+#include <cstring>
 #include <cstdlib>
 
 using enginetest::Convert;
@@ -73,6 +77,51 @@ int OpenDescriptors(const QString& path) {
 // The application's encoder for AAC: "libfaac" when the library has it.
 std::string AacEncoder() {
     return AVCodecStubs.avcodec_find_encoder_by_name("libfaac") ? "libfaac" : "aac";
+}
+
+// Swaps one entry of the loader's tables for a fake for the guard's lifetime.
+template <typename F> class TStubSwap {
+public:
+    TStubSwap(F& entry, F fake) : entry_(entry), saved_(entry) { entry_ = fake; }
+    ~TStubSwap() { entry_ = saved_; }
+    TStubSwap(const TStubSwap&) = delete;
+    TStubSwap& operator=(const TStubSwap&) = delete;
+
+private:
+    F& entry_;
+    F saved_;
+};
+
+// Fakes of library calls: each fails (or asks to be called again) where a
+// library may, so that the engine's handling of it shows.
+decltype(AVCodecStubs.avcodec_send_packet) realSendPacket = nullptr;
+int sendCalls = 0;
+int SendPacketWithEagain(AVCodecContext* context, const AVPacket* packet) {
+    // Every other packet is refused once, as a decoder with output pending does.
+    if (packet && ++sendCalls % 2 == 0)
+        return AVERROR(EAGAIN);
+    return realSendPacket(context, packet);
+}
+int FailingFifoRead(AVAudioFifo*, void**, int) {
+    return AVERROR(ENOMEM);
+}
+decltype(AVUtilStubs.av_opt_set_int) realOptSetInt = nullptr;
+int OptSetIntFailingForFilterSize(void* object, const char* name, int64_t value, int flags) {
+    if (std::strcmp(name, "filter_size") == 0)
+        return AVERROR(EINVAL);
+    return realOptSetInt(object, name, value, flags);
+}
+int FailingSilence(uint8_t**, int, int, int, AVSampleFormat) {
+    return AVERROR(EINVAL);
+}
+decltype(AVUtilStubs.av_dict_set) realDictSet = nullptr;
+int DictSetFailingForComment(AVDictionary** dict, const char* key, const char* value, int flags) {
+    if (std::strcmp(key, "comment") == 0)
+        return AVERROR(ENOMEM);
+    return realDictSet(dict, key, value, flags);
+}
+int FailingDictCopy(AVDictionary**, const AVDictionary*, int) {
+    return AVERROR(ENOMEM);
 }
 
 } // namespace
@@ -140,6 +189,144 @@ TEST_F(EngineTest, FormatsAndPresetsDecodeBackToTheInput) {
                 EXPECT_EQ(d.comment, "tonvale.example.org");
             }
         }
+    }
+}
+
+// A video bit rate given after the audio one leaves the audio encoder alone.
+TEST_F(EngineTest, VideoBitrateDoesNotChangeTheAudioBitrate) {
+    const double seconds = 2.0;
+    const QString input = MakeWav("in.wav", seconds);
+    const QString output = Path(QStringLiteral("out.mp3"));
+    TCustomFFmpeg engine;
+    const auto r =
+        Convert(engine, input, {{"vn", "1"}}, output,
+                {{"acodec", "libmp3lame"}, {"ab", "192000"}, {"b", "64000"}, {"vn", "1"}});
+    ASSERT_FALSE(r.error) << r.message;
+    ASSERT_TRUE(Decode(output).ok);
+    // Constant bit rate: the size gives the rate (192 kbit/s, not 64).
+    const double kbits = static_cast<double>(QFileInfo(output).size()) * 8 / seconds / 1000;
+    EXPECT_NEAR(kbits, 192, 20);
+}
+
+// A decoder that refuses a packet until its output is read loses no packet.
+TEST_F(EngineTest, RefusedPacketIsSentAgainAfterTheOutputIsRead) {
+    const QString input = MakeWav("in.wav", 1.0);
+    const QString output = Path(QStringLiteral("out.wav"));
+    realSendPacket = AVCodecStubs.avcodec_send_packet;
+    sendCalls = 0;
+    TStubSwap swap(AVCodecStubs.avcodec_send_packet, &SendPacketWithEagain);
+    TCustomFFmpeg engine;
+    const auto r = Convert(engine, input, {}, output, {{"acodec", "pcm_s16le"}});
+    ASSERT_FALSE(r.error) << r.message;
+    EXPECT_GT(sendCalls, 4);
+    const auto in = Decode(input);
+    const auto out = Decode(output);
+    ASSERT_TRUE(out.ok);
+    EXPECT_EQ(out.samples, in.samples);
+}
+
+// Failing library calls end the run (or the set-up) with a clear text.
+TEST_F(EngineTest, FailingLibraryCallsGiveErrorTexts) {
+    const QString input = MakeWav("in.wav", 1.0);
+    realDictSet = AVUtilStubs.av_dict_set;
+    realOptSetInt = AVUtilStubs.av_opt_set_int;
+    using TOptions = std::vector<std::pair<std::string, std::string>>;
+    struct {
+        std::function<std::shared_ptr<void>()> swap;
+        const char* ext;
+        TOptions options;
+        std::string message;
+    } const cases[] = {
+        {[] {
+             return std::make_shared<TStubSwap<decltype(AVUtilStubs.av_audio_fifo_read)>>(
+                 AVUtilStubs.av_audio_fifo_read, &FailingFifoRead);
+         },
+         "mp3",
+         {{"acodec", "libmp3lame"}},
+         "Could not read audio samples from the FIFO"},
+        {[] {
+             return std::make_shared<TStubSwap<decltype(AVUtilStubs.av_opt_set_int)>>(
+                 AVUtilStubs.av_opt_set_int, &OptSetIntFailingForFilterSize);
+         },
+         "wav",
+         {{"acodec", "pcm_s16le"}, {"ar", "22050"}},
+         "Can not resample 2 channels @ 44100 Hz to 2 channels @ 22050 Hz"},
+        {[] {
+             return std::make_shared<TStubSwap<decltype(AVUtilStubs.av_samples_set_silence)>>(
+                 AVUtilStubs.av_samples_set_silence, &FailingSilence);
+         },
+         "wma",
+         {{"acodec", "wmav2"}},
+         "Could not pad the last audio frame with silence"},
+        {[] {
+             return std::make_shared<TStubSwap<decltype(AVUtilStubs.av_dict_set)>>(
+                 AVUtilStubs.av_dict_set, &DictSetFailingForComment);
+         },
+         "wav",
+         {{"acodec", "pcm_s16le"}, {"metadata", "comment=x"}},
+         "Could not set \"comment\" to \"x\""},
+        {[] {
+             return std::make_shared<TStubSwap<decltype(AVUtilStubs.av_dict_copy)>>(
+                 AVUtilStubs.av_dict_copy, &FailingDictCopy);
+         },
+         "wav",
+         {{"acodec", "pcm_s16le"}, {"map_meta_data", "0:0"}},
+         "Could not copy metadata"},
+    };
+    TCustomFFmpeg engine;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        const auto swap = c.swap();
+        const auto r = Convert(engine, input, {}, Path(QStringLiteral("out.") + c.ext), c.options);
+        EXPECT_TRUE(r.error || r.outputs < 0);
+        EXPECT_EQ(r.message, c.message);
+    }
+}
+
+// A run that encodes nothing reports no overhead rather than "nan" or "inf".
+TEST_F(EngineTest, EmptyRunReportsNoInvalidOverhead) {
+    const QString input = Path("empty.wav");
+    ASSERT_TRUE(testutil::WriteWav(input, {}, 44100, 2));
+    std::vector<std::string> lines;
+    const TLogLevel savedLevel = FFLogger().LogLevel();
+    FFLogger().SetLogLevel(llVerbose);
+    FFLogger().OnLog = [&](const void*, uint32_t, TLogLevel, const std::string& text) {
+        lines.push_back(text);
+    };
+    TCustomFFmpeg engine;
+    const auto r = Convert(engine, input, {}, Path("out.wav"), {{"acodec", "pcm_s16le"}});
+    FFLogger().OnLog = nullptr;
+    FFLogger().SetLogLevel(savedLevel);
+    ASSERT_FALSE(r.error) << r.message;
+    bool reported = false;
+    for (const std::string& line : lines)
+        if (line.find("muxing overhead") != std::string::npos) {
+            reported = true;
+            EXPECT_EQ(line.find("nan"), std::string::npos) << line;
+            EXPECT_EQ(line.find("inf"), std::string::npos) << line;
+        }
+    EXPECT_TRUE(reported);
+}
+
+// "muxpreload" reaches the muxers that have a preload: an MPEG program
+// stream starts its first packet that late.
+TEST_F(EngineTest, MuxPreloadSetsTheStartOfAnMpegStream) {
+    const QString input = MakeWav("in.wav", 1.0);
+    TCustomFFmpeg engine;
+    for (const double preload : {0.2, 0.9}) {
+        SCOPED_TRACE(preload);
+        const QString output = Path(QStringLiteral("out_%1.mpg").arg(preload));
+        const auto r =
+            Convert(engine, input, {{"vn", "1"}}, output,
+                    {{"acodec", "mp2"}, {"muxpreload", std::to_string(preload)}, {"vn", "1"}});
+        ASSERT_FALSE(r.error) << r.message;
+        AVFormatContext* ic = nullptr;
+        ASSERT_GE(
+            AVFormatStubs.avformat_open_input(&ic, output.toStdString().c_str(), nullptr, nullptr),
+            0);
+        EXPECT_GE(AVFormatStubs.avformat_find_stream_info(ic, nullptr), 0);
+        EXPECT_NEAR(static_cast<double>(ic->start_time) / AV_TIME_BASE, preload, 0.05);
+        AVFormatStubs.avformat_close_input(&ic);
     }
 }
 

@@ -175,6 +175,43 @@ TEST_F(LoggerTest, ThreadsNeverMixFragmentsAndLinesArriveOnTheMainThread) {
     }
 }
 
+// A handler that logs (itself or through the libraries) gets those lines after
+// it returned, in order, on the main thread; whether the line it handles came
+// from the main thread or from a worker.
+TEST_F(LoggerTest, HandlerThatLogsGetsItsLinesAfterItReturned) {
+    FakeContext context;
+    std::vector<std::string> seen; // main thread only
+    FFLogger().OnLog = [&](const void*, uint32_t, TLogLevel, const std::string& text) {
+        seen.push_back(text);
+        if (text.rfind("outer", 0) == 0) {
+            FFLogger().Log(nullptr, llInfo, "nested engine line");
+            LibLog(&context, AV_LOG_ERROR, "nested library line\n");
+        }
+        seen.push_back("returned from " + text);
+    };
+    const std::vector<std::string> expected = {
+        "outer",
+        "returned from outer",
+        "nested engine line",
+        "returned from nested engine line",
+        Prefix(context) + "nested library line",
+        "returned from " + Prefix(context) + "nested library line",
+    };
+
+    FFLogger().Log(nullptr, llInfo, "outer");
+    EXPECT_EQ(seen, expected);
+
+    seen.clear();
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        FFLogger().Log(nullptr, llInfo, "outer");
+        done = true;
+    });
+    EXPECT_TRUE(testutil::WaitFor([&] { return done.load(); }, 30000));
+    worker.join();
+    EXPECT_EQ(seen, expected);
+}
+
 TEST(LoggerInstance, OnlyOneInstance) {
     (void)FFLogger();
     try {

@@ -576,6 +576,20 @@ TEST_F(OptionsTest, BitrateCheckWarnsForKilobitValues) {
     EXPECT_EQ(IntOption(options.DefaultCodecContext(omtVideo), "b"), 800000);
     // "ab" is still an audio option of the library; "vb" falls back to "b".
     EXPECT_EQ(options.GenericOptionNames(), (std::vector<std::string>{"ab", "b"}));
+
+    // "b" is the video bit rate only, whatever the order: the audio one stays.
+    for (const char* video : {"b", "vb"}) {
+        TFFmpegOptions ordered;
+        ordered.SetOption("ab", "192000");
+        ordered.SetOption(video, "64000");
+        EXPECT_EQ(IntOption(ordered.DefaultCodecContext(omtAudio), "b"), 192000) << video;
+        EXPECT_EQ(IntOption(ordered.DefaultCodecContext(omtVideo), "b"), 64000) << video;
+        AVCodecContext* audio = AVCodecStubs.avcodec_alloc_context3(nullptr);
+        ASSERT_NE(audio, nullptr);
+        ordered.ApplyGenericOptions(audio, OPT_FLAG_AUDIO | OPT_FLAG_ENCODING);
+        EXPECT_EQ(audio->bit_rate, 192000) << video;
+        AVCodecStubs.avcodec_free_context(&audio);
+    }
 }
 
 TEST_F(OptionsTest, GenericOptionStore) {
@@ -729,21 +743,34 @@ TEST_F(OptionsTest, BuiltinPresetTable) {
 TEST_F(OptionsTest, BitstreamFilters) {
     TFFmpegOptions options;
     options.SetOption("vbsf", "h264_mp4toannexb");
-    options.SetOption("vbsf", " null=opt ");
+    options.SetOption("vbsf", " dump_extra=freq=all ");
     options.SetOption("absf", "aac_adtstoasc");
     options.SetOption("sbsf", "null");
     options.SetOption("vbsf", "");
     options.SetOption("absf", "=null");
     ASSERT_EQ(options.VideoBitstreamFilters.size(), 2u);
     EXPECT_EQ(options.VideoBitstreamFilters[0].Name, "h264_mp4toannexb");
-    EXPECT_EQ(options.VideoBitstreamFilters[1].Name, "null");
-    EXPECT_EQ(options.VideoBitstreamFilters[1].Args, "opt");
-    EXPECT_NE(options.VideoBitstreamFilters[1].Context, nullptr);
+    EXPECT_EQ(options.VideoBitstreamFilters[1].Name, "dump_extra");
+    EXPECT_EQ(options.VideoBitstreamFilters[1].Args, "freq=all");
+    ASSERT_NE(options.VideoBitstreamFilters[1].Context, nullptr);
     ASSERT_EQ(options.AudioBitstreamFilters.size(), 1u);
     EXPECT_EQ(options.SubtitleBitstreamFilters.size(), 1u);
+
+    // The arguments reach the filter: "freq" differs from a filter without them.
+    TFFmpegOptions plain;
+    plain.SetOption("vbsf", "dump_extra");
+    ASSERT_EQ(plain.VideoBitstreamFilters.size(), 1u);
+    EXPECT_NE(IntOption(options.VideoBitstreamFilters[1].Context->priv_data, "freq"),
+              IntOption(plain.VideoBitstreamFilters[0].Context->priv_data, "freq"));
+
     EXPECT_EQ(FailureOf([&] { options.SetOption("vbsf", " nosuchfilter=1 "); }),
               "Unknown bitstream filter nosuchfilter=1");
+    EXPECT_EQ(FailureOf([&] { options.SetOption("vbsf", "dump_extra=nosuch=1"); }),
+              "Invalid options for bitstream filter dump_extra: nosuch=1");
+    EXPECT_EQ(FailureOf([&] { options.SetOption("absf", "null=opt"); }),
+              "Invalid options for bitstream filter null: opt");
     EXPECT_EQ(options.VideoBitstreamFilters.size(), 2u);
+    EXPECT_EQ(options.AudioBitstreamFilters.size(), 1u);
     options.ResetOptions();
     EXPECT_TRUE(options.VideoBitstreamFilters.empty());
 }
