@@ -32,8 +32,9 @@ protected:
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(text);
     }
-    // Finds the drives and reads the disc's tracks, as the window does.
-    void ReadDisc() {
+    // Writes a one-track disc, starts the library and opens its drive as the
+    // window does. The caller stops the library (CloseDisc).
+    void OpenDisc(TsbBurner& burner) {
         discimage::Disc disc{{}, {}, {discimage::ToneTrack(1, 440)}};
         const auto written = discimage::WriteCueBin(disc, config_.path().toStdString(), "logdisc");
         qputenv("TONVALE_VIRTUAL_DRIVES", QByteArray::fromStdString(written.cuePath));
@@ -41,15 +42,25 @@ protected:
         TsbDeviceFinder finder;
         finder.Find(false);
         ASSERT_EQ(finder.Devices.Count(), 1);
-        TsbBurner burner;
         burner.Address = finder.Devices.Items(0).Address;
+        burner.DiscType = finder.Devices.Items(0).DiscType;
         burner.OpenDevice();
-        TsbTrackList tracks;
-        TsbTrackListReader reader;
-        reader.Read(&burner, &tracks, false);
-        EXPECT_EQ(tracks.Count(), 1);
+    }
+    static void CloseDisc() {
         StopVantrellLibrary();
         qunsetenv("TONVALE_VIRTUAL_DRIVES");
+    }
+    // Finds the drives and reads the disc's tracks, as the window does.
+    void ReadDisc() {
+        {
+            TsbBurner burner;
+            OpenDisc(burner);
+            TsbTrackList tracks;
+            TsbTrackListReader reader;
+            reader.Read(&burner, &tracks, false);
+            EXPECT_EQ(tracks.Count(), 1);
+        }
+        CloseDisc();
     }
     QTemporaryDir config_;
 };
@@ -115,18 +126,9 @@ TEST_F(LogTest, UnwritableLogNeverEndsTheProgram) {
 TEST_F(LogTest, FileNameWithPlaceholdersIsLoggedAsItIs) {
     Settings("[Vantrell]\nLogEnabled=1\n");
     TsbLogger::Reload();
-    discimage::Disc disc{{}, {}, {discimage::ToneTrack(1, 440)}};
-    const auto written = discimage::WriteCueBin(disc, config_.path().toStdString(), "logdisc");
-    qputenv("TONVALE_VIRTUAL_DRIVES", QByteArray::fromStdString(written.cuePath));
-    StartVantrellLibrary();
     {
-        TsbDeviceFinder finder;
-        finder.Find(false);
-        ASSERT_EQ(finder.Devices.Count(), 1);
         TsbBurner burner;
-        burner.Address = finder.Devices.Items(0).Address;
-        burner.DiscType = finder.Devices.Items(0).DiscType;
-        burner.OpenDevice();
+        OpenDisc(burner);
         TsbGrabAction action;
         TsbGrabTrack& track = action.Tracks.Add();
         track.TrackNumber = 1;
@@ -140,8 +142,7 @@ TEST_F(LogTest, FileNameWithPlaceholdersIsLoggedAsItIs) {
         EXPECT_TRUE(action.Success);
         CallBackEventer().GrabActive = false;
     }
-    StopVantrellLibrary();
-    qunsetenv("TONVALE_VIRTUAL_DRIVES");
+    CloseDisc();
     QFile file(TsbLogger::Instance().LogFileName());
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QString log = QString::fromUtf8(file.readAll());
