@@ -58,25 +58,8 @@ bool TCustomAVProbe::LoadFile(const QString& FileName, const std::string& Forced
     Context_ = ctx;
     Owned_ = true;
 
-    int result = 0;
-    if (IsEncodedName(libName)) {
-        result = OpenUnicodeIO(libName, AVIO_FLAG_READ, &UnicodeIO_);
-        if (result == 0) {
-            ctx->pb = UnicodeIO_;
-            ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
-        }
-    }
-    if (result == 0) {
-        std::lock_guard lock(LibraryLock);
-        // On failure the library frees the pre-allocated context and nulls it.
-        result = AVFormatStubs.avformat_open_input(&Context_, libName.c_str(), format, nullptr);
-    }
-    if (result < 0) {
-        // A failed avformat_open_input has freed the context and nulled it;
-        // one is left only when our own I/O could not be opened.
-        if (Context_)
-            AVFormatStubs.avformat_free_context(Context_);
-        Context_ = nullptr;
+    const int result = OpenInputFile(&Context_, &UnicodeIO_, libName, format, nullptr);
+    if (result != 0) {
         LastErrMsg_ = OpenErrorText(name8, result);
         Close();
         return false;

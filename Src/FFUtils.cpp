@@ -1,11 +1,18 @@
 #include "FFUtils.h"
 
+#include "FFmpegLoader.h"
 #include "FFmpegStubs.h"
+#include "UnicodeProtocol.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 
 namespace {
@@ -83,6 +90,112 @@ std::string NormaliseLineBreaks(const std::string& text) {
 bool IsMainThread() {
     QCoreApplication* app = QCoreApplication::instance();
     return app && QThread::currentThread() == app->thread();
+}
+
+namespace {
+struct TEngineWaiters {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::atomic<int> Count{0}; // threads inside WaitServingEvents
+};
+TEngineWaiters& Waiters() {
+    // Never destroyed: detached notifier threads may still wake waiters while
+    // the process ends.
+    static TEngineWaiters* waiters = new TEngineWaiters;
+    return *waiters;
+}
+} // namespace
+
+void WaitServingEvents(const std::function<bool()>& ready) {
+    TEngineWaiters& w = Waiters();
+    w.Count.fetch_add(1);
+    if (IsMainThread()) {
+        QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+        while (!ready()) {
+            if (dispatcher) {
+                // A wake-up given before we get here is kept by the dispatcher,
+                // so none is lost between the test and the sleep.
+                QCoreApplication::processEvents(QEventLoop::AllEvents |
+                                                QEventLoop::WaitForMoreEvents);
+            } else {
+                std::unique_lock lock(w.Lock);
+                w.Changed.wait_for(lock, std::chrono::milliseconds(5));
+            }
+        }
+    } else {
+        std::unique_lock lock(w.Lock);
+        w.Changed.wait(lock, ready);
+    }
+    w.Count.fetch_sub(1);
+}
+
+void NotifyEngineWaiters() {
+    TEngineWaiters& w = Waiters();
+    // Orders the caller's state change before the look at the count; a waiter
+    // that is not counted yet will see the change when it tests.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (w.Count.load() == 0)
+        return;
+    {
+        std::lock_guard lock(w.Lock); // no waiter is between its test and its sleep
+    }
+    w.Changed.notify_all();
+    if (QCoreApplication* app = QCoreApplication::instance())
+        if (QAbstractEventDispatcher* dispatcher =
+                QAbstractEventDispatcher::instance(app->thread()))
+            dispatcher->wakeUp();
+}
+
+namespace {
+// True when no demuxer claims the file's first bytes.
+bool NoDemuxerRecognises(const std::string& libName) {
+    AVIOContext* pb = nullptr;
+    const bool own = IsEncodedName(libName);
+    if (own ? OpenUnicodeIO(libName, AVIO_FLAG_READ, &pb) != 0
+            : AVFormatStubs.avio_open(&pb, libName.c_str(), AVIO_FLAG_READ) < 0)
+        return false; // cannot tell: keep the demuxer's own answer
+    const AVInputFormat* probed = nullptr;
+    const bool none =
+        AVFormatStubs.av_probe_input_buffer2(pb, &probed, libName.c_str(), nullptr, 0, 0) < 0 ||
+        !probed;
+    if (own)
+        CloseUnicodeIO(&pb);
+    else
+        AVFormatStubs.avio_closep(&pb);
+    return none;
+}
+} // namespace
+
+int OpenInputFile(AVFormatContext** ctx, AVIOContext** ownIO, const std::string& libName,
+                  const AVInputFormat* format, AVDictionary** params) {
+    int ret = 0;
+    {
+        std::lock_guard lock(LibraryLock);
+        if (IsEncodedName(libName)) {
+            ret = OpenUnicodeIO(libName, AVIO_FLAG_READ, ownIO);
+            if (ret == 0) {
+                (*ctx)->pb = *ownIO;
+                (*ctx)->flags |= AVFMT_FLAG_CUSTOM_IO;
+            }
+        }
+        // A failing avformat_open_input frees the context and nulls it.
+        if (ret == 0)
+            ret = AVFormatStubs.avformat_open_input(ctx, libName.c_str(), format, params);
+    }
+    if (ret >= 0)
+        return 0;
+    if (*ctx)
+        AVFormatStubs.avformat_free_context(*ctx); // our own I/O failed before the open
+    *ctx = nullptr;
+    if (*ownIO)
+        CloseUnicodeIO(ownIO);
+    *ownIO = nullptr;
+    if (ret == AVERROR_EOF)
+        return -5; // the header ended early: a truncated file
+    // Tell a file no demuxer recognises from a recognised one with a bad header.
+    if (ret == AVERROR_INVALIDDATA && !format && NoDemuxerRecognises(libName))
+        return -42;
+    return OpenErrorCode(ret);
 }
 
 std::string TrimText(const std::string& text) {

@@ -6,9 +6,14 @@
 #include <QImage>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct SwsContext;
+struct AVFormatContext;
+struct AVIOContext;
+struct AVInputFormat;
+struct AVDictionary;
 
 // The engine's open-error codes are negated error numbers (-2 no such file, -5
 // I/O error, -12 out of memory, -22 invalid data, -33 number expected, -42
@@ -18,6 +23,17 @@ int OpenErrorCode(int ffmpegError);
 // an FFmpeg error code.
 std::string OpenErrorText(const std::string& fileName, int code);
 
+// Opens a media file for reading, as the probe and the engine both do: through
+// our own I/O for an encoded name (UnicodeProtocol.h), under LibraryLock, with
+// the forced format (null: probe the file) and the demuxer parameters (may be
+// null). *ctx is a context made by avformat_alloc_context with the caller's
+// settings. Returns 0 when open; otherwise the engine's open-error code for
+// OpenErrorText, with *ctx freed and *ownIO closed (both null). A file that
+// no demuxer recognises gives -42 (unknown format), one whose demuxer found a
+// bad header -22, a header cut short -5.
+int OpenInputFile(AVFormatContext** ctx, AVIOContext** ownIO, const std::string& libName,
+                  const AVInputFormat* format, AVDictionary** params);
+
 // The text without leading and trailing blanks and control characters.
 std::string TrimText(const std::string& text);
 
@@ -26,6 +42,16 @@ std::string NormaliseLineBreaks(const std::string& text);
 
 // True on the thread of the Qt application (false when there is none).
 bool IsMainThread();
+
+// Waits until ready() holds. On the main thread the wait keeps serving the event
+// loop (workers hand it log lines and preview frames) and sleeps in it until an
+// event arrives or NotifyEngineWaiters wakes it; on other threads it is a plain
+// condition wait. ready() must not block or notify: it runs under the waiters'
+// mutex off the main thread.
+void WaitServingEvents(const std::function<bool()>& ready);
+// Wakes every WaitServingEvents so that it tests its condition again. Call it
+// after changing what a waiter may be waiting for; cheap when nobody waits.
+void NotifyEngineWaiters();
 
 // True when the loaded codec library has an encoder of that name (false while
 // the libraries are not loaded).

@@ -341,7 +341,8 @@ private:
     std::string AMessage_;
 };
 
-// Polls an engine every 10 ms until its worker-thread reference is cleared.
+// Waits on a thread of its own until an engine's worker-thread reference is
+// cleared.
 // Created suspended; Resume starts it; the starter waits with WaitFor and frees
 // it (the destructor waits too).
 class TWaitThread {
@@ -449,9 +450,24 @@ private:
     // Under the component lock: one more task ended; start the next or end the run.
     void TaskEnded();
     void Deliver(int AIndex, bool AFinished, bool AException, const std::string& AMessage);
-    // Enters the component lock from the main thread without blocking its
+    // The component lock held for one scope; leaving it wakes the threads
+    // waiting for it (the main thread waits serving its events).
+    class TComponentGuard {
+    public:
+        explicit TComponentGuard(std::recursive_mutex& Lock) : Lock_(&Lock) {}
+        ~TComponentGuard();
+        TComponentGuard(TComponentGuard&& Other) noexcept
+            : Lock_(std::exchange(Other.Lock_, nullptr)) {}
+        TComponentGuard(const TComponentGuard&) = delete;
+        TComponentGuard& operator=(const TComponentGuard&) = delete;
+        TComponentGuard& operator=(TComponentGuard&&) = delete;
+
+    private:
+        std::recursive_mutex* Lock_;
+    };
+    // Enters the component lock; from the main thread without blocking its
     // event queue.
-    std::unique_lock<std::recursive_mutex> LockServingEvents() const;
+    TComponentGuard LockServingEvents() const;
     // Asks every running task to stop and waits until their runs let go.
     void StopRunningTasks();
 

@@ -8,7 +8,9 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <stdexcept>
@@ -17,11 +19,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-void ServeEventsBriefly() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    std::this_thread::sleep_for(1ms);
-}
 
 // Calls an application handler; an exception from it is logged, never passed
 // into the engine's run or out of a thread body.
@@ -59,13 +56,7 @@ TNotifiers& Notifiers() {
 TFFmpeg::~TFFmpeg() {
     if (RunPending_.load()) {
         StopConvert(false);
-        const bool main = IsMainThread();
-        while (RunPending_.load()) {
-            if (main)
-                ServeEventsBriefly();
-            else
-                std::this_thread::sleep_for(1ms);
-        }
+        WaitServingEvents([this] { return !RunPending_.load(); });
     }
 }
 
@@ -87,9 +78,12 @@ void TDoTerminateThread::Resume() {
         self->Body();
         delete self;
         TNotifiers& n = Notifiers();
-        std::lock_guard lock(n.Lock);
-        --n.Count;
-        n.Ended.notify_all();
+        {
+            std::lock_guard lock(n.Lock);
+            --n.Count;
+            n.Ended.notify_all();
+        }
+        NotifyEngineWaiters();
     };
     try {
         std::thread(runAndFree, this).detach();
@@ -112,12 +106,14 @@ int TDoTerminateThread::LiveCount() {
 bool TDoTerminateThread::WaitForAll(int TimeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
     if (IsMainThread()) {
-        while (LiveCount() > 0) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            ServeEventsBriefly();
-        }
-        return true;
+        // The main thread serves events meanwhile: a handler may be waiting for it.
+        bool late = false;
+        QTimer timer;
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, [&late] { late = true; });
+        timer.start(std::max(TimeoutMs, 0));
+        WaitServingEvents([&late] { return late || LiveCount() == 0; });
+        return LiveCount() == 0;
     }
     TNotifiers& n = Notifiers();
     std::unique_lock lock(n.Lock);
@@ -132,9 +128,9 @@ TWaitThread::~TWaitThread() {
 
 void TWaitThread::Resume() {
     Thread_ = std::thread([this] {
-        while (Engine_ && Engine_->ConvertThread())
-            std::this_thread::sleep_for(10ms);
+        WaitServingEvents([this] { return !Engine_ || !Engine_->ConvertThread(); });
         Done_ = true;
+        NotifyEngineWaiters();
     });
 }
 
@@ -142,24 +138,28 @@ void TWaitThread::WaitFor() {
     if (!Thread_.joinable())
         return;
     if (IsMainThread())
-        while (!Done_.load())
-            ServeEventsBriefly();
+        WaitServingEvents([this] { return Done_.load(); });
     Thread_.join();
 }
 
 // --- the component: runs --------------------------------------------------------
 
-std::unique_lock<std::recursive_mutex> TCustomFFmpegConverter::LockServingEvents() const {
-    std::unique_lock lock(ComponentLock, std::defer_lock);
+TCustomFFmpegConverter::TComponentGuard::~TComponentGuard() {
+    if (!Lock_)
+        return;
+    Lock_->unlock();
+    NotifyEngineWaiters();
+}
+
+TCustomFFmpegConverter::TComponentGuard TCustomFFmpegConverter::LockServingEvents() const {
     if (!IsMainThread()) {
-        lock.lock();
-        return lock;
+        ComponentLock.lock();
+        return TComponentGuard(ComponentLock);
     }
     // A worker holding the lock may be waiting for the main thread (a log
     // line, a preview frame): keep serving it while we wait.
-    while (!lock.try_lock())
-        ServeEventsBriefly();
-    return lock;
+    WaitServingEvents([this] { return ComponentLock.try_lock(); });
+    return TComponentGuard(ComponentLock);
 }
 
 bool TCustomFFmpegConverter::Running() const {
@@ -250,6 +250,7 @@ void TCustomFFmpegConverter::StartTask(int Index) {
     // start check, or the whole unthreaded run) or refused without a word.
     if (!task->EndReported_.load()) {
         task->RunPending_ = false;
+        NotifyEngineWaiters();
         auto lock = LockServingEvents();
         ++Finished_;
         TaskEnded();
@@ -277,6 +278,7 @@ void TCustomFFmpegConverter::DoTerminate(TCustomFFmpeg* Sender) {
     // Last touch of the task and of the component from this thread.
     if (task)
         task->RunPending_ = false;
+    NotifyEngineWaiters();
 }
 
 void TCustomFFmpegConverter::TaskEnded() {

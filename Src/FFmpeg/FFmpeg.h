@@ -137,7 +137,9 @@ public:
     void RunTranscode();
     // Requests a stop (any thread). The loop ends after the current packet; a
     // stopped run gives no output its name, the old files stay as they were.
-    // Wait: return only when the worker thread let go of the engine.
+    // Wait: return only when the worker thread let go of the engine, after its
+    // OnTerminate returned; called from the worker (or its OnTerminate) it does
+    // not wait.
     void StopConvert(bool Wait);
 
     bool Running() const { return running_.load(); }
@@ -195,6 +197,7 @@ private:
     std::atomic<bool> error_{false};
     std::atomic<bool> bodyActive_{false};          // a run body still uses the object
     std::atomic<TConvertThread*> thread_{nullptr}; // the running worker, null when none
+    std::atomic<std::thread::id> worker_{};        // the thread of the last threaded run
     std::unique_ptr<TConvertThread> ownedThread_;  // owner thread: the last worker made
     mutable std::mutex errorLock_;
     std::string errorMessage_; // guarded by errorLock_

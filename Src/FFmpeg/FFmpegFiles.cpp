@@ -163,14 +163,10 @@ void TCustomFFmpeg::JoinWorker() {
     if (!ownedThread_)
         return;
     // The worker may still be calling OnTerminate, which may log through the
-    // main thread: keep serving its events until the body is done, then join.
-    QCoreApplication* app = QCoreApplication::instance();
-    const bool mainThread = app && QThread::currentThread() == app->thread();
-    while (ownedThread_->Started() && bodyActive_.load()) {
-        if (mainThread)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
+    // main thread: WaitServingEvents keeps serving its events until the body is
+    // done, then the thread is joined.
+    if (ownedThread_->Started())
+        WaitServingEvents([this] { return !bodyActive_.load(); });
     ownedThread_.reset();
 }
 
@@ -351,41 +347,9 @@ bool TCustomFFmpeg::OpenInput(const QString& FileName) {
     in.ctx->subtitle_codec_id = subtitleDecoder ? subtitleDecoder->id : AV_CODEC_ID_NONE;
     in.ctx->flags |= AVFMT_FLAG_NONBLOCK;
 
-    int ret;
-    {
-        std::lock_guard lock(LibraryLock);
-        if (IsEncodedName(name)) {
-            ret = OpenUnicodeIO(name, AVIO_FLAG_READ, &in.unicodePb);
-            if (ret == 0) {
-                in.ctx->pb = in.unicodePb;
-                in.ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
-            }
-        } else {
-            ret = 0;
-        }
-        if (ret == 0)
-            ret = AVFormatStubs.avformat_open_input(&in.ctx, name.c_str(), ForcedInputFormat,
-                                                    &params);
-    }
-    if (ret < 0) {
-        // in.ctx is freed by a failing avformat_open_input.
-        int code = ret;
-        if (ret == AVERROR_EOF)
-            code = -5; // the header ended early: a truncated file
-        else if (ret == AVERROR_INVALIDDATA && !ForcedInputFormat && !IsEncodedName(name)) {
-            // Tell a file no demuxer recognises from a recognised one with a bad header.
-            AVIOContext* pb = nullptr;
-            const AVInputFormat* probed = nullptr;
-            if (AVFormatStubs.avio_open(&pb, name.c_str(), AVIO_FLAG_READ) >= 0) {
-                if (AVFormatStubs.av_probe_input_buffer2(pb, &probed, name.c_str(), nullptr, 0, 0) <
-                        0 ||
-                    !probed)
-                    code = -42;
-                AVFormatStubs.avio_closep(&pb);
-            }
-        }
-        return fail(OpenErrorText(display, code));
-    }
+    int ret = OpenInputFile(&in.ctx, &in.unicodePb, name, ForcedInputFormat, &params);
+    if (ret != 0)
+        return fail(OpenErrorText(display, ret));
 
     if (OptProgramID != 0)
         for (unsigned i = 0; i < in.ctx->nb_programs; ++i)

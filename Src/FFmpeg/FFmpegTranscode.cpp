@@ -66,8 +66,10 @@ void TConvertThread::Body() {
     if (!engine_)
         return;
     TCustomFFmpeg* engine = engine_;
+    engine->worker_ = std::this_thread::get_id();
     engine->RunTranscode();
     engine->bodyActive_ = false; // last touch of the engine
+    NotifyEngineWaiters();
 }
 
 // --- start, run, stop ---------------------------------------------------------
@@ -144,6 +146,7 @@ void TCustomFFmpeg::EndOfRun() {
     running_ = false;
     terminated_ = true;
     thread_ = nullptr;
+    NotifyEngineWaiters();
     if (OnTerminate)
         OnTerminate(this);
 }
@@ -155,16 +158,12 @@ void TCustomFFmpeg::StopConvert(bool Wait) {
         return;
     if (!thread->Started())
         thread->Resume();
-    if (!Wait)
+    // The worker itself (its OnTerminate included) cannot wait for its own end.
+    if (!Wait || worker_.load() == std::this_thread::get_id())
         return;
-    // Poll the worker reference; the main thread keeps serving events (the
-    // logger hands lines to it) while it waits.
-    const bool mainThread = IsMainThread();
-    while (thread_.load()) {
-        if (mainThread)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(10);
-    }
+    // The end of the run, OnTerminate included; the main thread keeps serving
+    // events (the logger hands lines to it) while it waits.
+    WaitServingEvents([this] { return !bodyActive_.load(); });
 }
 
 std::string TCustomFFmpeg::ErrorMessage() const {

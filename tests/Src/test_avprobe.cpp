@@ -69,7 +69,7 @@ TEST_F(ProbeTest, FailuresExplainAndLeaveNothingOpen) {
     } cases[] = {
         {missing, "", missing.toStdString() + ": no such file or directory"},
         {wav, "nosuchformat", "Unknown input format: nosuchformat"},
-        {text, "", text.toStdString() + ": Error while parsing header"},
+        {text, "", text.toStdString() + ": Unknown format"},
     };
     for (const auto& c : cases) {
         TAVProbe probe;

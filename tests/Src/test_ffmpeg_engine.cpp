@@ -5,6 +5,7 @@
 #include "test_ffmpeg_decode.h"
 
 #include "FFUtils.h"
+#include "AVProbe.h"
 #include "FFmpegLogger.h"
 #include "FFmpeg/FFmpeg.h"
 #include "UnicodeProtocol.h"
@@ -521,6 +522,10 @@ TEST_F(EngineTest, BrokenInputsGiveTheOpenErrorTexts) {
         const auto r = Convert(engine, c.path, {{"vn", "1"}}, output, {{"acodec", "libmp3lame"}});
         EXPECT_FALSE(r.opened);
         EXPECT_EQ(r.message, c.path.toStdString() + c.suffix);
+        // The probe opens files the same way and says the same.
+        TAVProbe probe;
+        EXPECT_FALSE(probe.LoadFile(c.path));
+        EXPECT_EQ(probe.LastErrMsg(), r.message);
         EXPECT_EQ(engine.InputCount(), 0);
         EXPECT_FALSE(QFileInfo::exists(output));
     }

@@ -92,7 +92,13 @@ TEST_F(EngineThreadsTest, StopFromAnotherThreadAndDestroyDuringARun) {
     {
         TCustomFFmpeg engine;
         Prepare(engine, input, output, "libmp3lame");
-        engine.OnTerminate = [&](TCustomFFmpeg*) { ended = true; };
+        // A slow handler that also stops its own engine: the worker must not
+        // wait for itself, and the caller's wait covers the handler.
+        engine.OnTerminate = [&](TCustomFFmpeg* sender) {
+            sender->StopConvert(true);
+            QThread::msleep(200);
+            ended = true;
+        };
         engine.StartConvert(true)->Resume();
         QThread::msleep(300);
         engine.StopConvert(true); // returns once the worker let go of the engine
