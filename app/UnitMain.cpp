@@ -993,6 +993,7 @@ int TonvaleMain(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(AppTitle);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/tonvale/tonvale.svg")));
+    sbdlg::InstallDriveForms(); // the version warning below is a box already
     CheckLibraryVersion();
     TfrmMain window;
     // Centred on the screen.

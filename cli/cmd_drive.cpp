@@ -16,7 +16,7 @@
 
 #include "sbBurner.h"
 #include "sbDeviceFinder.h"
-#include "sbDialogs.h"
+#include "sbUserInterface.h"
 #include "sbGrab.h"
 #include "sbLogger.h"
 #include "sbTrackList.h"
@@ -50,10 +50,8 @@ public:
         const QString check = VersionCheckText(Vantrell_GetVersion(), ok);
         if (!ok)
             cli::PrintError(check);
-        sbdlg::SetMessageBoxHandler([](const sbdlg::MessageBoxRequest& box) {
-            cli::PrintError(box.Text);
-            return QMessageBox::Ok;
-        });
+        sbdlg::SetReportHandler(
+            [](sbdlg::TReportKind, const QString& text) { cli::PrintError(text); });
         StartVantrellLibrary();
     }
     ~LibraryScope() { StopVantrellLibrary(); }

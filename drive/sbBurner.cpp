@@ -3,7 +3,7 @@
 
 #include "sbActions.h"
 #include "sbDeviceFinder.h"
-#include "sbDialogs.h"
+#include "sbUserInterface.h"
 #include "sbLogger.h"
 
 #include <QFile>

@@ -1,12 +1,11 @@
 #include "sbDeviceFinder.h"
 #include "FileNames.h"
 
-#include "OperationProgress.h"
 #include "sbBurner.h"
 #include "sbLogger.h"
+#include "sbUserInterface.h"
 
 #include <QFile>
-#include <QLabel>
 
 #include <cstring>
 #include <memory>
@@ -244,13 +243,9 @@ void TsbDeviceFinder::WorkerEnded() {
 void TsbDeviceFinder::Find(bool showProgress) {
     TOperationProgressHolder dialog(ProgressDialog);
     if (showProgress) {
-        dialog.Create();
         Devices.Abort.store(false);
-        dialog->setWindowTitle(QStringLiteral("Tonvale"));
-        dialog->SetCancelEnabled(false);
-        dialog->lblInfo->setText(InfoText);
-        dialog->OnCancel = [this](TfrmOperationProgress*) { Devices.Abort.store(true); };
-        dialog->show();
+        dialog.Show(QStringLiteral("Tonvale"), InfoText, false,
+                    [this] { Devices.Abort.store(true); });
         ProcessPendingEvents();
     }
     // Wait before clearing: a search still running fills the list.

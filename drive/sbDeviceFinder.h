@@ -4,7 +4,7 @@
 // in its Devices list.
 //
 // Find runs the search on a TsbDeviceFinderThread while the calling thread
-// processes its events in 80 ms steps, optionally under a TfrmOperationProgress
+// processes its events in 80 ms steps, optionally under a progress dialog
 // with a Cancel button that sets Devices.Abort. The application calls Find from
 // its drive-search worker without the dialog and uses the first item whose
 // DiscType is DISC_TYPE_CDR.
@@ -25,7 +25,7 @@
 #include <memory>
 #include <vector>
 
-class TfrmOperationProgress;
+class IOperationProgress;
 
 // Region data of a DVD drive, values kept as decimal text.
 struct TsbDVDRPC {
@@ -110,7 +110,7 @@ public:
     std::atomic<TsbWorkerThread*> Worker{nullptr}; // cleared by WorkerEnded (worker)
     std::unique_ptr<TsbWorkerThread> WorkerHandle; // the searching thread only
     TsbDeviceList Devices;
-    TfrmOperationProgress* ProgressDialog = nullptr; // while Find shows it
+    IOperationProgress* ProgressDialog = nullptr; // while Find shows it
     uint8_t TransportType = ttAspi;
     QString InfoText;
 };

@@ -1,6 +1,6 @@
 #include "sbLogger.h"
 
-#include "sbDialogs.h"
+#include "sbUserInterface.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,9 +1,8 @@
 #include "sbTrackList.h"
 
-#include "OperationProgress.h"
+#include "sbUserInterface.h"
 #include "sbLogger.h"
 
-#include <QLabel>
 #include <QLocale>
 
 #include <cmath>
@@ -177,11 +176,7 @@ void TsbTrackListReader::WorkerEnded() {
 void TsbTrackListReader::Read(TsbBurner* burner, TsbTrackList* list, bool showProgress) {
     TOperationProgressHolder dialog(ProgressDialog);
     if (showProgress) {
-        dialog.Create();
-        dialog->setWindowTitle(sbres::ReadingTracks);
-        dialog->SetCancelEnabled(false);
-        dialog->lblInfo->setText(InfoText);
-        dialog->show();
+        dialog.Show(sbres::ReadingTracks, InfoText, false, {});
         ProcessPendingEvents();
     }
     WaitForWorker();

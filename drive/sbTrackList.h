@@ -22,7 +22,7 @@
 #include <cstdint>
 #include <vector>
 
-class TfrmOperationProgress;
+class IOperationProgress;
 
 struct TsbTrack {
     VantrellTrackInformation TrackInfo{};
@@ -80,7 +80,7 @@ public:
     std::atomic<TsbWorkerThread*> Worker{nullptr}; // cleared by WorkerEnded (worker)
     std::unique_ptr<TsbWorkerThread> WorkerHandle; // the reading thread only
     QString InfoText;
-    TfrmOperationProgress* ProgressDialog = nullptr; // while Read shows it
+    IOperationProgress* ProgressDialog = nullptr; // while Read shows it
 };
 
 // abs(bytes) div 1024 in decimal, then " KB" unless noSuffix.

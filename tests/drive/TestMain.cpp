@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    sbdlg::InstallDriveForms();
     sbdlg::SetMessageBoxHandler([](const sbdlg::MessageBoxRequest& box) {
         std::fprintf(stderr, "message box: %s\n", box.Text.toUtf8().constData());
         return QMessageBox::Ok;

@@ -1,7 +1,8 @@
 // The one seam through which the program shows modal message boxes and asks
 // its questions: the drive layer's error dialogs (lock and release failures)
-// and wrong-library warning, and every box, question and folder dialog of the
-// application. Tests and the headless CLI install their own handlers, answer
+// and wrong-library warning (reported through sbUserInterface.h and shown here
+// once InstallDriveForms ran), and every box, question and folder dialog of
+// the application. Tests and the headless CLI install their own handlers, answer
 // the questions and see every text shown.
 //
 // Threads: may be called from any thread. The default handler shows the box on
@@ -9,6 +10,8 @@
 // exists, and writes the text to stderr (answering with the default button)
 // otherwise.
 #pragma once
+
+#include "sbUserInterface.h"
 
 #include <QMessageBox>
 #include <QString>
@@ -39,10 +42,10 @@ void SetMessageBoxHandler(MessageBoxHandler handler);
 // the box by the application's active window).
 QMessageBox::StandardButton ShowBox(const MessageBoxRequest& request);
 
-// Modal error dialog with an OK button.
-void ShowError(const QString& text);
-// Modal warning box with no caption and no owner window.
-void ShowWarning(const QString& text);
+// The drive layer's reports (sbUserInterface.h) as boxes, and its progress
+// dialog as TfrmOperationProgress. Called by TsbMainForm's constructor; a
+// program or test without a main form calls it itself. Idempotent.
+void InstallDriveForms();
 
 // Folder selection: (title, folder shown first or empty) -> the chosen folder,
 // or nothing when cancelled. Installed by tests in place of the real dialog.

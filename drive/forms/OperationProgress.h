@@ -1,11 +1,14 @@
 // TfrmOperationProgress: the small modeless progress dialog the drive layer may
 // show while it searches drives (TsbDeviceFinder::Find) or reads a disc
 // (TsbTrackListReader::Read): a clock animation, the operation's text and a
-// Cancel button. Its user creates it, sets the caption and lblInfo, shows it,
-// then hides and frees it.
+// Cancel button. The layer reaches it through IOperationProgress
+// (sbUserInterface.h): its holder creates it, sets the caption and lblInfo,
+// shows it, then hides and frees it.
 //
 // Threads: main thread only (it is a widget).
 #pragma once
+
+#include "sbUserInterface.h"
 
 #include <QDialog>
 
@@ -57,29 +60,6 @@ protected:
     void changeEvent(QEvent* event) override;
 };
 
-// Owns the progress dialog of one operation and keeps the owner's pointer to it
-// (the field a worker reports through) valid: set by Create, cleared, with the
-// dialog hidden and freed, when the operation ends. Main thread only.
-class TOperationProgressHolder {
-public:
-    explicit TOperationProgressHolder(TfrmOperationProgress*& field) : field_(field) {}
-    ~TOperationProgressHolder() {
-        if (dialog_)
-            dialog_->hide();
-        field_ = nullptr;
-    }
-    TOperationProgressHolder(const TOperationProgressHolder&) = delete;
-    TOperationProgressHolder& operator=(const TOperationProgressHolder&) = delete;
-
-    TfrmOperationProgress* Create() {
-        dialog_ = std::make_unique<TfrmOperationProgress>();
-        field_ = dialog_.get();
-        return field_;
-    }
-    TfrmOperationProgress* operator->() const { return dialog_.get(); }
-    explicit operator bool() const { return dialog_ != nullptr; }
-
-private:
-    std::unique_ptr<TfrmOperationProgress> dialog_;
-    TfrmOperationProgress*& field_;
-};
+// The drive layer's progress dialog (IOperationProgress) as a
+// TfrmOperationProgress.
+std::unique_ptr<IOperationProgress> MakeOperationProgressDialog();

@@ -1,5 +1,7 @@
 #include "sbDialogs.h"
 
+#include "OperationProgress.h"
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QUrl>
@@ -65,12 +67,18 @@ QMessageBox::StandardButton ShowBox(const MessageBoxRequest& request) {
     return handler ? handler(request) : DefaultBox(request);
 }
 
-void ShowError(const QString& text) {
-    ShowBox({QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok});
-}
-
-void ShowWarning(const QString& text) {
-    ShowBox({QMessageBox::Warning, QString(), text, QMessageBox::Ok});
+void InstallDriveForms() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        SetReportHandler([](TReportKind kind, const QString& text) {
+            if (kind == TReportKind::Error)
+                ShowBox({QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok});
+            else
+                ShowBox({QMessageBox::Warning, QString(), text, QMessageBox::Ok});
+        });
+        SetOperationProgressFactory(
+            []() -> std::unique_ptr<IOperationProgress> { return MakeOperationProgressDialog(); });
+    });
 }
 
 void SetFolderDialogHandler(FolderDialogHandler handler) {

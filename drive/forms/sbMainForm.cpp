@@ -1,11 +1,14 @@
 #include "sbMainForm.h"
 
+#include "sbDialogs.h"
 #include "sbLogger.h"
 
 TsbMainForm::TsbMainForm(QWidget* parent)
     : QWidget(parent), Burner(std::make_unique<TsbBurner>()),
       BurnToFileAction(std::make_unique<TsbBurnToFileAction>()),
-      BurnAtOnceToCDDVDAction(std::make_unique<TsbBurnAtOnceToCDDVDAction>()) {}
+      BurnAtOnceToCDDVDAction(std::make_unique<TsbBurnAtOnceToCDDVDAction>()) {
+    sbdlg::InstallDriveForms();
+}
 
 TsbMainForm::~TsbMainForm() {
     BurnAtOnceToCDDVDAction.reset();

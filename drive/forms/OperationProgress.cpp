@@ -107,3 +107,28 @@ void TfrmOperationProgress::changeEvent(QEvent* event) {
     if (event->type() == QEvent::ActivationChange && !isActiveWindow())
         FormDeactivate();
 }
+
+namespace {
+class TOperationProgressDialog : public IOperationProgress {
+public:
+    ~TOperationProgressDialog() override { form_.hide(); }
+    void Show(const QString& caption, const QString& info, bool cancelEnabled,
+              std::function<void()> onCancel) override {
+        form_.setWindowTitle(caption);
+        form_.SetCancelEnabled(cancelEnabled);
+        form_.lblInfo->setText(info);
+        if (onCancel)
+            form_.OnCancel = [onCancel = std::move(onCancel)](TfrmOperationProgress*) {
+                onCancel();
+            };
+        form_.show();
+    }
+
+private:
+    TfrmOperationProgress form_;
+};
+} // namespace
+
+std::unique_ptr<IOperationProgress> MakeOperationProgressDialog() {
+    return std::make_unique<TOperationProgressDialog>();
+}
