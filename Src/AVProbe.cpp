@@ -137,6 +137,12 @@ void TCustomAVProbe::FillCounts() {
     }
 }
 
+int64_t TCustomAVProbe::Duration() const {
+    if (!Context_ || Context_->duration == AV_NOPTS_VALUE || Context_->duration < 0)
+        return -1;
+    return Context_->duration;
+}
+
 void TCustomAVProbe::ResetCounts() {
     StreamCount_ = -1;
     ProgramCount_ = -1;

@@ -62,6 +62,10 @@ public:
     int FirstVideoStreamIndex() const { return FirstVideoStreamIndex_; }
     int FirstSubtitleStreamIndex() const { return FirstSubtitleStreamIndex_; }
 
+    // The file's duration in microseconds as the container gives it; -1 when it
+    // is unknown or no file is open.
+    int64_t Duration() const;
+
     // The described context, null when none; owned only when Owned().
     AVFormatContext* FormatContext() const { return Context_; }
     bool Owned() const { return Owned_; }

@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <numeric>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -48,6 +49,25 @@ struct Job {
     TInputOptions in;
     TOutputOptions out;
 };
+
+// The order in which the pairs become tasks: as given, or, with more pairs than
+// threads, longest input first (by the probed duration; an input that cannot be
+// probed keeps its place among the unknown, which go last).
+std::vector<size_t> RunOrder(const std::vector<Job>& jobs, int threads) {
+    std::vector<size_t> order(jobs.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    if (threads <= 0 || jobs.size() <= static_cast<size_t>(threads))
+        return order;
+    std::vector<int64_t> duration(jobs.size(), -1);
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        TAVProbe probe;
+        if (probe.LoadFile(jobs[i].input, jobs[i].in.FileFormat))
+            duration[i] = probe.Duration();
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return duration[a] > duration[b]; });
+    return order;
+}
 
 void AddLine(std::string& lines, const QString& name, const QString& value) {
     lines += name.toStdString() + "=" + value.toStdString() + "\n";
@@ -310,8 +330,16 @@ int RunConvert(QStringList args) {
     log.Attach();
 
     converter.ClearTasks();
-    for (Job& job : jobs) {
+    // With more pairs than threads the longest inputs go first, so that the
+    // last task to finish is a short one; everything is still reported in the
+    // order given.
+    const std::vector<size_t> order = RunOrder(jobs, threads);
+    std::map<int, size_t> jobOfTask;
+    for (const size_t j : order) {
+        Job& job = jobs[j];
         const int index = converter.AddTask(job.input, &job.in);
+        if (index >= 0)
+            jobOfTask[index] = j;
         if (index < 0 || !converter.SetOutputFile(index, job.output, &job.out)) {
             log.Flush({converter.LastErrMsg()});
             cli::PrintError(QString::fromStdString(converter.LastErrMsg()));
@@ -341,8 +369,8 @@ int RunConvert(QStringList args) {
             bar.Update(done, total);
         };
     std::atomic<bool> finished{false};
-    bool failed = false, stopped = false; // guarded by lock
-    std::vector<std::string> failures;    // guarded by lock
+    bool failed = false, stopped = false;     // guarded by lock
+    std::map<size_t, std::string> failedJobs; // guarded by lock; by position given
     converter.OnTerminate = [&](int index, bool aFinished, bool aException,
                                 const std::string& message) {
         std::lock_guard guard(lock);
@@ -352,7 +380,7 @@ int RunConvert(QStringList args) {
         }
         if (aException) {
             failed = true;
-            failures.push_back(message);
+            failedJobs[jobOfTask.at(index)] = message;
         } else if (!aFinished) {
             stopped = true;
         }
@@ -372,6 +400,9 @@ int RunConvert(QStringList args) {
     bar.Finish();
 
     std::lock_guard guard(lock);
+    std::vector<std::string> failures;
+    for (const auto& [job, message] : failedJobs)
+        failures.push_back(message);
     log.Flush(failures);
     for (const std::string& failure : failures)
         cli::PrintError(QString::fromStdString(failure));

@@ -194,6 +194,24 @@ TEST_F(CliConvertTest, FailuresAndRefusalsLeaveEveryOldOutputAsItWas) {
     }
 }
 
+// More pairs than threads: the longest input runs first, whatever the order given.
+TEST_F(CliConvertTest, LongestInputsRunFirst) {
+    const int seconds[] = {1, 4, 2};
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(testutil::WriteWav(dir.filePath(QStringLiteral("s%1.wav").arg(i)),
+                                       testutil::SineTone(440, 44100, 2, seconds[i]), 44100, 2));
+    const TResult r = RunCli(folder, {"convert", "--threads", "1", "-i", "s0.wav", "o0.mp3", "-i",
+                                      "s1.wav", "o1.mp3", "-i", "s2.wav", "o2.mp3"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    auto finished = [&](const char* name) {
+        struct stat st {};
+        EXPECT_EQ(::stat(File(name).constData(), &st), 0) << name;
+        return st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    };
+    EXPECT_LT(finished("o1.mp3"), finished("o2.mp3"));
+    EXPECT_LT(finished("o2.mp3"), finished("o0.mp3"));
+}
+
 TEST_F(CliConvertTest, AFullDiscLeavesTheOldFileAndNoPartialOne) {
     ASSERT_TRUE(testutil::WriteWav(dir.filePath(QStringLiteral("long.wav")),
                                    testutil::SineTone(440, 44100, 2, 10), 44100, 2));
