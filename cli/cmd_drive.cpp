@@ -194,7 +194,8 @@ int RunDrives(QStringList args) {
             drive[QStringLiteral("discType")] = DiscTypeName(item.DiscType);
             drive[QStringLiteral("label")] = item.DiscLabel;
             drive[QStringLiteral("tocEntries")] = item.Toc.EntryCount;
-            const QString problem = ImageProblem(item);
+            const QString problem =
+                item.OpenProblem.isEmpty() ? ImageProblem(item) : item.OpenProblem;
             if (!problem.isEmpty())
                 drive[QStringLiteral("error")] = problem;
             drives.append(drive);

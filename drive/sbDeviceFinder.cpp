@@ -78,6 +78,9 @@ void DeviceFound(TsbDeviceList* list, const VantrellDeviceAddress* address, cons
             address->TargetID, address->LUN, 1);
         object.reset(created);
         if (result != 0) {
+            // Listed with its path and the reason (no rights to it, most often).
+            item->DriveLetter = DriveLetterOf(address, name);
+            item->OpenProblem = BufferText(error.text, sizeof(error.text));
             SbLog(
                 FailureText("Vantrell_CdvdBurnerGrabber_Create", result, error.status, error.text));
             return;
@@ -250,6 +253,9 @@ void TsbDeviceFinder::Find(bool showProgress) {
     }
     // Wait before clearing: a search still running fills the list.
     WaitForWorker();
+    // Called on the main thread, this takes in a change of TONVALE_VIRTUAL_DRIVES (the
+    // search worker must not read the environment).
+    Vantrell_RefreshVirtualDrives();
     Devices.Clear();
     Devices.TransportType = TransportType;
     StartWorker(std::make_unique<TsbDeviceFinderThread>(&Devices), Worker, WorkerHandle,

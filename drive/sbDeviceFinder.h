@@ -61,6 +61,9 @@ struct TsbDeviceItem {
     // Why the drive reported no medium ready: the library's text ("No medium in the drive
     // ...", "The disc image ... cannot be read: BIN file ... not found"); empty otherwise.
     QString MediumProblem;
+    // Why the drive could not be opened at all ("No rights to use the drive /dev/sr0: add
+    // your user to the cdrom group"); empty when it was. Such a drive stays in the list.
+    QString OpenProblem;
 };
 
 class TsbDeviceList {

@@ -129,12 +129,11 @@ uint8_t Vantrell_CdvdBurnerGrabber_GrabTrack(VantrellObject* object, VANTRELL_ER
         return eb.Fail(VANTRELL_EXCEPTION_CANCELLED, 0, 0, -1, "Grabbing track %u was cancelled",
                        track);
 
-    CdIo_t* cdio = Medium(object, eb);
-    if (!cdio)
-        return VANTRELL_EXCEPTION_NO_MEDIUM;
+    // The TOC with the session layout: the last audio track of a CD-Extra disc ends at its
+    // session's lead-out.
     VantrellTocRecord toc;
-    if (!ReadToc(cdio, toc))
-        return eb.Fail(VANTRELL_EXCEPTION_NO_TOC, 0, 0, -1, "The disc has no table of contents");
+    if (const uint8_t rc = DiscToc(object, eb, toc))
+        return rc;
     const VantrellTocEntry* entry = nullptr;
     for (int i = 0; i < toc.EntryCount; ++i) {
         if (toc.Entries[i].TrackNumber == track)
@@ -160,6 +159,18 @@ uint8_t Vantrell_CdvdBurnerGrabber_GrabTrack(VantrellObject* object, VANTRELL_ER
     if (dataBytes > UINT32_MAX - 36)
         return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1,
                        "Track %u is too long for a WAV file", track);
+
+    // The audio comes through libcdio: the image's handle, or a new handle of the real drive,
+    // which knows the medium inside now (a handle keeps the TOC it read first).
+    CdioPtr audioHandle;
+    CdIo_t* cdio = object->cdio.get();
+    if (!object->drive.isVirtual) {
+        audioHandle.reset(object->transport->NewAudioHandle());
+        cdio = audioHandle.get();
+    }
+    if (!cdio)
+        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, 0, -1,
+                       "The drive %s cannot read digital audio", object->drive.path.c_str());
 
     // A regular file (or a new name) is written under a temporary name, locked, and renamed
     // when complete; a link is written through, a device or FIFO in place.

@@ -3,6 +3,7 @@
 // Only the library's own .cpp files include this header.
 #pragma once
 
+#include "MmcTransport.h"
 #include "Vantrell.h"
 
 #include <cdio/cdio.h>
@@ -28,20 +29,33 @@ public:
     // warning level; returns code.
     uint8_t Fail(uint8_t code, int32_t systemError, int32_t driverCode, int32_t lba,
                  const char* format, ...) __attribute__((format(printf, 6, 7)));
+    // The same for a command the drive refused: the record takes its sense data, the status
+    // the driver code (EPERM when the system refused it).
+    uint8_t FailMmc(uint8_t code, const MmcResult& result, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
     const char* Operation() const { return operation_; }
 
 private:
+    uint8_t Fill(uint8_t code, int32_t systemError, int32_t driverCode, int32_t lba,
+                 const char* message);
     const char* operation_;
     char* text_;
     uint32_t textSize_;
     int32_t* status_;
     VantrellFailureRecord* record_;
+    MmcResult sense_; // the last refused command's sense data, kept by a later failure
 };
 
 #define VANTRELL_EB(name)                                                                          \
     vantrell::ErrorBlock eb(name, exceptionText, exceptionTextSize, status, failureRecord)
 
 void Log(int32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+template <typename T> uint8_t Bool(T v) {
+    return v ? 1 : 0;
+}
+// The MSF address (minute, second, frame) of an LBA.
+void ToMsf(int32_t lba, uint8_t msf[3]);
 // Installs the libcdio log handler once (the first use of libcdio by the library).
 void InstallCdioLogHandler();
 
@@ -56,8 +70,11 @@ struct Drive {
     VantrellDeviceAddress address{};
 };
 
-// The ordered drive list: real drives, then TONVALE_VIRTUAL_DRIVES. Thread-safe.
+// The ordered drive list: real drives (the drive provider's), then the virtual drives of
+// TONVALE_VIRTUAL_DRIVES as last read on the main thread. Thread-safe.
 std::vector<Drive> ListDrives();
+// Reads TONVALE_VIRTUAL_DRIVES again when called on the thread that loaded the library.
+void RefreshVirtualDrives();
 
 // Simulated tray and lock state of a virtual drive, shared by all its objects.
 struct VirtualState {
@@ -68,8 +85,6 @@ struct VirtualState {
 // The state of the virtual drive at path; the caller holds StateMutex().
 VirtualState& VirtualStateLocked(const std::string& path);
 std::mutex& StateMutex();
-// cdio_open, one at a time (the image parsers are not thread-safe).
-CdIo_t* OpenCdio(const char* path, driver_id_t driver);
 // Opens a disc image (CUE/BIN, TOC or NRG). On failure returns null and sets reason to why,
 // in words: the missing BIN file, the CUE line libcdio's parser refused, ...
 CdIo_t* OpenImage(const std::string& path, std::string& reason);
@@ -80,7 +95,8 @@ struct VantrellObject {
     vantrell::Drive drive;
     VantrellCallback callback = nullptr;
     void* context = nullptr;
-    vantrell::CdioPtr cdio;  // real drives: opened at creation; images: when needed
+    std::unique_ptr<vantrell::MmcTransport> transport; // real drives: opened at creation
+    vantrell::CdioPtr cdio;                            // images: opened when needed
     uint64_t generation = 0; // virtual: state generation the handle belongs to
     ino_t imageInode = 0;    // virtual: identity of the image the handle reads
     int64_t imageMtime = 0;
@@ -90,12 +106,44 @@ struct VantrellObject {
 
 namespace vantrell {
 
-// The medium of a device object: the libcdio handle, or nullptr with the error block filled
-// (NO_MEDIUM for an empty drive, a missing image or an open tray).
+// The medium of a virtual drive: the libcdio handle of its image, or nullptr with the error
+// block filled (NO_MEDIUM for a missing image or an open tray).
 CdIo_t* Medium(VantrellObject* object, ErrorBlock& eb);
 
-// Reads the disc's TOC into toc; false when the medium has no track.
+// Reads an image's TOC into toc; false when the medium has no track.
 bool ReadToc(CdIo_t* cdio, VantrellTocRecord& toc);
+
+// The disc's TOC, real or virtual drive: SUCCESS, NO_MEDIUM or NO_TOC (error block filled).
+uint8_t DiscToc(VantrellObject* object, ErrorBlock& eb, VantrellTocRecord& toc);
+
+// ---- real drives (RealDrive.cpp): MMC commands through the object's transport ----------
+
+std::shared_ptr<DriveProvider> CurrentProvider();
+// Opens the transport of a real drive; the error block says why it cannot be opened.
+uint8_t OpenRealDrive(const Drive& drive, std::unique_ptr<MmcTransport>& transport, ErrorBlock& eb);
+// TEST UNIT READY, retried while the drive is becoming ready or reports a unit attention
+// (a medium change), for a bounded time: SUCCESS or NO_MEDIUM.
+uint8_t RealReady(VantrellObject* object, ErrorBlock& eb);
+// The TOC with the session layout (the medium must be ready): SUCCESS or NO_TOC.
+uint8_t RealToc(VantrellObject* object, ErrorBlock& eb, VantrellTocRecord& toc);
+DISC_TYPE RealDiscType(VantrellObject* object, const VantrellTocRecord& toc);
+// READ DISC INFORMATION; from the TOC for a drive that does not answer it.
+void RealDiscInformation(VantrellObject* object, const VantrellTocRecord& toc,
+                         VantrellDiscInformation& info);
+bool RealTrackInformation(VantrellObject* object, uint8_t track, VantrellTrackInformation& info);
+// The CD-Text album title (decoded by the disc's character code), else the ISO 9660 volume
+// id of the first data track, else empty.
+std::string RealVolumeLabel(VantrellObject* object, const VantrellTocRecord& toc);
+uint8_t RealDeviceInformation(VantrellObject* object, char* vendor, char* product, char* revision,
+                              uint32_t* bufferSize);
+uint8_t RealMediaFormats(VantrellObject* object, ErrorBlock& eb, VantrellMediaFormats* formats,
+                         VantrellMediaFormatsEx* formatsEx);
+uint8_t RealReadModes(VantrellObject* object, ErrorBlock& eb, VantrellReadModes& modes);
+uint8_t RealRegion(VantrellObject* object, ErrorBlock& eb, VantrellRegionData& region);
+uint8_t RealSetSpeed(VantrellObject* object, ErrorBlock& eb, int32_t readSpeed);
+uint8_t RealGetSpeeds(VantrellObject* object, ErrorBlock& eb, int32_t speeds[4]);
+uint8_t RealLock(VantrellObject* object, ErrorBlock& eb, bool prevent);
+uint8_t RealTray(VantrellObject* object, ErrorBlock& eb, bool open);
 
 // Writes all of data to fd; false with errno on failure.
 bool WriteAll(int fd, const void* data, size_t size);

@@ -3,18 +3,14 @@
 
 #include <cdio/cdtext.h>
 #include <cdio/logging.h>
-#include <cdio/mmc.h>
-#include <cdio/mmc_hl_cmds.h>
-#include <cdio/mmc_ll_cmds.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <set>
+#include <thread>
 
 #include <strings.h>
 #include <sys/stat.h>
@@ -31,6 +27,19 @@ std::atomic<int> g_started{0};
 // Read once when the library loads, on the loading thread: getenv is not safe on worker
 // threads while another thread may change the environment.
 const bool g_driveDebug = std::getenv("TONVALE_DRIVE_DEBUG") != nullptr;
+
+// TONVALE_VIRTUAL_DRIVES, read when the library loads and again only on that thread (the
+// main thread, which alone changes the environment); workers use the list as last read.
+const std::thread::id g_loadingThread = std::this_thread::get_id();
+std::mutex g_virtualMutex;
+std::string g_virtualDrives; // guarded by g_virtualMutex
+
+void ReadVirtualDrives() {
+    const char* list = std::getenv("TONVALE_VIRTUAL_DRIVES");
+    std::lock_guard lock(g_virtualMutex);
+    g_virtualDrives = list ? list : "";
+}
+const bool g_virtualDrivesRead = (ReadVirtualDrives(), true);
 
 void CopyText(char* out, size_t size, const char* text) {
     if (!out || size == 0)
@@ -72,18 +81,16 @@ bool IsUtf8(const std::string& bytes) {
     return true;
 }
 
-// A CD-Text field as UTF-8. From a disc, libcdio has decoded it by the character code the
-// disc's text block names. A CUE or TOC file's text is read by libcdio as ISO 8859-1 and
-// re-encoded; such files are mostly written in UTF-8, so when the original bytes are valid
-// UTF-8 they are the text as written, and otherwise the ISO 8859-1 reading stands.
-std::string CdTextField(CdIo_t* cdio, bool image, cdtext_field_t field, track_t track) {
+// A CD-Text field of an image as UTF-8. A CUE or TOC file's text is read by libcdio as
+// ISO 8859-1 and re-encoded; such files are mostly written in UTF-8, so when the original
+// bytes are valid UTF-8 they are the text as written, and otherwise the ISO 8859-1 reading
+// stands. (A real disc's CD-Text is decoded by the character code its text block names.)
+std::string CdTextField(CdIo_t* cdio, cdtext_field_t field, track_t track) {
     cdtext_t* text = cdio_get_cdtext(cdio);
     const char* value = text ? cdtext_get_const(text, field, track) : nullptr;
     if (!value)
         return {};
     const std::string decoded = value;
-    if (!image)
-        return decoded;
     std::string original; // the file's bytes: each code point of the reading is one byte
     for (size_t i = 0; i < decoded.size(); ++i) {
         const auto c = static_cast<unsigned char>(decoded[i]);
@@ -192,30 +199,6 @@ std::string ImageProblem(const std::string& path, CdIo_t*& cdio) {
     return reason.empty() ? "its contents are not a valid disc image" : reason;
 }
 
-// The SCSI address "host:channel:target:lun" of a block device, from sysfs.
-bool ScsiAddress(const std::string& device, VantrellDeviceAddress& address) {
-    char resolved[PATH_MAX];
-    if (!realpath(device.c_str(), resolved))
-        return false;
-    const char* base = std::strrchr(resolved, '/');
-    const std::string sys = std::string("/sys/block/") + (base ? base + 1 : resolved) + "/device";
-    char link[PATH_MAX];
-    if (!realpath(sys.c_str(), link))
-        return false;
-    const char* last = std::strrchr(link, '/');
-    unsigned h = 0, c = 0, t = 0, l = 0;
-    if (!last || std::sscanf(last + 1, "%u:%u:%u:%u", &h, &c, &t, &l) != 4)
-        return false;
-    // The address has one byte a part: a larger number (hosts are numbered on with every
-    // hot-plug) would be cut to the address of another drive. Such a drive takes a listing
-    // address instead.
-    if (h > UINT8_MAX || c > UINT8_MAX || t > UINT8_MAX || l > UINT8_MAX)
-        return false;
-    address = {1, static_cast<uint8_t>(h), static_cast<uint8_t>(c), static_cast<uint8_t>(t),
-               static_cast<uint8_t>(l)};
-    return true;
-}
-
 bool SameAddress(const VantrellDeviceAddress& a, uint8_t port, uint8_t bus, uint8_t target,
                  uint8_t lun) {
     return a.PortID == port && a.BusID == bus && a.TargetID == target && a.LUN == lun;
@@ -237,18 +220,8 @@ const char* const kExceptionTexts[] = {
     "Medium removal is prevented",
     "The file is not a 16-bit PCM WAV file of the expected format",
     "Internal error",
+    "No rights to use the drive",
 };
-
-template <typename T> uint8_t Bool(T v) {
-    return v ? 1 : 0;
-}
-
-void ToMsf(int32_t lba, uint8_t msf[3]) {
-    const int32_t a = std::max(0, lba + 150);
-    msf[0] = static_cast<uint8_t>(std::min(255, a / (60 * 75)));
-    msf[1] = static_cast<uint8_t>((a / 75) % 60);
-    msf[2] = static_cast<uint8_t>(a % 75);
-}
 
 bool IsImageStale(VantrellObject* object, const struct stat& st) {
     return object->imageInode != st.st_ino || object->imageMtime != st.st_mtime;
@@ -270,40 +243,6 @@ void TrackInfoFromToc(const VantrellTocEntry& e, VantrellTrackInformation& info)
     info.TrackSize = e.EndLba - e.StartLba;
 }
 
-int32_t Be32(const uint8_t* p) {
-    return static_cast<int32_t>((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
-                                (uint32_t{p[2]} << 8) | p[3]);
-}
-
-// READ TRACK INFORMATION on a real drive; false when the drive does not answer it.
-bool MmcTrackInfo(CdIo_t* cdio, uint8_t track, VantrellTrackInformation& info) {
-    mmc_cdb_t cdb{};
-    uint8_t buf[36]{};
-    cdb.field[0] = 0x52;
-    cdb.field[1] = 1; // address is a track number
-    cdb.field[5] = track;
-    cdb.field[8] = sizeof buf;
-    if (mmc_run_cmd(cdio, 0, &cdb, SCSI_MMC_DATA_READ, sizeof buf, buf) != DRIVER_OP_SUCCESS)
-        return false;
-    info.Present = 1;
-    info.TrackNumber = buf[2];
-    info.SessionNumber = buf[3];
-    info.TrackMode = buf[5] & 0x0F;
-    info.Damage = Bool(buf[5] & 0x20);
-    info.Copy = Bool(buf[5] & 0x10);
-    info.ReservedTrack = Bool(buf[6] & 0x80);
-    info.Blank = Bool(buf[6] & 0x40);
-    info.Packet = Bool(buf[6] & 0x20);
-    info.FixedPacket = Bool(buf[6] & 0x10);
-    info.DataMode = buf[6] & 0x0F;
-    info.NextWritableValid = Bool(buf[7] & 0x01);
-    info.StartLba = Be32(buf + 8);
-    info.NextWritableAddress = Be32(buf + 12);
-    info.FreeBlocks = Be32(buf + 16);
-    info.TrackSize = Be32(buf + 24);
-    return true;
-}
-
 uint8_t RequireObject(VantrellObject* object, ErrorBlock& eb) {
     if (!object)
         return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No device object");
@@ -318,10 +257,8 @@ uint8_t CreateFor(const Drive& drive, VantrellObject** object, ErrorBlock& eb,
     created->callback = callback;
     created->context = context;
     if (!drive.isVirtual) {
-        created->cdio.reset(OpenCdio(drive.path.c_str(), DRIVER_DEVICE));
-        if (!created->cdio)
-            return eb.Fail(VANTRELL_EXCEPTION_DEVICE_OPEN, errno, 0, -1,
-                           "The drive %s cannot be opened", drive.path.c_str());
+        if (uint8_t rc = OpenRealDrive(drive, created->transport, eb))
+            return rc;
     }
     *object = created.release();
     Log(VANTRELL_LOG_DEBUG, "device object opened for %s", drive.path.c_str());
@@ -339,6 +276,7 @@ ErrorBlock::ErrorBlock(const char* operation, char* text, uint32_t textSize, int
 }
 
 uint8_t ErrorBlock::Ok() {
+    sense_ = {};
     if (text_ && textSize_ > 0)
         text_[0] = '\0';
     if (status_)
@@ -355,6 +293,22 @@ uint8_t ErrorBlock::Fail(uint8_t code, int32_t systemError, int32_t driverCode, 
     va_start(args, format);
     std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
+    return Fill(code, systemError, driverCode, lba, message);
+}
+
+uint8_t ErrorBlock::FailMmc(uint8_t code, const MmcResult& result, const char* format, ...) {
+    char message[VANTRELL_EXCEPTION_TEXT_SIZE];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    sense_ = result;
+    return Fill(code, result.driverStatus == kMmcNotPermitted ? EPERM : 0, result.driverStatus, -1,
+                message);
+}
+
+uint8_t ErrorBlock::Fill(uint8_t code, int32_t systemError, int32_t driverCode, int32_t lba,
+                         const char* message) {
     CopyText(text_, textSize_, message);
     if (status_)
         *status_ = systemError ? systemError : driverCode;
@@ -364,6 +318,9 @@ uint8_t ErrorBlock::Fail(uint8_t code, int32_t systemError, int32_t driverCode, 
         record_->Lba = lba;
         record_->SystemError = systemError;
         record_->DriverCode = driverCode;
+        record_->SenseKey = sense_.senseKey;
+        record_->Asc = sense_.asc;
+        record_->Ascq = sense_.ascq;
         const char* name = operation_;
         if (std::strncmp(name, "Vantrell_", 9) == 0)
             name += 9;
@@ -399,13 +356,15 @@ void InstallCdioLogHandler() {
 
 // ---- drives -----------------------------------------------------------------------------
 
-// libcdio's image parsers keep their tokenizer state in strtok's hidden global:
-// two images opened at once on different threads corrupt each other's parse.
-CdIo_t* OpenCdio(const char* path, driver_id_t driver) {
-    std::lock_guard lock(OpenMutex());
-    return cdio_open(path, driver);
+void ToMsf(int32_t lba, uint8_t msf[3]) {
+    const int32_t a = std::max(0, lba + 150);
+    msf[0] = static_cast<uint8_t>(std::min(255, a / (60 * 75)));
+    msf[1] = static_cast<uint8_t>((a / 75) % 60);
+    msf[2] = static_cast<uint8_t>(a % 75);
 }
 
+// libcdio's image parsers keep their tokenizer state in strtok's hidden global: two images
+// opened at once on different threads corrupt each other's parse.
 CdIo_t* OpenImage(const std::string& path, std::string& reason) {
     InstallCdioLogHandler();
     std::lock_guard lock(OpenMutex());
@@ -425,64 +384,48 @@ VirtualState& VirtualStateLocked(const std::string& path) {
     return states[path];
 }
 
+void RefreshVirtualDrives() {
+    if (std::this_thread::get_id() == g_loadingThread)
+        ReadVirtualDrives();
+}
+
 std::vector<Drive> ListDrives() {
     InstallCdioLogHandler();
     std::vector<Drive> drives;
-    std::set<std::string> seen;
-    {
-        // libcdio's device scan keeps no state of ours, but one scan at a time keeps its
-        // probing of /dev quiet and ordered.
-        static std::mutex scanMutex;
-        std::lock_guard lock(scanMutex);
-        char** devices = cdio_get_devices(DRIVER_DEVICE);
-        for (char** d = devices; d && *d; ++d) {
-            char resolved[PATH_MAX];
-            const std::string key = realpath(*d, resolved) ? resolved : *d;
-            if (!seen.insert(key).second)
-                continue;
-            Drive drive;
-            drive.path = *d;
-            if (!ScsiAddress(drive.path, drive.address))
-                drive.address = {1, static_cast<uint8_t>(100 + drives.size()), 0, 0, 0};
-            drives.push_back(drive);
-        }
-        if (devices)
-            cdio_free_device_list(devices);
+    const std::shared_ptr<DriveProvider> provider = CurrentProvider();
+    for (const std::string& path : provider->Devices()) {
+        Drive drive;
+        drive.path = path;
+        if (!provider->Address(path, drive.address))
+            drive.address = {1, static_cast<uint8_t>(100 + drives.size()), 0, 0, 0};
+        drives.push_back(drive);
     }
-    if (const char* list = std::getenv("TONVALE_VIRTUAL_DRIVES")) {
-        std::string all = list;
-        size_t k = 0;
-        for (size_t start = 0; start <= all.size();) {
-            size_t end = all.find(':', start);
-            if (end == std::string::npos)
-                end = all.size();
-            const std::string path = all.substr(start, end - start);
-            start = end + 1;
-            if (path.empty())
-                continue;
-            Drive drive;
-            drive.path = path;
-            drive.isVirtual = true;
-            drive.address = {1, static_cast<uint8_t>(200 + k), 0, 0, 0};
-            drives.push_back(drive);
-            ++k;
-            if (k > 55)
-                break; // PortID is one byte
-        }
+    RefreshVirtualDrives();
+    std::string all;
+    {
+        std::lock_guard lock(g_virtualMutex);
+        all = g_virtualDrives;
+    }
+    size_t k = 0;
+    for (size_t start = 0; start <= all.size() && k <= 55;) { // PortID is one byte
+        size_t end = all.find(':', start);
+        if (end == std::string::npos)
+            end = all.size();
+        const std::string path = all.substr(start, end - start);
+        start = end + 1;
+        if (path.empty())
+            continue;
+        Drive drive;
+        drive.path = path;
+        drive.isVirtual = true;
+        drive.address = {1, static_cast<uint8_t>(200 + k), 0, 0, 0};
+        drives.push_back(drive);
+        ++k;
     }
     return drives;
 }
 
 CdIo_t* Medium(VantrellObject* object, ErrorBlock& eb) {
-    if (!object->drive.isVirtual) {
-        const driver_return_code_t rc = mmc_test_unit_ready(object->cdio.get(), 0);
-        if (rc != DRIVER_OP_SUCCESS) {
-            eb.Fail(VANTRELL_EXCEPTION_NO_MEDIUM, 0, rc, -1, "No medium in the drive %s",
-                    object->drive.path.c_str());
-            return nullptr;
-        }
-        return object->cdio.get();
-    }
     uint64_t generation = 0;
     {
         std::lock_guard lock(StateMutex());
@@ -589,6 +532,23 @@ bool ReadToc(CdIo_t* cdio, VantrellTocRecord& toc) {
     return true;
 }
 
+uint8_t DiscToc(VantrellObject* object, ErrorBlock& eb, VantrellTocRecord& toc) {
+    std::memset(&toc, 0, sizeof toc);
+    if (!object->drive.isVirtual) {
+        if (RealReady(object, eb) != VANTRELL_EXCEPTION_SUCCESS)
+            return VANTRELL_EXCEPTION_NO_MEDIUM;
+        return RealToc(object, eb, toc);
+    }
+    CdIo_t* cdio = Medium(object, eb);
+    if (!cdio)
+        return VANTRELL_EXCEPTION_NO_MEDIUM;
+    if (!ReadToc(cdio, toc))
+        return eb.Fail(VANTRELL_EXCEPTION_NO_TOC, 0, 0, -1,
+                       "The disc in the drive %s has no table of contents",
+                       object->drive.path.c_str());
+    return VANTRELL_EXCEPTION_SUCCESS;
+}
+
 bool WriteAll(int fd, const void* data, size_t size) {
     const auto* p = static_cast<const uint8_t*>(data);
     while (size > 0) {
@@ -618,6 +578,7 @@ uint32_t Vantrell_GetVersion(void) {
 
 uint8_t Vantrell_UpStartEx(uint32_t /*flags*/) {
     InstallCdioLogHandler();
+    RefreshVirtualDrives();
     g_started.fetch_add(1);
     Log(VANTRELL_LOG_INFO, "library started");
     return VANTRELL_EXCEPTION_SUCCESS;
@@ -629,6 +590,10 @@ uint8_t Vantrell_DownShut(void) {
     }
     Log(VANTRELL_LOG_INFO, "library stopped");
     return VANTRELL_EXCEPTION_SUCCESS;
+}
+
+void Vantrell_RefreshVirtualDrives(void) {
+    RefreshVirtualDrives();
 }
 
 void Vantrell_SetLogSink(VantrellLogSink sink, void* context) {
@@ -745,19 +710,15 @@ uint8_t Vantrell_CdvdBurnerGrabber_GetDeviceInformation(VantrellObject* object, 
         CopyText(revision, VANTRELL_EXCEPTION_TEXT_SIZE, "1.0");
         return VANTRELL_EXCEPTION_SUCCESS;
     }
-    cdio_hwinfo_t hw{};
-    if (!cdio_get_hwinfo(object->cdio.get(), &hw))
-        return VANTRELL_EXCEPTION_DEVICE_ERROR;
-    CopyText(vendor, VANTRELL_EXCEPTION_TEXT_SIZE, hw.psz_vendor);
-    CopyText(product, VANTRELL_EXCEPTION_TEXT_SIZE, hw.psz_model);
-    CopyText(revision, VANTRELL_EXCEPTION_TEXT_SIZE, hw.psz_revision);
-    return VANTRELL_EXCEPTION_SUCCESS;
+    return RealDeviceInformation(object, vendor, product, revision, bufferSize);
 }
 
 uint8_t Vantrell_CdvdBurnerGrabber_TestUnitReady(VantrellObject* object, VANTRELL_ERROR_BLOCK) {
     VANTRELL_EB("Vantrell_CdvdBurnerGrabber_TestUnitReady");
     if (uint8_t rc = RequireObject(object, eb))
         return rc;
+    if (!object->drive.isVirtual)
+        return RealReady(object, eb);
     if (!Medium(object, eb))
         return VANTRELL_EXCEPTION_NO_MEDIUM;
     return eb.Ok();
@@ -767,6 +728,14 @@ DISC_TYPE Vantrell_CdvdBurnerGrabber_GetInsertedDiscType(VantrellObject* object)
     if (!object)
         return DISC_TYPE_UNKNOWN;
     ErrorBlock eb("Vantrell_CdvdBurnerGrabber_GetInsertedDiscType", nullptr, 0, nullptr, nullptr);
+    if (!object->drive.isVirtual) {
+        if (RealReady(object, eb) != VANTRELL_EXCEPTION_SUCCESS)
+            return DISC_TYPE_NO_MEDIA;
+        VantrellTocRecord toc;
+        if (RealToc(object, eb, toc) != VANTRELL_EXCEPTION_SUCCESS)
+            std::memset(&toc, 0, sizeof toc);
+        return RealDiscType(object, toc);
+    }
     CdIo_t* cdio = Medium(object, eb);
     if (!cdio)
         return DISC_TYPE_NO_MEDIA;
@@ -813,17 +782,12 @@ uint8_t Vantrell_CdvdBurnerGrabber_GetTOCInformation(VantrellObject* object, VAN
         return rc;
     if (!toc)
         return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No TOC record");
-    std::memset(toc, 0, sizeof *toc);
-    CdIo_t* cdio = Medium(object, eb);
-    if (!cdio)
+    const uint8_t rc = DiscToc(object, eb, *toc);
+    if (rc == VANTRELL_EXCEPTION_NO_MEDIUM)
         return eb.Fail(VANTRELL_EXCEPTION_NO_TOC, 0, 0, -1,
                        "No table of contents: no medium in the drive %s",
                        object->drive.path.c_str());
-    if (!ReadToc(cdio, *toc))
-        return eb.Fail(VANTRELL_EXCEPTION_NO_TOC, 0, 0, -1,
-                       "The disc in the drive %s has no table of contents",
-                       object->drive.path.c_str());
-    return eb.Ok();
+    return rc ? rc : eb.Ok();
 }
 
 uint8_t Vantrell_CdvdBurnerGrabber_GetTrackInformation(VantrellObject* object, VANTRELL_ERROR_BLOCK,
@@ -835,16 +799,19 @@ uint8_t Vantrell_CdvdBurnerGrabber_GetTrackInformation(VantrellObject* object, V
     if (!info)
         return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No track record");
     std::memset(info, 0, sizeof *info);
-    CdIo_t* cdio = Medium(object, eb);
-    if (!cdio)
+    if (!object->drive.isVirtual) {
+        if (RealReady(object, eb) != VANTRELL_EXCEPTION_SUCCESS)
+            return VANTRELL_EXCEPTION_NO_MEDIUM;
+        if (RealTrackInformation(object, track, *info))
+            return eb.Ok();
+        std::memset(info, 0, sizeof *info);
+    } else if (!Medium(object, eb)) {
         return VANTRELL_EXCEPTION_NO_MEDIUM;
-    if (!object->drive.isVirtual && MmcTrackInfo(cdio, track, *info))
-        return eb.Ok();
-    std::memset(info, 0, sizeof *info);
+    }
     if (track == 255)
         return eb.Ok(); // a complete disc has no invisible track
     VantrellTocRecord toc;
-    if (ReadToc(cdio, toc)) {
+    if (DiscToc(object, eb, toc) == VANTRELL_EXCEPTION_SUCCESS) {
         for (int i = 0; i < toc.EntryCount; ++i) {
             if (toc.Entries[i].TrackNumber == track) {
                 TrackInfoFromToc(toc.Entries[i], *info);
@@ -862,10 +829,18 @@ uint8_t Vantrell_CdvdBurnerGrabber_GetVolumeLabel(VantrellObject* object, VANTRE
     CopyText(label, labelSize, "");
     if (uint8_t rc = RequireObject(object, eb))
         return rc;
+    if (!object->drive.isVirtual) {
+        VantrellTocRecord toc;
+        const uint8_t rc = DiscToc(object, eb, toc);
+        if (rc == VANTRELL_EXCEPTION_NO_MEDIUM)
+            return rc;
+        CopyText(label, labelSize, RealVolumeLabel(object, toc).c_str());
+        return eb.Ok();
+    }
     CdIo_t* cdio = Medium(object, eb);
     if (!cdio)
         return VANTRELL_EXCEPTION_NO_MEDIUM;
-    const std::string title = CdTextField(cdio, object->drive.isVirtual, CDTEXT_FIELD_TITLE, 0);
+    const std::string title = CdTextField(cdio, CDTEXT_FIELD_TITLE, 0);
     if (!title.empty()) {
         CopyText(label, labelSize, title.c_str());
         return eb.Ok();
@@ -900,16 +875,14 @@ uint8_t Vantrell_CdvdBurnerGrabber_GetDiscInformation(VantrellObject* object, VA
     if (!info)
         return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No disc record");
     std::memset(info, 0, sizeof *info);
-    CdIo_t* cdio = Medium(object, eb);
-    if (!cdio)
-        return VANTRELL_EXCEPTION_NO_MEDIUM;
     VantrellTocRecord toc;
-    if (!ReadToc(cdio, toc))
-        return eb.Fail(VANTRELL_EXCEPTION_NO_TOC, 0, 0, -1, "The disc has no table of contents");
-    bool erasable = false;
-    if (!object->drive.isVirtual && mmc_get_disc_erasable(cdio, &erasable) != DRIVER_OP_SUCCESS)
-        erasable = false;
-    info->Erasable = Bool(erasable);
+    if (const uint8_t rc = DiscToc(object, eb, toc))
+        return rc;
+    if (!object->drive.isVirtual) {
+        RealDiscInformation(object, toc, *info);
+        return eb.Ok();
+    }
+    // A disc image is a pressed disc: complete, one session, read-only.
     info->DiscStatus = 2;
     info->LastSessionStatus = 3;
     info->DiscType = toc.DiscMode == CDIO_DISC_MODE_CD_XA  ? 0x20
@@ -938,20 +911,7 @@ uint8_t Vantrell_CdvdBurnerGrabber_GetSupportedMediaFormats(VantrellObject* obje
         formats->CdRom = formats->CdR = formats->CdRw = 1;
         return eb.Ok();
     }
-    cdio_drive_read_cap_t read = 0;
-    cdio_drive_write_cap_t write = 0;
-    cdio_drive_misc_cap_t misc = 0;
-    cdio_get_drive_cap(object->cdio.get(), &read, &write, &misc);
-    formats->CdRom = Bool(read & CDIO_DRIVE_CAP_READ_CD_DA) | 1;
-    formats->CdR = Bool(read & CDIO_DRIVE_CAP_READ_CD_R);
-    formats->DvdRom = Bool(read & CDIO_DRIVE_CAP_READ_DVD_ROM);
-    formats->CdRw = Bool(read & CDIO_DRIVE_CAP_READ_CD_RW);
-    formats->DvdR = Bool(read & CDIO_DRIVE_CAP_READ_DVD_R);
-    formats->DvdRam = Bool(read & CDIO_DRIVE_CAP_READ_DVD_RAM);
-    formats->DvdRw = Bool(read & CDIO_DRIVE_CAP_READ_DVD_RW);
-    formats->DvdPlusRw = Bool(read & CDIO_DRIVE_CAP_READ_DVD_RPW);
-    formats->DvdPlusR = Bool(read & CDIO_DRIVE_CAP_READ_DVD_PR);
-    return eb.Ok();
+    return RealMediaFormats(object, eb, formats, nullptr);
 }
 
 uint8_t Vantrell_CdvdBurnerGrabber_GetSupportedMediaFormatsExEx(VantrellObject* object,
@@ -963,7 +923,9 @@ uint8_t Vantrell_CdvdBurnerGrabber_GetSupportedMediaFormatsExEx(VantrellObject* 
     if (!formats)
         return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No formats record");
     std::memset(formats, 0, sizeof *formats);
-    return eb.Ok();
+    if (object->drive.isVirtual)
+        return eb.Ok();
+    return RealMediaFormats(object, eb, nullptr, formats);
 }
 
 uint8_t Vantrell_CdvdBurnerGrabber_ProbeSupportedWriteModes(VantrellObject* object,
@@ -991,15 +953,7 @@ uint8_t Vantrell_CdvdBurnerGrabber_ProbeSupportedReadModes(VantrellObject* objec
         modes->CdDa = modes->AccurateStream = modes->CdText = modes->Mcn = 1;
         return eb.Ok();
     }
-    cdio_drive_read_cap_t read = 0;
-    cdio_drive_write_cap_t write = 0;
-    cdio_drive_misc_cap_t misc = 0;
-    cdio_get_drive_cap(object->cdio.get(), &read, &write, &misc);
-    modes->CdDa = Bool(read & CDIO_DRIVE_CAP_READ_CD_DA);
-    modes->C2Pointers = Bool(read & CDIO_DRIVE_CAP_READ_C2_ERRS);
-    modes->Isrc = Bool(read & CDIO_DRIVE_CAP_READ_ISRC);
-    modes->Mcn = Bool(read & CDIO_DRIVE_CAP_READ_MCN);
-    return eb.Ok();
+    return RealReadModes(object, eb, *modes);
 }
 
 uint8_t Vantrell_CdvdBurnerGrabber_GetRPC(VantrellObject* object, VANTRELL_ERROR_BLOCK,
@@ -1013,23 +967,7 @@ uint8_t Vantrell_CdvdBurnerGrabber_GetRPC(VantrellObject* object, VANTRELL_ERROR
     if (object->drive.isVirtual)
         return eb.Fail(VANTRELL_EXCEPTION_NOT_SUPPORTED, 0, 0, -1,
                        "A virtual drive has no region settings");
-    // REPORT KEY, key format 8: the drive's region playback control state.
-    mmc_cdb_t cdb{};
-    uint8_t buf[8]{};
-    cdb.field[0] = 0xA4;
-    cdb.field[9] = sizeof buf;
-    cdb.field[10] = 0x08;
-    const driver_return_code_t rc =
-        mmc_run_cmd(object->cdio.get(), 0, &cdb, SCSI_MMC_DATA_READ, sizeof buf, buf);
-    if (rc != DRIVER_OP_SUCCESS)
-        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, rc, -1,
-                       "The drive does not report its region settings");
-    region->TypeCode = static_cast<uint8_t>(buf[4] >> 6);
-    region->VendorResetsLeft = static_cast<uint8_t>((buf[4] >> 3) & 7);
-    region->UserChangesLeft = static_cast<uint8_t>(buf[4] & 7);
-    region->RegionMask = buf[5];
-    region->RpcScheme = buf[6];
-    return eb.Ok();
+    return RealRegion(object, eb, *region);
 }
 
 uint8_t Vantrell_CdvdBurnerGrabber_SetSpeeds(VantrellObject* object, VANTRELL_ERROR_BLOCK,
@@ -1039,11 +977,7 @@ uint8_t Vantrell_CdvdBurnerGrabber_SetSpeeds(VantrellObject* object, VANTRELL_ER
         return rc;
     if (object->drive.isVirtual)
         return eb.Ok();
-    const driver_return_code_t rc = mmc_set_speed(object->cdio.get(), readSpeed, 0);
-    if (rc != DRIVER_OP_SUCCESS)
-        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, rc, -1,
-                       "The drive did not accept the read speed %d KB/s", readSpeed);
-    return eb.Ok();
+    return RealSetSpeed(object, eb, readSpeed);
 }
 
 uint8_t Vantrell_CdvdBurnerGrabber_GetSpeeds(VantrellObject* object, VANTRELL_ERROR_BLOCK,
@@ -1059,23 +993,17 @@ uint8_t Vantrell_CdvdBurnerGrabber_GetSpeeds(VantrellObject* object, VANTRELL_ER
         return rc;
     if (object->drive.isVirtual)
         return eb.Ok();
-    // MODE SENSE page 0x2A (capabilities): maximum read speed at 8, current read at 14,
-    // maximum write at 18, current write at 20 (KB/s, big-endian), after the 8-byte header.
-    uint8_t buf[64]{};
-    const driver_return_code_t rc = mmc_mode_sense(object->cdio.get(), buf, sizeof buf, 0x2A);
-    if (rc != DRIVER_OP_SUCCESS)
-        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, rc, -1,
-                       "The drive does not report its speeds");
-    const uint8_t* page = buf + 8;
-    auto be16 = [](const uint8_t* p) { return static_cast<int32_t>((p[0] << 8) | p[1]); };
-    if (maximumReadSpeed)
-        *maximumReadSpeed = be16(page + 8);
+    int32_t speeds[4] = {};
+    if (const uint8_t rc = RealGetSpeeds(object, eb, speeds))
+        return rc;
     if (currentReadSpeed)
-        *currentReadSpeed = be16(page + 14);
-    if (maximumWriteSpeed)
-        *maximumWriteSpeed = be16(page + 18);
+        *currentReadSpeed = speeds[0];
+    if (maximumReadSpeed)
+        *maximumReadSpeed = speeds[1];
     if (currentWriteSpeed)
-        *currentWriteSpeed = be16(page + 20);
+        *currentWriteSpeed = speeds[2];
+    if (maximumWriteSpeed)
+        *maximumWriteSpeed = speeds[3];
     return eb.Ok();
 }
 
@@ -1090,12 +1018,8 @@ uint8_t Vantrell_CdvdBurnerGrabber_Lock(VantrellObject* object, VANTRELL_ERROR_B
     if (object->drive.isVirtual) {
         std::lock_guard lock(StateMutex());
         ++VirtualStateLocked(object->drive.path).locks;
-    } else {
-        const driver_return_code_t rc =
-            mmc_prevent_allow_medium_removal(object->cdio.get(), false, true, 0);
-        if (rc != DRIVER_OP_SUCCESS)
-            return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, rc, -1,
-                           "The drive %s could not be locked", object->drive.path.c_str());
+    } else if (const uint8_t rc = RealLock(object, eb, true)) {
+        return rc;
     }
     object->holdsLock = true;
     return eb.Ok();
@@ -1111,12 +1035,8 @@ uint8_t Vantrell_CdvdBurnerGrabber_Release(VantrellObject* object, VANTRELL_ERRO
         std::lock_guard lock(StateMutex());
         VirtualState& state = VirtualStateLocked(object->drive.path);
         state.locks = std::max(0, state.locks - 1);
-    } else {
-        const driver_return_code_t rc =
-            mmc_prevent_allow_medium_removal(object->cdio.get(), false, false, 0);
-        if (rc != DRIVER_OP_SUCCESS)
-            return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, rc, -1,
-                           "The drive %s could not be unlocked", object->drive.path.c_str());
+    } else if (const uint8_t rc = RealLock(object, eb, false)) {
+        return rc;
     }
     object->holdsLock = false;
     return eb.Ok();
@@ -1141,13 +1061,7 @@ uint8_t Vantrell_CdvdBurnerGrabber_Eject(VantrellObject* object, VANTRELL_ERROR_
         object->cdio.reset();
         return eb.Ok();
     }
-    const driver_return_code_t rc = mmc_start_stop_unit(object->cdio.get(), true, false, 0, 0);
-    if (rc != DRIVER_OP_SUCCESS)
-        return eb.Fail(rc == DRIVER_OP_NOT_PERMITTED ? VANTRELL_EXCEPTION_LOCKED
-                                                     : VANTRELL_EXCEPTION_DEVICE_ERROR,
-                       0, rc, -1, "The tray of the drive %s could not be opened",
-                       object->drive.path.c_str());
-    return eb.Ok();
+    return RealTray(object, eb, true);
 }
 
 uint8_t Vantrell_CdvdBurnerGrabber_CloseTray(VantrellObject* object, VANTRELL_ERROR_BLOCK) {
@@ -1159,11 +1073,7 @@ uint8_t Vantrell_CdvdBurnerGrabber_CloseTray(VantrellObject* object, VANTRELL_ER
         VirtualStateLocked(object->drive.path).trayOpen = false;
         return eb.Ok();
     }
-    const driver_return_code_t rc = mmc_close_tray(object->cdio.get());
-    if (rc != DRIVER_OP_SUCCESS)
-        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, rc, -1,
-                       "The tray of the drive %s could not be closed", object->drive.path.c_str());
-    return eb.Ok();
+    return RealTray(object, eb, false);
 }
 
 uint8_t Vantrell_IsVirtualTrayOpen(const char* imagePath, uint64_t* openings) {

@@ -7,12 +7,25 @@
  * files and copies WAV files into their targets. It never writes media: every burning
  * operation fails with VANTRELL_EXCEPTION_NOT_SUPPORTED.
  *
- * Drives: the machine's optical drives (libcdio's device list) followed by virtual drives,
- * one per path in the environment variable TONVALE_VIRTUAL_DRIVES (":"-separated CUE/BIN
- * or other images libcdio opens). The list is read again by every operation that
- * enumerates or addresses drives. A listed path that does not exist is a drive with no
- * medium. Opening the tray of a virtual drive makes it report no medium until its tray is
- * closed again (the tray state belongs to the drive, not to one device object).
+ * Drives: the machine's optical drives (the kernel's sr devices, listed also when this user
+ * may not open them, and any other drive libcdio finds) followed by virtual drives, one per
+ * path in the environment variable TONVALE_VIRTUAL_DRIVES (":"-separated CUE/BIN or other
+ * images libcdio opens). Every operation that enumerates or addresses drives looks at the
+ * machine's drives again. The variable is read when the library loads and again whenever
+ * the thread that loaded it (the main thread) enumerates drives, starts the library or calls
+ * Vantrell_RefreshVirtualDrives; other threads use the list as last read there (getenv is
+ * not safe while another thread may change the environment). A listed path that does not
+ * exist is a drive with no medium. Opening the tray of a virtual drive makes it report no
+ * medium until its tray is closed again (the tray state belongs to the drive, not to one
+ * device object).
+ *
+ * Real drives are opened read-write when the user may (a member of the "cdrom" group), so
+ * that the medium lock and the speed reach the drive, else read-only (those two then fail
+ * with VANTRELL_EXCEPTION_NO_RIGHTS). A drive the user may not open at all is still listed;
+ * creating its device object fails with VANTRELL_EXCEPTION_NO_RIGHTS and the text "No rights
+ * to use the drive <path>: add your user to the cdrom group". Every command to a real drive
+ * goes through the MMC transport of MmcTransport.h; a refused command's sense key, ASC and
+ * ASCQ go into the failure record.
  *
  * Names and addresses: a drive's name is "dev:" followed by its device path (a virtual
  * drive: its image path). "CdRom" followed by n (decimal, from 0) also names the n-th drive
@@ -75,7 +88,8 @@ enum {
     VANTRELL_EXCEPTION_DEVICE_ERROR = 11,    /* a command to the drive failed */
     VANTRELL_EXCEPTION_LOCKED = 12,          /* medium removal is prevented (locked) */
     VANTRELL_EXCEPTION_BAD_WAVE = 13,        /* the source is not a 16-bit PCM WAV as asked */
-    VANTRELL_EXCEPTION_INTERNAL = 14         /* out of memory or an unexpected library state */
+    VANTRELL_EXCEPTION_INTERNAL = 14,        /* out of memory or an unexpected library state */
+    VANTRELL_EXCEPTION_NO_RIGHTS = 15        /* the user may not open or command the drive */
 };
 
 /* Callback reasons (first argument of VantrellCallback). */
@@ -353,6 +367,10 @@ VANTRELL_API uint8_t Vantrell_UpStartEx(uint32_t flags);
  * destroyed. Returns 0. */
 VANTRELL_API uint8_t Vantrell_DownShut(void);
 
+/* Reads TONVALE_VIRTUAL_DRIVES again when called on the thread that loaded the library (the
+ * main thread); on any other thread it does nothing. */
+VANTRELL_API void Vantrell_RefreshVirtualDrives(void);
+
 /* Sets where the library's log messages go (libcdio warnings included). NULL restores the
  * default: messages are dropped, or written to stderr when TONVALE_DRIVE_DEBUG is set. */
 VANTRELL_API void Vantrell_SetLogSink(VantrellLogSink sink, void* context);
@@ -414,7 +432,8 @@ VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_GetDeviceInformation(VantrellObj
                                                                      uint32_t* bufferSize);
 
 /* 0 when a medium is present and ready; VANTRELL_EXCEPTION_NO_MEDIUM when not (empty
- * drive, missing image, open tray). */
+ * drive, missing image, open tray). A real drive that reports it is becoming ready (a disc
+ * spinning up) or a unit attention (a medium change) is asked again for up to 30 seconds. */
 VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_TestUnitReady(VantrellObject* object,
                                                               VANTRELL_ERROR_BLOCK);
 
@@ -424,7 +443,10 @@ VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_TestUnitReady(VantrellObject* ob
 VANTRELL_API DISC_TYPE Vantrell_CdvdBurnerGrabber_GetInsertedDiscType(VantrellObject* object);
 
 /* Fills the TOC record (zeroed first). 0 on success; VANTRELL_EXCEPTION_NO_TOC (8) when
- * there is no medium or the medium has no track. */
+ * there is no medium or the medium has no track. A real drive's TOC is read from the drive
+ * on every call (never a copy from before a medium change), with its sessions: the last
+ * track of a session ends at that session's lead-out, so on a CD-Extra disc the last audio
+ * track does not take in the gap before the data session. */
 VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_GetTOCInformation(VantrellObject* object,
                                                                   VANTRELL_ERROR_BLOCK,
                                                                   VantrellTocRecord* toc);
@@ -441,12 +463,17 @@ VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_GetTrackInformation(VantrellObje
 
 /* The medium's volume label (zero-terminated, cut to labelSize): the CD-Text album title
  * when the disc has one, else the ISO 9660 volume id of its first data track, else empty
- * (still a success). No medium: VANTRELL_EXCEPTION_NO_MEDIUM with an empty label. */
+ * (still a success). No medium: VANTRELL_EXCEPTION_NO_MEDIUM with an empty label. CD-Text
+ * of a real disc is read from the drive on every call and decoded by the character code its
+ * text block names (ISO 8859-1, ASCII, MS-JIS); a CUE file's text that is valid UTF-8 is
+ * taken as written. */
 VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_GetVolumeLabel(VantrellObject* object,
                                                                VANTRELL_ERROR_BLOCK, char* label,
                                                                uint32_t labelSize);
 
-/* Disc information (zeroed first): a pressed or closed disc is "complete", not erasable. */
+/* Disc information (zeroed first). Real drives: READ DISC INFORMATION, or, for a drive that
+ * does not know it, the TOC's view (complete, not erasable). Images: complete, not
+ * erasable, one session. */
 VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_GetDiscInformation(VantrellObject* object,
                                                                    VANTRELL_ERROR_BLOCK,
                                                                    VantrellDiscInformation* info);

@@ -53,9 +53,11 @@ protected:
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         ::unsetenv("TONVALE_VIRTUAL_DRIVES");
+        Vantrell_RefreshVirtualDrives();
     }
     void TearDown() override {
         ::unsetenv("TONVALE_VIRTUAL_DRIVES");
+        Vantrell_RefreshVirtualDrives();
         std::error_code ignored;
         fs::remove_all(dir_, ignored);
     }
@@ -71,6 +73,7 @@ protected:
         for (const auto& p : paths)
             list += (list.empty() ? "" : ":") + p;
         ::setenv("TONVALE_VIRTUAL_DRIVES", list.c_str(), 1);
+        Vantrell_RefreshVirtualDrives(); // worker threads use the list as last read here
     }
 
     // Virtual drive k (the machine has no real drive in CI; count them to be exact).

@@ -1,8 +1,6 @@
 // Grabbing audio tracks into WAV files and the compressor's copy, on generated images.
 #include "test_vantrell_fixture.h"
 
-#include "ParanoiaEvents.h"
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -326,22 +324,3 @@ TEST_F(CompressTest, FailuresLeaveNoTarget) {
 }
 
 } // namespace
-
-// The verified reader's corrections are not failures; only a skip (retries exhausted) is.
-TEST(ParanoiaEvents, OnlyASkipFailsTheGrab) {
-    const struct {
-        paranoia_cb_mode_t mode;
-        bool fails;
-    } cases[] = {
-        {PARANOIA_CB_READ, false},          {PARANOIA_CB_VERIFY, false},
-        {PARANOIA_CB_FIXUP_EDGE, false},    {PARANOIA_CB_FIXUP_ATOM, false},
-        {PARANOIA_CB_SCRATCH, false},       {PARANOIA_CB_REPAIR, false},
-        {PARANOIA_CB_SKIP, true},           {PARANOIA_CB_DRIFT, false},
-        {PARANOIA_CB_BACKOFF, false},       {PARANOIA_CB_OVERLAP, false},
-        {PARANOIA_CB_FIXUP_DROPPED, false}, {PARANOIA_CB_FIXUP_DUPED, false},
-        {PARANOIA_CB_READERR, false},       {PARANOIA_CB_CACHEERR, false},
-        {PARANOIA_CB_WROTE, false},         {PARANOIA_CB_FINISHED, false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(vantrell::ParanoiaEventFails(c.mode), c.fails) << "mode " << c.mode;
-}
