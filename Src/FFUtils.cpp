@@ -16,7 +16,7 @@
 #include <cstring>
 
 namespace {
-// QImage::Format_RGB32 is 0xffRRGGBB per pixel: B, G, R, A bytes in memory.
+// TBitmap::Format_RGB32 is 0xffRRGGBB per pixel: B, G, R, A bytes in memory.
 constexpr AVPixelFormat kDefaultTarget = AV_PIX_FMT_BGRA;
 
 std::string FormatWithName(const char* templ, const std::string& name) {
@@ -234,9 +234,9 @@ std::string FormatTimestamp(int64_t t) {
     return text;
 }
 
-QImage CreateBitmap(int width, int height, QImage::Format format) {
-    QImage image(std::max(width, 1), std::max(height, 1), format);
-    image.fill(Qt::white);
+TBitmap CreateBitmap(int width, int height, TBitmap::Format format) {
+    TBitmap image(std::max(width, 1), std::max(height, 1), format);
+    image.fill(0xFFFFFFFFu);
     return image;
 }
 
@@ -245,7 +245,7 @@ TBitmapState::~TBitmapState() {
 }
 
 void TBitmapState::Release() {
-    Bitmap = QImage();
+    Bitmap = TBitmap();
     if (buffer_ && AVUtilStubs.av_free)
         AVUtilStubs.av_free(buffer_);
     buffer_ = nullptr;
@@ -295,7 +295,7 @@ bool PictureToBitmap(TBitmapState& state, const uint8_t* const data[], const int
     }
     // Never copy more than a scan line holds, whatever the source's padding.
     const auto rowBytes =
-        static_cast<size_t>(std::min<qsizetype>(std::abs(stride), state.Bitmap.bytesPerLine()));
+        static_cast<size_t>(std::min(std::abs(stride), state.Bitmap.bytesPerLine()));
     for (int row = 0; row < height; ++row)
         std::memcpy(state.Bitmap.scanLine(row), plane + static_cast<ptrdiff_t>(row) * stride,
                     rowBytes);

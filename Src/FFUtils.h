@@ -1,9 +1,9 @@
 // Small helpers shared by the probe and the engine: why a media file could not
 // be opened, media type names, time stamp texts, and decoded pictures turned
-// into bitmaps (QImage) for the preview and the frame hooks.
+// into bitmaps (TBitmap) for the preview and the frame hooks.
 #pragma once
 
-#include <QImage>
+#include "Bitmap.h"
 
 #include <cstdint>
 #include <functional>
@@ -64,7 +64,7 @@ const char* MediaTypeName(unsigned mediaType);
 std::string FormatTimestamp(int64_t timestamp);
 
 // A new bitmap of that size and format, cleared.
-QImage CreateBitmap(int width, int height, QImage::Format format);
+TBitmap CreateBitmap(int width, int height, TBitmap::Format format);
 
 // Reused state of PictureToBitmap: the bitmap, the converted picture and the
 // scaler. One state per caller thread; Release frees everything.
@@ -77,8 +77,8 @@ public:
 
     void Release();
 
-    QImage Bitmap;
-    QImage::Format BitmapFormat = QImage::Format_RGB32;
+    TBitmap Bitmap;
+    TBitmap::Format BitmapFormat = TBitmap::Format_RGB32;
     int TargetFormat = -1; // AVPixelFormat matching BitmapFormat; -1 = the default (BGRA)
 
 private:

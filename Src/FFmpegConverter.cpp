@@ -354,7 +354,7 @@ int TCustomFFmpegConverter::AddTask(const QString& FileName, const TInputOptions
         task->SetVerbosity(Verbosity_);
         task->SetDisplayFlag(DisplayFlagPreview, Preview());
         task->SetDisplayFlag(DisplayFlagPreviewBitmap, PreviewBitmap());
-        task->OnPreviewBitmap = [this](TCustomFFmpeg* sender, const QImage& bitmap, int frame,
+        task->OnPreviewBitmap = [this](TCustomFFmpeg* sender, const TBitmap& bitmap, int frame,
                                        int64_t pts) {
             DoPreviewBitmap(sender, bitmap, frame, pts);
         };
@@ -407,7 +407,7 @@ bool TCustomFFmpegConverter::SetOutputFile(int TaskIndex, const QString& FileNam
             ApplyStructuredOutput(*task, out);
             task->ApplyExtOptions(out.ExtOptions, eokPresets);
             if (out.CustomHook)
-                task->OnCustomHook = [this](TCustomFFmpeg* sender, QImage& bitmap, int frame,
+                task->OnCustomHook = [this](TCustomFFmpeg* sender, TBitmap& bitmap, int frame,
                                             int64_t pts, bool& update, bool& stopHook) {
                     DoCustomHook(sender, bitmap, frame, pts, update, stopHook);
                 };

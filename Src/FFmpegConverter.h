@@ -54,7 +54,7 @@
 #include "AVProbe.h"
 #include "FFmpeg/FFmpeg.h"
 
-#include <QImage>
+#include "Bitmap.h"
 #include <QObject>
 #include <QString>
 
@@ -198,19 +198,19 @@ using TProgressEvent =
 using TTerminateEvent =
     std::function<void(int AIndex, bool AFinished, bool AException, const std::string& AMessage)>;
 using TBeforeHookEvent = std::function<void(int AIndex, int64_t APTS, THookAction& AHookAction)>;
-using TCustomHookEvent = std::function<void(int AIndex, QImage& ABitmap, int AFrameNumber,
+using TCustomHookEvent = std::function<void(int AIndex, TBitmap& ABitmap, int AFrameNumber,
                                             int64_t APTS, bool& AUpdate, bool& AStopHook)>;
 using TPreviewBitmapEvent =
-    std::function<void(int AIndex, const QImage& ABitmap, int AFrameNumber, int64_t APTS)>;
+    std::function<void(int AIndex, const TBitmap& ABitmap, int AFrameNumber, int64_t APTS)>;
 
 // The handlers an engine with a video path calls on its task (the component
 // installs its DoBeforeHook, DoCustomHook and DoPreviewBitmap here).
-using TEnginePreviewBitmapEvent = std::function<void(TCustomFFmpeg* Sender, const QImage& ABitmap,
+using TEnginePreviewBitmapEvent = std::function<void(TCustomFFmpeg* Sender, const TBitmap& ABitmap,
                                                      int AFrameNumber, int64_t APTS)>;
 using TEngineBeforeHookEvent =
     std::function<void(TCustomFFmpeg* Sender, int64_t APTS, THookAction& AHookAction)>;
 using TEngineCustomHookEvent =
-    std::function<void(TCustomFFmpeg* Sender, QImage& ABitmap, int AFrameNumber, int64_t APTS,
+    std::function<void(TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber, int64_t APTS,
                        bool& AUpdate, bool& AStopHook)>;
 
 // Display flag bits of a task.
@@ -425,9 +425,9 @@ public:
 protected:
     // Installed on every task's engine; Sender is the task.
     virtual void DoBeforeHook(TCustomFFmpeg* Sender, int64_t APTS, THookAction& AHookAction);
-    virtual void DoCustomHook(TCustomFFmpeg* Sender, QImage& ABitmap, int AFrameNumber,
+    virtual void DoCustomHook(TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber,
                               int64_t APTS, bool& AUpdate, bool& AStopHook);
-    virtual void DoPreviewBitmap(TCustomFFmpeg* Sender, const QImage& ABitmap, int AFrameNumber,
+    virtual void DoPreviewBitmap(TCustomFFmpeg* Sender, const TBitmap& ABitmap, int AFrameNumber,
                                  int64_t APTS);
     virtual void DoProgress(TCustomFFmpeg* Sender, int AFrameNumber, int AFPS, int ACurrentDuration,
                             float AQuality, float ABitRate, int64_t ACurrentSize,
@@ -492,7 +492,7 @@ private:
     // The last preview-bitmap event handed to the main thread.
     std::mutex PendingPreviewLock;
     int PendingPreviewIndex_ = -1;  // guarded by PendingPreviewLock
-    QImage PendingPreviewBitmap_;   // guarded by PendingPreviewLock
+    TBitmap PendingPreviewBitmap_;  // guarded by PendingPreviewLock
     int PendingPreviewFrame_ = 0;   // guarded by PendingPreviewLock
     int64_t PendingPreviewPTS_ = 0; // guarded by PendingPreviewLock
 };

@@ -333,7 +333,7 @@ void TCustomFFmpegConverter::DoBeforeHook(TCustomFFmpeg* Sender, int64_t APTS,
                 [&] { OnBeforeHook(task ? task->TaskIndex() : -1, APTS, AHookAction); });
 }
 
-void TCustomFFmpegConverter::DoCustomHook(TCustomFFmpeg* Sender, QImage& ABitmap, int AFrameNumber,
+void TCustomFFmpegConverter::DoCustomHook(TCustomFFmpeg* Sender, TBitmap& ABitmap, int AFrameNumber,
                                           int64_t APTS, bool& AUpdate, bool& AStopHook) {
     if (!OnCustomHook)
         return;
@@ -344,7 +344,7 @@ void TCustomFFmpegConverter::DoCustomHook(TCustomFFmpeg* Sender, QImage& ABitmap
     });
 }
 
-void TCustomFFmpegConverter::DoPreviewBitmap(TCustomFFmpeg* Sender, const QImage& ABitmap,
+void TCustomFFmpegConverter::DoPreviewBitmap(TCustomFFmpeg* Sender, const TBitmap& ABitmap,
                                              int AFrameNumber, int64_t APTS) {
     if (!OnPreviewBitmap)
         return;

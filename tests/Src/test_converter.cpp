@@ -347,7 +347,7 @@ TEST_F(ConverterTest, CustomHookRefusesVideoStreamCopy) {
         TFFmpeg task;
         ASSERT_TRUE(task.OpenInput(picture)) << task.LastError();
         if (hooked)
-            task.OnCustomHook = [](TCustomFFmpeg*, QImage&, int, int64_t, bool&, bool&) {};
+            task.OnCustomHook = [](TCustomFFmpeg*, TBitmap&, int, int64_t, bool&, bool&) {};
         task.SetOption("vcodec", "copy");
         const int outputs = task.AddOutput(dir.filePath(QStringLiteral("out.nut")), false);
         if (hooked) {
