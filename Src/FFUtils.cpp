@@ -131,10 +131,10 @@ void WaitServingEvents(const std::function<bool()>& ready) {
 
 void NotifyEngineWaiters() {
     TEngineWaiters& w = Waiters();
-    // Orders the caller's state change before the look at the count; a waiter
-    // that is not counted yet will see the change when it tests.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (w.Count.load() == 0)
+    // A read-modify-write, not a plain load: it is ordered with the waiters'
+    // increments, so a waiter counted after it sees the caller's state change
+    // when it tests, and one counted before it is woken.
+    if (w.Count.fetch_add(0) == 0)
         return;
     {
         std::lock_guard lock(w.Lock); // no waiter is between its test and its sleep
