@@ -77,6 +77,10 @@ extern "C" {
     X(av_packet_move_ref)                                                                          \
     X(av_packet_rescale_ts)                                                                        \
     X(av_new_packet)                                                                               \
+    X(avcodec_decode_subtitle2)                                                                    \
+    X(avcodec_encode_subtitle)                                                                     \
+    X(avsubtitle_free)                                                                             \
+    X(av_packet_get_side_data)                                                                     \
     X(av_bsf_get_by_name)                                                                          \
     X(av_bsf_alloc)                                                                                \
     X(av_bsf_init)                                                                                 \
@@ -99,6 +103,10 @@ extern "C" {
     X(avfilter_graph_config)                                                                       \
     X(avfilter_inout_alloc)                                                                        \
     X(avfilter_inout_free)                                                                         \
+    X(av_buffersink_get_w)                                                                         \
+    X(av_buffersink_get_h)                                                                         \
+    X(av_buffersink_get_format)                                                                    \
+    X(av_buffersink_get_time_base)                                                                 \
     X(av_buffersrc_add_frame_flags)                                                                \
     X(av_buffersink_get_frame)
 
@@ -202,6 +210,11 @@ extern "C" {
     X(av_frame_ref)                                                                                \
     X(av_frame_get_buffer)                                                                         \
     X(av_frame_make_writable)                                                                      \
+    X(av_frame_apply_cropping)                                                                     \
+    X(av_frame_copy)                                                                               \
+    X(av_frame_copy_props)                                                                         \
+    X(av_image_copy)                                                                               \
+    X(av_opt_set_bin)                                                                              \
     X(av_audio_fifo_alloc)                                                                         \
     X(av_audio_fifo_free)                                                                          \
     X(av_audio_fifo_write)                                                                         \

@@ -12,9 +12,16 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
+class QCoreApplication;
+
 namespace cli {
+
+// The program's application object: for "convert --preview" a QApplication
+// made by the preview module (cmd_convert.cpp), else a QCoreApplication.
+std::unique_ptr<QCoreApplication> CreateApplication(int& argc, char** argv);
 
 struct Command {
     const char* name;

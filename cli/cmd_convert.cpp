@@ -9,6 +9,10 @@
 // refuses: exit 2), an output gets its name only when its task finished, and
 // Ctrl-C, SIGTERM or SIGHUP stop the run leaving every unfinished output as it
 // was (exit 130, 143, 129). Each failure is printed once.
+//
+// --preview shows the converted pictures in the preview window. The window
+// lives in a module (libtonvale-preview.so beside the program) that is loaded
+// only then, so that the program itself needs no GUI library.
 #include "Cli.h"
 
 #include "FFmpegConverter.h"
@@ -19,11 +23,14 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -31,6 +38,58 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+namespace {
+
+// Why the preview window cannot be shown; empty when it can (or was not asked for).
+std::string PreviewError; // main thread, set before any command runs
+
+bool PreviewRequested(int argc, char** argv) {
+    if (argc < 2 || std::strcmp(argv[1], "convert") != 0)
+        return false;
+    for (int i = 2; i < argc; ++i)
+        if (std::strcmp(argv[i], "--preview") == 0)
+            return true;
+    return false;
+}
+
+// The folder of the running program (before any application object exists).
+std::string ExecutableFolder() {
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return ".";
+    path[n] = '\0';
+    std::string text = path;
+    return text.substr(0, text.rfind('/'));
+}
+
+} // namespace
+
+std::unique_ptr<QCoreApplication> cli::CreateApplication(int& argc, char** argv) {
+    if (PreviewRequested(argc, argv)) {
+        const char* platform = std::getenv("QT_QPA_PLATFORM");
+        const char* display = std::getenv("DISPLAY");
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        if ((!platform || !*platform) && (!display || !*display) && (!wayland || !*wayland)) {
+            PreviewError = "--preview needs a display (DISPLAY, WAYLAND_DISPLAY or "
+                           "QT_QPA_PLATFORM is not set)";
+        } else {
+            const std::string module = ExecutableFolder() + "/libtonvale-preview.so";
+            void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+            using TMake = QCoreApplication* (*)(int*, char**);
+            auto make = handle
+                            ? reinterpret_cast<TMake>(::dlsym(handle, "TonvalePreviewApplication"))
+                            : nullptr;
+            if (make)
+                return std::unique_ptr<QCoreApplication>(make(&argc, argv));
+            const char* why = ::dlerror();
+            PreviewError =
+                "the preview window cannot be loaded: " + std::string(why ? why : module);
+        }
+    }
+    return std::make_unique<QCoreApplication>(argc, argv);
+}
 
 namespace {
 
@@ -272,8 +331,8 @@ std::string CheckOptions(const Job& job, bool& unknown) {
             unknown = true;
             return "unknown option '-" + name + "'";
         }
-        if (ExtOptionKindOf(name) == eokNewStreams)
-            continue; // needs an output: checked by the set-up itself
+        if (ExtOptionKindOf(name) == eokNewStreams || name.rfind("crop", 0) == 0)
+            continue; // needs an output or the input's size: checked by the set-up itself
         try {
             engine.SetOption(name, value);
         } catch (const std::exception& e) {
@@ -288,6 +347,11 @@ std::string CheckOptions(const Job& job, bool& unknown) {
 int RunConvert(QStringList args) {
     const bool verbose = cli::TakeFlag(args, QStringLiteral("--verbose"));
     const bool quiet = cli::TakeFlag(args, QStringLiteral("--quiet"));
+    const bool preview = cli::TakeFlag(args, QStringLiteral("--preview"));
+    if (preview && !PreviewError.empty()) {
+        cli::PrintError(QString::fromStdString(PreviewError));
+        return 1;
+    }
     bool ok = true;
     const QString folder = cli::TakeValue(args, QStringLiteral("--folder"),
                                           cli::ProgramFolder() + QStringLiteral("Dll/"), ok);
@@ -330,6 +394,7 @@ int RunConvert(QStringList args) {
     log.Attach();
 
     converter.ClearTasks();
+    converter.SetPreview(preview);
     // With more pairs than threads the longest inputs go first, so that the
     // last task to finish is a short one; everything is still reported in the
     // order given.
@@ -418,7 +483,8 @@ int RunConvert(QStringList args) {
 
 } // namespace
 
-TONVALE_CLI_COMMAND("convert",
-                    "convert [--threads N] [OPTION VALUE]... -i INPUT [OPTION VALUE]... OUTPUT ...",
-                    "convert media files, one task per input/output pair (-ab 128000 ...)",
-                    RunConvert);
+TONVALE_CLI_COMMAND(
+    "convert",
+    "convert [--threads N] [--preview] [OPTION VALUE]... -i INPUT [OPTION VALUE]... "
+    "OUTPUT ...",
+    "convert media files, one task per input/output pair (-ab 128000 ...)", RunConvert);

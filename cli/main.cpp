@@ -159,7 +159,7 @@ void PrintHelp() {
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    const std::unique_ptr<QCoreApplication> app = cli::CreateApplication(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tonvale-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TONVALE_VERSION));
     // Arguments are bytes: file names that are not valid in the locale's

@@ -48,6 +48,7 @@
 
 class TCustomFFmpeg;
 struct AVFormatContext;
+struct TFrameHookEntry;
 struct TEngineFiles;
 struct TOutputFileSetup;
 struct TTranscodeRun;
@@ -162,11 +163,17 @@ public:
     // resamplers (rate/channel changes) and sample-format converters it made.
     int ResamplersCreated() const { return resamplersCreated_; }
     int ConvertersCreated() const { return convertersCreated_; }
+    // Video frames the last run duplicated and dropped to keep the frame rate.
+    int DupFrames() const { return dupFrames_; }
+    int DropFrames() const { return dropFrames_; }
+    // Entries of the frame-hook list ("vhook" options given so far).
+    int FrameHookCount() const;
 
 protected:
-    // "newaudio" / "newsubtitle" add a stream to the last output; "newvideo"
-    // fails until the video path exists.
+    // "newvideo" / "newaudio" / "newsubtitle" add a stream to the last output.
     void NewStreamOnLastOutput(int type) override;
+    // "vhook": loads the hook library (FrameHooks.h) into this engine's list.
+    bool AddFrameHook(const std::vector<std::string>& args) override;
     int OpenedInputCount() const override;
     std::vector<TFrameRate> InputVideoTimeBases() const override;
     // True when a handler wants the decoded pictures (a custom frame hook):
@@ -184,6 +191,7 @@ private:
     void NewVideoStream(TOutputFileSetup& out);
     void Transcode();
     void EndOfRun();
+    void FreeFrameHooks();
     void JoinWorker();
 
     std::unique_ptr<TEngineFiles> files_; // owner thread; read by the run
@@ -204,4 +212,9 @@ private:
 
     int resamplersCreated_ = 0; // run thread during a run
     int convertersCreated_ = 0; // run thread during a run
+    int dupFrames_ = 0;         // run thread during a run
+    int dropFrames_ = 0;        // run thread during a run
+    // The frame-hook list: filled by "vhook" on the owner thread, called by
+    // the run, released when the run ends or the engine is reset.
+    TFrameHookEntry* frameHooks_ = nullptr;
 };

@@ -190,6 +190,7 @@ void TCustomFFmpeg::ResetEngine() {
 
 int TCustomFFmpeg::CloseFiles() {
     FreeOptionStore();
+    FreeFrameHooks();
     int firstError = 0;
     std::vector<TOutputFileSetup*> done;
     for (auto& slot : files_->outputs) {
@@ -556,74 +557,7 @@ void TCustomFFmpeg::NewAudioStream(TOutputFileSetup& out) {
     out.streams.push_back(std::move(setup));
 }
 
-void TCustomFFmpeg::NewSubtitleStream(TOutputFileSetup& out) {
-    AVFormatContext* oc = out.ctx;
-    AVStream* st = AVFormatStubs.avformat_new_stream(oc, nullptr);
-    if (!st) {
-        SubtitleCodecName.clear();
-        SubtitleLanguage.clear();
-        throw FFmpegException("Could not alloc stream");
-    }
-    TOutputStreamSetup setup;
-    setup.st = st;
-    setup.type = AVMEDIA_TYPE_SUBTITLE;
-    setup.bsfs = std::move(SubtitleBitstreamFilters);
-    SubtitleBitstreamFilters.clear();
-    st->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
-    if (SubtitleCodecTag)
-        st->codecpar->codec_tag = SubtitleCodecTag;
-    if (SubtitleStreamCopy) {
-        setup.copy = true;
-    } else {
-        // The subtitle encoding path is not built yet: refuse it here rather
-        // than failing half-way through a run.
-        const std::string codecName = SubtitleCodecName;
-        SubtitleCodecName.clear();
-        SubtitleLanguage.clear();
-        throw FFmpegException(
-            "subtitle encoding is not supported; use \"scodec\" \"copy\" or \"sn\"" +
-            (codecName.empty() ? std::string() : " (encoder '" + codecName + "')"));
-    }
-    if (!SubtitleLanguage.empty()) {
-        SetDictEntry(&st->metadata, "language", SubtitleLanguage.c_str());
-        SubtitleLanguage.clear();
-    }
-    SubtitleDisable = false;
-    SubtitleCodecName.clear();
-    SubtitleStreamCopy = false;
-    out.streams.push_back(std::move(setup));
-}
-
-void TCustomFFmpeg::NewVideoStream(TOutputFileSetup& out) {
-    AVFormatContext* oc = out.ctx;
-    if (!VideoStreamCopy) {
-        VideoCodecName.clear();
-        throw FFmpegException("video encoding is not supported; use \"vcodec\" \"copy\" or \"vn\"");
-    }
-    if (UsingVHook)
-        throw FFmpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
-    if (FramesHooked())
-        throw FFmpegException(
-            "-vcodec copy and a custom hook are incompatible (frames are not decoded)");
-    AVStream* st = AVFormatStubs.avformat_new_stream(oc, nullptr);
-    if (!st) {
-        VideoCodecName.clear();
-        throw FFmpegException("Could not alloc stream");
-    }
-    TOutputStreamSetup setup;
-    setup.st = st;
-    setup.type = AVMEDIA_TYPE_VIDEO;
-    setup.copy = true;
-    setup.bsfs = std::move(VideoBitstreamFilters);
-    VideoBitstreamFilters.clear();
-    st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-    if (VideoCodecTag)
-        st->codecpar->codec_tag = VideoCodecTag;
-    VideoDisable = false;
-    VideoCodecName.clear();
-    VideoStreamCopy = false;
-    out.streams.push_back(std::move(setup));
-}
+// NewVideoStream: FFmpegVideo.cpp; NewSubtitleStream: FFmpegSubtitle.cpp.
 
 void TCustomFFmpeg::NewStreamOnLastOutput(int type) {
     if (files_->outputs.empty())

@@ -27,6 +27,68 @@ const char* FindBuiltinPreset(const std::string& name) {
     return nullptr;
 }
 
+// Settings of the 2010 libx264 presets that the libraries now keep, under
+// other names, in libx264's own option table: the equivalent settings of a
+// preset line, or nothing when the line needs no translation.
+std::vector<std::pair<std::string, std::string>> LegacyX264Option(const std::string& key,
+                                                                  const std::string& value) {
+    if (key == "directpred")
+        return {{"direct-pred", value}};
+    if (key == "cqp")
+        return {{"qp", value}};
+    if (key != "flags2" && key != "partitions")
+        return {};
+    // "+a-b+c": each flag with its sign.
+    std::vector<std::pair<bool, std::string>> flags;
+    for (size_t pos = 0; pos < value.size();) {
+        const bool on = value[pos] != '-';
+        if (value[pos] == '+' || value[pos] == '-')
+            ++pos;
+        const size_t end = value.find_first_of("+-", pos);
+        flags.emplace_back(on, value.substr(pos, end - pos));
+        pos = end == std::string::npos ? value.size() : end;
+    }
+    std::vector<std::pair<std::string, std::string>> result;
+    if (key == "partitions") {
+        static const std::pair<const char*, const char*> parts[] = {{"parti4x4", "i4x4"},
+                                                                    {"parti8x8", "i8x8"},
+                                                                    {"partp4x4", "p4x4"},
+                                                                    {"partp8x8", "p8x8"},
+                                                                    {"partb8x8", "b8x8"}};
+        std::string list;
+        for (const auto& [on, flag] : flags) {
+            const auto* part = std::find_if(std::begin(parts), std::end(parts),
+                                            [&](const auto& p) { return flag == p.first; });
+            if (part == std::end(parts))
+                return {};
+            if (on)
+                list += (list.empty() ? "" : ",") + std::string(part->second);
+        }
+        return {{"partitions", list.empty() ? "none" : list}};
+    }
+    static const std::pair<const char*, const char*> moved[] = {{"wpred", "weightb"},
+                                                                {"dct8x8", "8x8dct"},
+                                                                {"mixed_refs", "mixed-refs"},
+                                                                {"fastpskip", "fast-pskip"},
+                                                                {"bpyramid", "b-pyramid"}};
+    std::string rest;
+    for (const auto& [on, flag] : flags) {
+        const auto* m = std::find_if(std::begin(moved), std::end(moved),
+                                     [&](const auto& p) { return flag == p.first; });
+        if (m == std::end(moved))
+            rest += (on ? "+" : "-") + flag;
+        else if (flag == "bpyramid")
+            result.emplace_back(m->second, on ? "normal" : "none");
+        else
+            result.emplace_back(m->second, on ? "1" : "0");
+    }
+    if (result.empty())
+        return {};
+    if (!rest.empty())
+        result.emplace_back("flags2", rest);
+    return result;
+}
+
 } // namespace
 
 // ---- Deleters ------------------------------------------------------------------
@@ -82,6 +144,50 @@ void TFFmpegOptions::FreeOptionStore() {
     FormatDefaults_.reset();
     ScalerDefaults_.reset();
     GenericNames_.clear();
+    PrivateDefaults_.clear();
+    PrivateNames_.clear();
+}
+
+AVCodecContext* TFFmpegOptions::PrivateDefaults(const std::string& encoderName) const {
+    for (const auto& [name, context] : PrivateDefaults_)
+        if (name == encoderName)
+            return context.get();
+    const AVCodec* codec = AVCodecStubs.avcodec_find_encoder_by_name(encoderName.c_str());
+    if (!codec || !codec->priv_class)
+        return nullptr;
+    std::unique_ptr<AVCodecContext, TCodecContextDeleter> context(
+        AVCodecStubs.avcodec_alloc_context3(codec));
+    if (!context || !context->priv_data)
+        return nullptr;
+    PrivateDefaults_.emplace_back(encoderName, std::move(context));
+    return PrivateDefaults_.back().second.get();
+}
+
+std::vector<std::string> TFFmpegOptions::ChosenEncoders() const {
+    std::vector<std::string> names;
+    for (const std::string* name : {&VideoCodecName, &AudioCodecName, &SubtitleCodecName})
+        if (!name->empty())
+            names.push_back(*name);
+    return names;
+}
+
+void TFFmpegOptions::ApplyPrivateOptions(AVCodecContext* target) const {
+    if (!target || !target->codec || !target->priv_data || !OptionStoreCreated())
+        return;
+    const std::string encoder = target->codec->name;
+    for (const auto& [name, context] : PrivateDefaults_) {
+        if (name != encoder)
+            continue;
+        for (const auto& [owner, option] : PrivateNames_) {
+            if (owner != encoder)
+                continue;
+            uint8_t* text = nullptr;
+            if (AVUtilStubs.av_opt_get(context->priv_data, option.c_str(), 0, &text) >= 0 && text)
+                AVUtilStubs.av_opt_set(target->priv_data, option.c_str(),
+                                       reinterpret_cast<const char*>(text), 0);
+            AVUtilStubs.av_free(text);
+        }
+    }
 }
 
 AVCodecContext* TFFmpegOptions::DefaultCodecContext(int type) const {
@@ -100,6 +206,11 @@ bool TFFmpegOptions::FindsGenericOption(const std::string& rawName) const {
     for (int type = 0; type < OptionMediaTypeCount; ++type)
         if (has(CodecDefaults_[type].get(), name.c_str(), TypeMasks[type]))
             return true;
+    for (const std::string& encoder : ChosenEncoders()) {
+        const AVCodecContext* context = PrivateDefaults(encoder);
+        if (context && has(context->priv_data, name.c_str(), 0))
+            return true;
+    }
     if (has(FormatDefaults_.get(), name.c_str(), 0) || has(ScalerDefaults_.get(), name.c_str(), 0))
         return true;
     // "ab", "vb", "sfoo": the option without its type letter on that type's context.
@@ -133,6 +244,21 @@ bool TFFmpegOptions::SetGenericOption(const std::string& rawName, const std::str
             result = AVUtilStubs.av_opt_set(context, name.c_str(), value.c_str(), 0);
         }
     }
+    // Options that moved into the chosen encoder's own table.
+    std::string privateOwner;
+    for (const std::string& encoder : ChosenEncoders()) {
+        if (found)
+            break;
+        AVCodecContext* context = PrivateDefaults(encoder);
+        const AVOption* option =
+            context ? AVUtilStubs.av_opt_find(context->priv_data, name.c_str(), nullptr, 0, 0)
+                    : nullptr;
+        if (option) {
+            found = option;
+            privateOwner = encoder;
+            result = AVUtilStubs.av_opt_set(context->priv_data, name.c_str(), value.c_str(), 0);
+        }
+    }
     auto trySet = [&](void* context, const char* optionName) {
         const AVOption* option = AVUtilStubs.av_opt_find(context, optionName, nullptr, 0, 0);
         if (option) {
@@ -162,6 +288,12 @@ bool TFFmpegOptions::SetGenericOption(const std::string& rawName, const std::str
         return false;
 
     const std::string setName = found->name;
+    if (!privateOwner.empty()) {
+        const std::pair<std::string, std::string> entry{privateOwner, setName};
+        if (std::find(PrivateNames_.begin(), PrivateNames_.end(), entry) == PrivateNames_.end())
+            PrivateNames_.push_back(entry);
+        return true;
+    }
     if (std::find(GenericNames_.begin(), GenericNames_.end(), setName) == GenericNames_.end())
         GenericNames_.push_back(setName);
     if (CodecDefaults_[omtVideo]->debug != 0 || FormatDefaults_->debug != 0)
@@ -249,7 +381,16 @@ void TFFmpegOptions::ApplyPreset(const std::string& kind, const std::string& nam
             SetCodecName(omtVideo, value);
         else if (strcasecmp(key.c_str(), "scodec") == 0)
             SetCodecName(omtSubtitle, value);
-        else if (!SetGenericOption(key, value))
+        else if (const auto legacy = LegacyX264Option(key, value);
+                 !legacy.empty() &&
+                 std::all_of(legacy.begin(), legacy.end(), [this](const auto& option) {
+                     return FindsGenericOption(option.first);
+                 })) {
+            for (const auto& [legacyKey, legacyValue] : legacy)
+                if (!SetGenericOption(legacyKey, legacyValue))
+                    throw FFmpegException(name + ": Invalid option or argument: \"" + line +
+                                          "\", parsed as \"" + key + "\" = \"" + value + "\"");
+        } else if (!SetGenericOption(key, value))
             throw FFmpegException(name + ": Invalid option or argument: \"" + line +
                                   "\", parsed as \"" + key + "\" = \"" + value + "\"");
     }

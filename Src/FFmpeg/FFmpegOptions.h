@@ -243,6 +243,13 @@ public:
     void ApplyGenericOptions(AVCodecContext* target, int mask) const;
     void ApplyGenericOptions(AVFormatContext* target, int mask) const;
     void ApplyGenericOptions(SwsContext* target, int mask) const;
+    // Applies the private options stored for target's encoder (target made
+    // with avcodec_alloc_context3(encoder)); nothing for another encoder.
+    void ApplyPrivateOptions(AVCodecContext* target) const;
+    // (encoder name, option name) of the private options set, in order set.
+    const std::vector<std::pair<std::string, std::string>>& PrivateOptionNames() const {
+        return PrivateNames_;
+    }
 
     // ---- Current settings (defaults as restored by ResetOptions) ---------
 
@@ -404,6 +411,15 @@ private:
     std::unique_ptr<AVFormatContext, TFormatContextDeleter> FormatDefaults_;
     std::unique_ptr<SwsContext, TSwsContextDeleter> ScalerDefaults_;
     std::vector<std::string> GenericNames_;
+    // Options of the chosen encoders' own tables ("coder", "wpredp", ...):
+    // one default context per encoder name, made on the first look-up.
+    AVCodecContext* PrivateDefaults(const std::string& encoderName) const;
+    // The encoders named by the current codec names, video first.
+    std::vector<std::string> ChosenEncoders() const;
+    mutable std::vector<
+        std::pair<std::string, std::unique_ptr<AVCodecContext, TCodecContextDeleter>>>
+        PrivateDefaults_;
+    std::vector<std::pair<std::string, std::string>> PrivateNames_;
 };
 
 // Value conversions of the vocabulary (exposed for the engine and tests).

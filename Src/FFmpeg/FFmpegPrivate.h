@@ -38,6 +38,18 @@ using TPacketPtr = std::unique_ptr<AVPacket, TEngPacketDeleter>;
 using TFramePtr = std::unique_ptr<AVFrame, TEngFrameDeleter>;
 using TSwrPtr = std::unique_ptr<SwrContext, TEngSwrDeleter>;
 using TAudioFifoPtr = std::unique_ptr<AVAudioFifo, TEngAudioFifoDeleter>;
+struct TEngSwsDeleter {
+    void operator()(SwsContext* s) const { SwScaleStubs.sws_freeContext(s); }
+};
+struct TEngFilterGraphDeleter {
+    void operator()(AVFilterGraph* g) const { AVFilterStubs.avfilter_graph_free(&g); }
+};
+struct TEngFileDeleter {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using TSwsPtr = std::unique_ptr<SwsContext, TEngSwsDeleter>;
+using TFilterGraphPtr = std::unique_ptr<AVFilterGraph, TEngFilterGraphDeleter>;
+using TFilePtr = std::unique_ptr<FILE, TEngFileDeleter>;
 
 // One input file: its context and what OpenInput computed for it.
 struct TInputFileSetup {
@@ -55,6 +67,11 @@ struct TOutputStreamSetup {
     bool copy = false; // stream copy
     AVMediaType type = AVMEDIA_TYPE_UNKNOWN;
     TBitstreamFilterChain bsfs; // initialised by the run (par_in from the codec)
+    // video encoding: the picture settings current when the stream was made
+    int crop[4] = {0, 0, 0, 0}; // top, bottom, left, right
+    int pad[4] = {0, 0, 0, 0};  // top, bottom, left, right
+    int padColor[3] = {16, 128, 128};
+    std::string filters; // "vfilters"
 };
 
 // One output file. In joined mode several slots share one of these.
@@ -176,7 +193,31 @@ struct TOutputStream {
     TAudioFifoPtr fifo;
     TFramePtr frame;       // encoder input, reused
     int frameCapacity = 0; // samples the frame's buffers hold
+    // video
+    bool cropOn = false, padOn = false, resizeOn = false;
+    int cropTop = 0, cropBottom = 0, cropLeft = 0, cropRight = 0; // current bands
+    int setupCropTop = 0, setupCropBottom = 0, setupCropLeft = 0, setupCropRight = 0;
+    int padTop = 0, padBottom = 0, padLeft = 0, padRight = 0;
+    TSwsPtr scaler;
+    int srcWidth = 0, srcHeight = 0, srcFormat = -1; // decoded pictures the scaler expects
+    int setupWidth = 0, setupHeight = 0;             // input size at set-up
+    TFramePtr tempPicture;                           // encoder size and format
+    TFramePtr cropped;                               // cropped view, reused
+    TFilterGraphPtr graph;                           // "vfilters"
+    AVFilterContext* bufferSrc = nullptr;
+    AVFilterContext* bufferSink = nullptr;
+    TFramePtr filtered;      // filter output, reused
+    TFilePtr passLog;        // pass-1 statistics
+    char* statsIn = nullptr; // pass-2 statistics (av_malloc), freed after the encoder
+    int quality = 0;         // lambda of the last coded picture
+    int pictType = 0;        // type of the last coded picture
+    uint64_t psnrError[3] = {0, 0, 0};
+    uint64_t psnrTotal[3] = {0, 0, 0};
+    int64_t psnrFrames = 0;
 };
+
+// Hooks, preview and statistics of one run's video path (FFmpegVideo.h).
+struct TVideoRunState;
 
 // One run: built by Init, driven by Loop, freed when the run ends.
 struct TTranscodeRun {
@@ -209,6 +250,27 @@ struct TTranscodeRun {
     double OutputTime(const TOutputStream& ost) const;
     void CloseCodecs();
     void ReopenJoinedEncoders();
+
+    // Video path (FFmpegVideo.cpp)
+    void PrepareVideo(TOutputStream& ost, TInputStream& ist);
+    void OpenVideoFilters(TOutputStream& ost, TInputStream& ist);
+    void OpenPassLog(TOutputStream& ost, size_t index);
+    int DecodeVideo(TInputStream& ist, const AVPacket* pkt);
+    int ReceiveVideoFrames(TInputStream& ist, int* received = nullptr);
+    AVFrame* PreProcess(TInputStream& ist, AVFrame* picture);
+    void FilterAndOutput(TOutputStream& ost, TInputStream& ist, AVFrame* picture);
+    void VideoOutputStep(TOutputStream& ost, TInputStream& ist, AVFrame* picture, int64_t ptsUs);
+    AVFrame* ShapePicture(TOutputStream& ost, TInputStream& ist, AVFrame* picture);
+    void EncodeVideoFrame(TOutputStream& ost, AVFrame* frame);
+    void FlushVideo(TOutputStream& ost);
+    void WriteVideoStats(TOutputStream& ost, int frameSize);
+    void OfferPreview(AVFrame* picture, int64_t ptsUs);
+    void ReleaseVideo();
+
+    // Subtitle path (FFmpegSubtitle.cpp)
+    int DecodeSubtitle(TInputStream& ist, const AVPacket* pkt);
+    void SubtitleOutputStep(TOutputStream& ost, TInputStream& ist, int64_t pts, AVSubtitle& sub);
+    void OpenDecoder(TInputStream& ist, size_t index);
 
     // Audio path (FFmpegAudio.cpp)
     int DecodeAudio(TInputStream& ist, const AVPacket* pkt);
@@ -246,4 +308,8 @@ struct TTranscodeRun {
     TSampleBuffer silenceBuf;  // input copy buffer (silence insertion)
     TSampleBuffer resampleBuf; // audio frame buffer (resampler output)
     TSampleBuffer convertBuf;  // conversion output buffer
+
+    // video: hooks, preview and statistics of the run (FFmpegVideo.cpp)
+    std::unique_ptr<TVideoRunState> video;
+    std::vector<uint8_t> subtitleBuf; // 1 MiB encode buffer, made on first use
 };

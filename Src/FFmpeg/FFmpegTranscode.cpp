@@ -2,6 +2,7 @@
 // initialisation of the working tables, the transcode loop, packet output and
 // progress reports.
 #include "FFmpegPrivate.h"
+#include "FFmpegVideo.h"
 
 #include "FFUtils.h"
 #include "FFmpegLoader.h"
@@ -111,6 +112,8 @@ void TCustomFFmpeg::RunTranscode() {
     finished_ = false;
     resamplersCreated_ = 0;
     convertersCreated_ = 0;
+    dupFrames_ = 0;
+    dropFrames_ = 0;
     try {
         Transcode();
     } catch (const std::exception& e) {
@@ -121,6 +124,7 @@ void TCustomFFmpeg::RunTranscode() {
         }
         error_ = true;
     }
+    FreeFrameHooks();
     // A file whose last bytes could not be written is not a success.
     std::string firstName;
     for (const auto& out : files_->outputs)
@@ -189,10 +193,22 @@ TTranscodeRun::TTranscodeRun(TCustomFFmpeg& engine) : e(engine), f(*engine.files
     decFrame.reset(AVUtilStubs.av_frame_alloc());
     if (!pkt || !encPkt || !bsfPkt || !copyPkt || !decFrame)
         throw FFmpegException("av_malloc failed");
+    video = std::make_unique<TVideoRunState>();
+    // The task's hook and preview handlers, read once for the whole run.
+    if (const auto* task = dynamic_cast<const TFFmpeg*>(&engine)) {
+        video->customHook = task->OnCustomHook;
+        video->beforeHook = task->OnBeforeHook;
+        video->previewBitmap = task->OnPreviewBitmap;
+        video->ranges = task->HookTimeRanges();
+        video->displayFlags = task->DisplayFlags();
+    }
 }
 
 TTranscodeRun::~TTranscodeRun() {
     CloseCodecs();
+    ReleaseVideo();
+    e.dupFrames_ = dupFrames;
+    e.dropFrames_ = dropFrames;
 }
 
 void TTranscodeRun::CloseCodecs() {
@@ -406,7 +422,11 @@ void TTranscodeRun::PrepareStream(TOutputStream& ost) {
                     "-vcodec copy and -vhook are incompatible (frames are not decoded)");
             if (e.FramesHooked())
                 throw FFmpegException(
-                    "-vcodec copy and a custom hook are incompatible (frames are not decoded)");
+                    "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+            if (ost.block == 0 && st->sample_aspect_ratio.num > 0)
+                st->codecpar->sample_aspect_ratio = st->sample_aspect_ratio;
+            else if (ost.block == 0)
+                st->sample_aspect_ratio = ist.st->sample_aspect_ratio;
             break;
         case AVMEDIA_TYPE_SUBTITLE:
             break;
@@ -416,10 +436,27 @@ void TTranscodeRun::PrepareStream(TOutputStream& ost) {
         return;
     }
 
-    // Encoding. Only audio reaches here: AddOutput refuses the other types.
-    if (ost.setup->type != AVMEDIA_TYPE_AUDIO || !ost.enc)
-        throw FFmpegException(FormatText("%s encoding is not supported for output stream #%d.%d",
-                                         TypeName(ost.setup->type), ost.fileIndex, ost.index));
+    if (!ost.enc)
+        throw FFmpegException("invalid codec_type of output stream");
+    if (ost.setup->type == AVMEDIA_TYPE_VIDEO) {
+        PrepareVideo(ost, ist);
+        return;
+    }
+    if (ost.setup->type == AVMEDIA_TYPE_SUBTITLE) {
+        AVCodecContext* enc = ost.enc;
+        if (enc->time_base.num <= 0 || enc->time_base.den <= 0)
+            enc->time_base = AVRational{1, 1000};
+        if (enc->width == 0 && enc->height == 0) {
+            enc->width = in->width;
+            enc->height = in->height;
+        }
+        ist.decodingNeeded = true;
+        ost.encodingNeeded = true;
+        ost.srcTimeBase = enc->time_base;
+        return;
+    }
+    if (ost.setup->type != AVMEDIA_TYPE_AUDIO)
+        throw FFmpegException("invalid codec_type of output stream");
     AVCodecContext* enc = ost.enc;
     ost.fifo.reset(
         AVUtilStubs.av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, 1024));
@@ -443,6 +480,21 @@ void TTranscodeRun::OpenEncoders() {
             FailWithDump(FormatText("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
                                     static_cast<int>(ost.enc->codec_id), ost.fileIndex, ost.index,
                                     TypeName(ost.setup->type)));
+        if (ost.setup->type == AVMEDIA_TYPE_SUBTITLE && !ost.enc->subtitle_header) {
+            // A text subtitle encoder writes the style header its decoder made.
+            TInputStream& ist = ists[static_cast<size_t>(ost.sourceIndex)];
+            OpenDecoder(ist, static_cast<size_t>(ost.sourceIndex));
+            const AVCodecContext* dec = ist.dec.get();
+            if (dec->subtitle_header && dec->subtitle_header_size > 0) {
+                ost.enc->subtitle_header = static_cast<uint8_t*>(
+                    AVUtilStubs.av_mallocz(static_cast<size_t>(dec->subtitle_header_size) + 1));
+                if (!ost.enc->subtitle_header)
+                    throw FFmpegException("av_malloc failed");
+                std::memcpy(ost.enc->subtitle_header, dec->subtitle_header,
+                            static_cast<size_t>(dec->subtitle_header_size));
+                ost.enc->subtitle_header_size = dec->subtitle_header_size;
+            }
+        }
         int ret;
         {
             std::lock_guard lock(LibraryLock);
@@ -456,6 +508,8 @@ void TTranscodeRun::OpenEncoders() {
         if (AVCodecStubs.avcodec_parameters_from_context(ost.st->codecpar, ost.enc) < 0)
             throw FFmpegException("av_malloc failed");
         ost.st->time_base = ost.enc->time_base;
+        if (ost.setup->type == AVMEDIA_TYPE_VIDEO && ost.enc->framerate.num > 0)
+            ost.st->avg_frame_rate = ost.enc->framerate;
         extraSize += ost.enc->extradata_size;
     }
     // Encoder input frames, one per stream, reused for every frame.
@@ -469,10 +523,15 @@ void TTranscodeRun::OpenEncoders() {
 }
 
 void TTranscodeRun::OpenDecoders() {
-    for (size_t i = 0; i < ists.size(); ++i) {
-        TInputStream& ist = ists[i];
-        if (!ist.decodingNeeded)
-            continue;
+    for (size_t i = 0; i < ists.size(); ++i)
+        if (ists[i].decodingNeeded)
+            OpenDecoder(ists[i], i);
+}
+
+void TTranscodeRun::OpenDecoder(TInputStream& ist, size_t i) {
+    if (ist.dec)
+        return;
+    {
         const AVCodec* codec = i < f.forcedDecoders.size() ? f.forcedDecoders[i] : nullptr;
         if (!codec)
             codec = AVCodecStubs.avcodec_find_decoder(ist.st->codecpar->codec_id);
@@ -793,6 +852,13 @@ void TTranscodeRun::ReopenJoinedEncoders() {
         fresh->global_quality = old->global_quality;
         fresh->compression_level = old->compression_level;
         fresh->codec_tag = old->codec_tag;
+        fresh->width = old->width;
+        fresh->height = old->height;
+        fresh->pix_fmt = old->pix_fmt;
+        fresh->sample_aspect_ratio = old->sample_aspect_ratio;
+        fresh->framerate = old->framerate;
+        fresh->gop_size = old->gop_size;
+        fresh->max_b_frames = old->max_b_frames;
         AVUtilStubs.av_channel_layout_copy(&fresh->ch_layout, &old->ch_layout);
         int ret;
         {
@@ -839,26 +905,42 @@ int TTranscodeRun::OutputPacket(TInputStream& ist, const AVPacket* packet) {
 
     const AVMediaType type = ist.st->codecpar->codec_type;
     if (ist.decodingNeeded) {
-        if (type != AVMEDIA_TYPE_AUDIO)
-            throw FFmpegException(FormatText("%s decoding is not supported for input stream #%d.%d",
-                                             TypeName(type), ist.fileIndex, ist.index));
-        const int ret = DecodeAudio(ist, packet);
+        int ret = 0;
+        switch (type) {
+        case AVMEDIA_TYPE_AUDIO:
+            ret = DecodeAudio(ist, packet);
+            break;
+        case AVMEDIA_TYPE_VIDEO:
+            ret = DecodeVideo(ist, packet);
+            break;
+        case AVMEDIA_TYPE_SUBTITLE:
+            ret = DecodeSubtitle(ist, packet);
+            break;
+        default:
+            throw FFmpegException("invalid codec_type");
+        }
         if (ret < 0)
             return ret;
         if (!packet) {
-            for (auto& ost : osts)
-                if (ost.encodingNeeded && &ists[static_cast<size_t>(ost.sourceIndex)] == &ist &&
-                    ost.block == (e.joined_ ? joinedInput : 0))
+            for (auto& ost : osts) {
+                if (!ost.encodingNeeded || &ists[static_cast<size_t>(ost.sourceIndex)] != &ist ||
+                    ost.block != (e.joined_ ? joinedInput : 0))
+                    continue;
+                if (ost.setup->type == AVMEDIA_TYPE_AUDIO)
                     FlushAudio(ost, ist);
+                else if (ost.setup->type == AVMEDIA_TYPE_VIDEO)
+                    FlushVideo(ost);
+            }
         }
-        return 0;
     }
     if (!packet)
         return 0;
 
-    // Stream copy only.
+    // Stream copy of the same packet to the outputs that copy this stream.
     const AVCodecParameters* par = ist.st->codecpar;
-    if (type == AVMEDIA_TYPE_AUDIO && par->sample_rate > 0) {
+    if (ist.decodingNeeded) {
+        // the decoder keeps the stream's position
+    } else if (type == AVMEDIA_TYPE_AUDIO && par->sample_rate > 0) {
         if (par->frame_size > 0)
             ist.nextPts += static_cast<int64_t>(par->frame_size) * AV_TIME_BASE / par->sample_rate;
         else if (packet->duration > 0)
@@ -975,7 +1057,7 @@ void TTranscodeRun::Report(bool final) {
     for (const auto& ost : osts) {
         if (ost.setup->type != AVMEDIA_TYPE_VIDEO)
             continue;
-        quality = -1; // video encoding is not built: stream copy has no quality
+        quality = ost.encodingNeeded ? static_cast<float>(ost.quality) / FF_QP2LAMBDA : -1;
         if (!videoSeen) {
             videoSeen = true;
             const double elapsed =

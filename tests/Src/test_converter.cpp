@@ -352,7 +352,7 @@ TEST_F(ConverterTest, CustomHookRefusesVideoStreamCopy) {
         const int outputs = task.AddOutput(dir.filePath(QStringLiteral("out.nut")), false);
         if (hooked) {
             EXPECT_EQ(outputs, -1);
-            EXPECT_EQ(task.LastError(), "new_video_stream fail: -vcodec copy and a custom hook "
+            EXPECT_EQ(task.LastError(), "new_video_stream fail: -vcodec copy and CustomHook "
                                         "are incompatible (frames are not decoded)");
         } else {
             EXPECT_EQ(outputs, 1) << task.LastError();
