@@ -496,7 +496,8 @@ bool TfrmMain::event(QEvent* e) {
         if (closing_)
             return true;
         if (!DriveFound) {
-            sbdlg::ShowError(QStringLiteral("No DVD-RW drive found."));
+            sbdlg::ShowError(NoDriveText.isEmpty() ? QStringLiteral("No DVD-RW drive found.")
+                                                   : NoDriveText);
             // Not from inside the handler: the search worker still waits for it.
             QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
         } else if (AudioDiscFound) {
@@ -527,13 +528,26 @@ void TfrmMain::ScanDrives() {
     }
     EnableInterface();
     ChosenDevice = nullptr;
-    DriveFound = DeviceFinder && DeviceFinder->Devices.Count() > 0;
+    // A drive that could not be opened (no rights to it) is listed with its reason: it
+    // counts as no drive, and its reason is what the user is told.
+    NoDriveText.clear();
+    int usable = 0;
+    for (int i = 0; DeviceFinder && i < DeviceFinder->Devices.Count(); ++i) {
+        const TsbDeviceItem& item = DeviceFinder->Devices.Items(i);
+        if (item.OpenProblem.isEmpty())
+            ++usable;
+        else if (NoDriveText.isEmpty())
+            NoDriveText = item.OpenProblem;
+    }
+    DriveFound = usable > 0;
     if (!DriveFound)
         return;
     AllDrivesEmpty = true;
     AudioDiscFound = false;
     for (int i = 0; i < DeviceFinder->Devices.Count(); ++i) {
         TsbDeviceItem& item = DeviceFinder->Devices.Items(i);
+        if (!item.OpenProblem.isEmpty())
+            continue;
         if (item.DiscType != DISC_TYPE_NO_MEDIA)
             AllDrivesEmpty = false;
         if (item.DiscType == DISC_TYPE_CDR) {

@@ -98,6 +98,9 @@ public:
     // Results of the last drive scan: written by the search worker, read on the
     // main thread while that worker waits for DiscMessage to be handled.
     bool DriveFound = false;
+    // Why no drive can be used although one is there (the first drive's reason, such as
+    // no rights to it); empty when there is simply none.
+    QString NoDriveText;
     bool AllDrivesEmpty = true;
     bool AudioDiscFound = false;
     std::unique_ptr<TsbDeviceFinder> DeviceFinder;

@@ -1,6 +1,7 @@
 // The main window end to end on the offscreen platform: disc images the tests
 // write are served as virtual drives, boxes are answered through the seam, and
 // the files a run writes are read or decoded back.
+#include "ReplayDrive.h"
 #include "AppTestUtil.h"
 #include "DiscImage.h"
 #include "UnitHelpers.h"
@@ -334,6 +335,16 @@ TEST_F(WindowTest, WithoutAnyDriveTheProgramSaysSoAndEnds) {
     TfrmMain& w = Start(QString());
     ASSERT_TRUE(WaitUntil([&] { return !w.isVisible(); }));
     EXPECT_EQ(Boxes().Texts(), std::vector<QString>{QStringLiteral("No DVD-RW drive found.")});
+}
+
+// The only drive is one the user has no rights to: the window names the fix, not "no drive".
+TEST_F(WindowTest, ADriveWithoutRightsIsNamedWithItsFix) {
+    const replay::Scope drives({{"/dev/sr-replay1", nullptr, EACCES}});
+    TfrmMain& w = Start(QString());
+    ASSERT_TRUE(WaitUntil([&] { return !w.isVisible(); }));
+    EXPECT_EQ(Boxes().Texts(), std::vector<QString>{QStringLiteral(
+                                   "No rights to use the drive /dev/sr-replay1: add your user to "
+                                   "the cdrom group")});
 }
 
 TEST_F(WindowTest, FirstStartOffersTheDesktopFolderAndClosingRemembersTheChoice) {
