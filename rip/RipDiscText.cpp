@@ -1,0 +1,138 @@
+#include "RipDiscText.h"
+
+#include "FileNames.h"
+#include "RipChecksums.h"
+
+#include <cdio/cdio.h>
+#include <cdio/cdtext.h>
+#include <cdio/disc.h>
+#include <cdio/track.h>
+
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace rip {
+
+struct TDiscReader::TImpl {
+    CdIo_t* Cdio = nullptr;
+    bool Image = false;
+    ~TImpl() {
+        if (Cdio)
+            cdio_destroy(Cdio);
+    }
+};
+
+TDiscReader::TDiscReader() : Impl_(std::make_unique<TImpl>()) {}
+TDiscReader::~TDiscReader() = default;
+
+namespace {
+
+struct TFreeText {
+    void operator()(char* p) const { std::free(p); }
+};
+
+} // namespace
+
+QString ImageText(const char* decoded) {
+    if (!decoded)
+        return {};
+    QByteArray original; // one byte per code point of libcdio's ISO 8859-1 reading
+    const auto* p = reinterpret_cast<const unsigned char*>(decoded);
+    for (; *p; ++p) {
+        if (*p < 0x80) {
+            original += static_cast<char>(*p);
+        } else if ((*p == 0xC2 || *p == 0xC3) && (p[1] & 0xC0) == 0x80) {
+            original += static_cast<char>(((*p & 0x03) << 6) | (p[1] & 0x3F));
+            ++p;
+        } else {
+            return QString::fromUtf8(decoded); // not an ISO 8859-1 reading
+        }
+    }
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(original);
+    return utf8.hasError() ? QString::fromUtf8(decoded) : text;
+}
+
+void TDiscReader::Close() {
+    if (Impl_->Cdio)
+        cdio_destroy(Impl_->Cdio);
+    Impl_->Cdio = nullptr;
+}
+
+bool TDiscReader::Open(const QString& path) {
+    Close();
+    const QByteArray bytes = FileNameBytes(path);
+    Impl_->Cdio = cdio_open(bytes.constData(), DRIVER_UNKNOWN);
+    if (!Impl_->Cdio)
+        return false;
+    const char* driver = cdio_get_driver_name(Impl_->Cdio);
+    Impl_->Image =
+        driver && (std::strcmp(driver, "BIN/CUE") == 0 || std::strcmp(driver, "CDRDAO") == 0 ||
+                   std::strcmp(driver, "NRG") == 0);
+    return true;
+}
+
+TDiscText TDiscReader::ReadText(int firstTrack, int lastTrack) const {
+    TDiscText text;
+    CdIo_t* cdio = Impl_->Cdio;
+    if (!cdio)
+        return text;
+    const bool image = Impl_->Image;
+    auto decode = [image](const char* value) {
+        return image ? ImageText(value) : QString::fromUtf8(value ? value : "");
+    };
+    cdtext_t* cdtext = cdio_get_cdtext(cdio);
+    auto field = [&](cdtext_field_t key, int track) {
+        return cdtext ? decode(cdtext_get_const(cdtext, key, static_cast<track_t>(track)))
+                      : QString();
+    };
+    text.AlbumTitle = field(CDTEXT_FIELD_TITLE, 0).trimmed();
+    text.AlbumPerformer = field(CDTEXT_FIELD_PERFORMER, 0).trimmed();
+    if (std::unique_ptr<char, TFreeText> mcn{cdio_get_mcn(cdio)})
+        text.Mcn = QString::fromLatin1(mcn.get()).trimmed();
+    if (text.Mcn.isEmpty() || text.Mcn.count(QLatin1Char('0')) == text.Mcn.size())
+        text.Mcn = field(CDTEXT_FIELD_UPC_EAN, 0).trimmed();
+    for (int n = firstTrack; n <= lastTrack; ++n) {
+        TCdTextTrack& t = text.Tracks[n];
+        t.Title = field(CDTEXT_FIELD_TITLE, n).trimmed();
+        t.Performer = field(CDTEXT_FIELD_PERFORMER, n).trimmed();
+        t.Songwriter = field(CDTEXT_FIELD_SONGWRITER, n).trimmed();
+        t.Composer = field(CDTEXT_FIELD_COMPOSER, n).trimmed();
+        if (std::unique_ptr<char, TFreeText> isrc{
+                cdio_get_track_isrc(cdio, static_cast<track_t>(n))})
+            t.Isrc = QString::fromLatin1(isrc.get()).trimmed();
+        if (t.Isrc.isEmpty())
+            t.Isrc = field(CDTEXT_FIELD_ISRC, n).trimmed();
+    }
+    return text;
+}
+
+bool TDiscReader::ReadSamples(int64_t from, int64_t count, int64_t audioFrom, int64_t audioTo,
+                              std::vector<uint8_t>& pcm) const {
+    pcm.assign(static_cast<size_t>(std::max<int64_t>(count, 0)) * kBytesPerSample, 0);
+    const int64_t lo = std::max(from, audioFrom), hi = std::min(from + count, audioTo);
+    if (lo >= hi)
+        return true;
+    if (!Impl_->Cdio)
+        return false;
+    const int64_t firstSector = lo / kSamplesPerSector;
+    const int64_t lastSector = (hi - 1) / kSamplesPerSector;
+    std::vector<uint8_t> sector(kBytesPerSector);
+    for (int64_t s = firstSector; s <= lastSector; ++s) {
+        if (cdio_read_audio_sectors(Impl_->Cdio, sector.data(), static_cast<lsn_t>(s), 1) !=
+            DRIVER_OP_SUCCESS)
+            return false;
+        const int64_t sectorFrom = s * kSamplesPerSector;
+        const int64_t a = std::max(lo, sectorFrom),
+                      b = std::min(hi, sectorFrom + kSamplesPerSector);
+        std::memcpy(pcm.data() + (a - from) * kBytesPerSample,
+                    sector.data() + (a - sectorFrom) * kBytesPerSample,
+                    static_cast<size_t>(b - a) * kBytesPerSample);
+    }
+    return true;
+}
+
+} // namespace rip

@@ -1,0 +1,61 @@
+// What the rip reads from the disc besides the tracks themselves, straight
+// through libcdio: the CD-Text of the album and of each track, each track's
+// ISRC, the disc's media catalogue number, and the few samples around a track
+// that a read-offset correction needs.
+//
+// The drive library answers none of these (it reads the album title only, as
+// the volume label), so they are read here, on the drive's device path (a
+// virtual drive: its image path), before the grab starts and after it, never
+// while the drive library reads: libcdio's image parsers share global state.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace rip {
+
+struct TCdTextTrack {
+    QString Title, Performer, Songwriter, Composer, Isrc;
+};
+
+struct TDiscText {
+    QString AlbumTitle, AlbumPerformer, Mcn;
+    std::map<int, TCdTextTrack> Tracks; // by track number
+};
+
+class TDiscReader {
+public:
+    TDiscReader();
+    ~TDiscReader();
+    TDiscReader(const TDiscReader&) = delete;
+    TDiscReader& operator=(const TDiscReader&) = delete;
+
+    // Opens the disc at path (a device or an image file). False when libcdio
+    // cannot open it.
+    bool Open(const QString& path);
+    void Close();
+
+    // CD-Text, ISRC and MCN of the tracks first..last.
+    TDiscText ReadText(int firstTrack, int lastTrack) const;
+
+    // The PCM of samples [from, from + count) of the disc (sample 0 is the
+    // first sample of sector 0). Samples outside [audioFrom, audioTo) read as
+    // silence. False when a sector inside it cannot be read.
+    bool ReadSamples(int64_t from, int64_t count, int64_t audioFrom, int64_t audioTo,
+                     std::vector<uint8_t>& pcm) const;
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> Impl_;
+};
+
+// libcdio reads the text of a CUE or TOC file as ISO 8859-1 and re-encodes it;
+// such files are mostly written in UTF-8. When the bytes libcdio read are valid
+// UTF-8 they are the text as written, else its reading stands.
+QString ImageText(const char* decoded);
+
+} // namespace rip

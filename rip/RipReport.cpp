@@ -1,0 +1,316 @@
+#include "RipReport.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QStringList>
+
+#include <algorithm>
+
+namespace rip {
+namespace {
+
+QString H8(uint32_t v) {
+    return QString::fromStdString(Hex8(v));
+}
+
+QString H8U(uint32_t v) {
+    return QString::fromStdString(Hex8Upper(v));
+}
+
+QString StatusText(const TTrackResult& t) {
+    switch (t.Status) {
+    case tsOk:
+        return QStringLiteral("OK");
+    case tsFailed:
+        return QStringLiteral("failed: ") + t.Error;
+    case tsNotRipped:
+        break;
+    }
+    return QStringLiteral("not ripped");
+}
+
+QString StatusName(TTrackStatus status) {
+    switch (status) {
+    case tsOk:
+        return QStringLiteral("ok");
+    case tsFailed:
+        return QStringLiteral("failed");
+    case tsNotRipped:
+        break;
+    }
+    return QStringLiteral("not ripped");
+}
+
+// Cue sheets quote their texts; a quote inside would end them early.
+QString CueQuoted(QString text) {
+    text.replace(QLatin1Char('"'), QLatin1Char('\'')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    text.remove(QLatin1Char('\r'));
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+QString CueFileType(const QString& file) {
+    if (file.endsWith(QLatin1String(".mp3"), Qt::CaseInsensitive))
+        return QStringLiteral("MP3");
+    return QStringLiteral("WAVE");
+}
+
+} // namespace
+
+int TRipReport::Count(TTrackStatus status) const {
+    return static_cast<int>(std::count_if(Tracks.begin(), Tracks.end(), [status](const auto& t) {
+        return t.Selected && t.Status == status;
+    }));
+}
+
+int TRipReport::SelectedCount() const {
+    return static_cast<int>(
+        std::count_if(Tracks.begin(), Tracks.end(), [](const auto& t) { return t.Selected; }));
+}
+
+QString Msf(int64_t sectors) {
+    return QStringLiteral("%1:%2.%3")
+        .arg(sectors / (75 * 60), 2, 10, QLatin1Char('0'))
+        .arg(sectors / 75 % 60, 2, 10, QLatin1Char('0'))
+        .arg(sectors % 75, 2, 10, QLatin1Char('0'));
+}
+
+QString ArResultText(const TArMatch& match) {
+    return match.Matched ? QStringLiteral("accurately ripped (confidence %1)").arg(match.Confidence)
+                         : QStringLiteral("not accurately ripped");
+}
+
+QString RelativeTo(const QString& folder, const QString& file) {
+    if (folder.isEmpty())
+        return file;
+    const QString prefix = folder + QLatin1Char('/');
+    return file.startsWith(prefix) ? file.mid(prefix.size()) : file;
+}
+
+QByteArray RipLogText(const TRipReport& r) {
+    QStringList l;
+    auto line = [&l](const QString& text) { l << text; };
+    line(QStringLiteral("Tonvale rip log"));
+    line(r.Program + QStringLiteral(", ") + r.Date);
+    line({});
+    line(QStringLiteral("Drive: %1 %2 %3 (%4)")
+             .arg(r.DriveVendor, r.DriveProduct, r.DriveRevision, r.DrivePath));
+    line(QStringLiteral("Read offset correction: %1%2")
+             .arg(r.Offset > 0 ? QStringLiteral("+") : QString())
+             .arg(r.Offset));
+    line(r.Secure ? QStringLiteral("Secure mode: yes (each track read twice; on a mismatch up "
+                                   "to %1 more reads)")
+                        .arg(kSecureRetries)
+                  : QStringLiteral("Secure mode: no (each track read once)"));
+    line(QStringLiteral("Format: %1").arg(r.Preset));
+    line({});
+    line(QStringLiteral("Album performer: %1").arg(r.AlbumPerformer));
+    line(QStringLiteral("Album title: %1").arg(r.AlbumTitle));
+    if (!r.Mcn.isEmpty())
+        line(QStringLiteral("MCN: %1").arg(r.Mcn));
+    line({});
+    line(QStringLiteral("TOC"));
+    line(QStringLiteral("  Track  Audio  Start     Length    Start sector  End sector"));
+    for (const TTrackResult& t : r.Tracks)
+        line(QStringLiteral("  %1  %2  %3  %4  %5  %6")
+                 .arg(t.Number, 5)
+                 .arg(t.Audio ? QStringLiteral("yes  ") : QStringLiteral("no   "))
+                 .arg(Msf(t.StartLba), -8)
+                 .arg(Msf(t.Sectors()), -8)
+                 .arg(t.StartLba, 12)
+                 .arg(t.EndLba - 1, 10));
+    line(QStringLiteral("  Lead-out sector: %1").arg(r.Toc.LeadOut));
+    line({});
+    line(QStringLiteral("Disc ids"));
+    line(QStringLiteral("  AccurateRip: %1 (id1 %2, id2 %3)")
+             .arg(r.Ids.DbarName, H8(r.Ids.AccurateRip1), H8(r.Ids.AccurateRip2)));
+    line(QStringLiteral("  CDDB: %1").arg(H8(r.Ids.Cddb)));
+    line(QStringLiteral("  MusicBrainz: %1").arg(r.Ids.MusicBrainz));
+    if (!r.AccurateRipFile.isEmpty())
+        line(QStringLiteral("  AccurateRip file: %1 (%2)")
+                 .arg(r.AccurateRipFile, r.AccurateRipKnown
+                                             ? QStringLiteral("holds entries for this disc")
+                                             : QStringLiteral("holds no entry for this disc")));
+    for (const TTrackResult& t : r.Tracks) {
+        if (!t.Selected)
+            continue;
+        line({});
+        line(QStringLiteral("Track %1").arg(t.Number));
+        if (!t.Title.isEmpty())
+            line(QStringLiteral("  Title: %1").arg(t.Title));
+        if (!t.Performer.isEmpty())
+            line(QStringLiteral("  Performer: %1").arg(t.Performer));
+        if (!t.Isrc.isEmpty())
+            line(QStringLiteral("  ISRC: %1").arg(t.Isrc));
+        line(QStringLiteral("  File: %1").arg(t.FileName));
+        if (t.HaveSums) {
+            line(QStringLiteral("  Peak level: %1 %").arg(PeakPercent(t.Sums.Peak), 0, 'f', 1));
+            if (t.HaveTestCrc)
+                line(QStringLiteral("  Test CRC: %1").arg(H8U(t.TestCrc)));
+            line(QStringLiteral("  Copy CRC: %1").arg(H8U(t.Sums.Crc32)));
+            line(QStringLiteral("  AccurateRip v1: %1%2")
+                     .arg(H8(t.Sums.ArV1),
+                          t.ArChecked ? QStringLiteral(", ") + ArResultText(t.ArV1) : QString()));
+            line(QStringLiteral("  AccurateRip v2: %1%2")
+                     .arg(H8(t.Sums.ArV2),
+                          t.ArChecked ? QStringLiteral(", ") + ArResultText(t.ArV2) : QString()));
+            line(QStringLiteral("  Frame-450 CRC: %1").arg(H8(t.Sums.Frame450)));
+        }
+        if (t.Reads > 0)
+            line(QStringLiteral("  Reads: %1").arg(t.Reads));
+        line(QStringLiteral("  Status: %1").arg(StatusText(t)));
+    }
+    line({});
+    line(QStringLiteral("Summary"));
+    line(QStringLiteral("  Tracks ripped: %1 of %2").arg(r.Count(tsOk)).arg(r.SelectedCount()));
+    if (r.Count(tsFailed) > 0)
+        line(QStringLiteral("  Tracks failed: %1").arg(r.Count(tsFailed)));
+    if (r.Stopped)
+        line(QStringLiteral("  The rip was stopped before its end."));
+    if (!r.AccurateRipFile.isEmpty()) {
+        const int accurate = static_cast<int>(
+            std::count_if(r.Tracks.begin(), r.Tracks.end(), [](const TTrackResult& t) {
+                return t.Selected && t.Status == tsOk && (t.ArV1.Matched || t.ArV2.Matched);
+            }));
+        line(QStringLiteral("  Accurately ripped (v1 or v2): %1 of %2")
+                 .arg(accurate)
+                 .arg(r.SelectedCount()));
+    }
+    line(r.Count(tsOk) == r.SelectedCount() ? QStringLiteral("  No errors occurred.")
+                                            : QStringLiteral("  There were errors."));
+    line({});
+    QByteArray text = l.join(QLatin1Char('\n')).toUtf8();
+    const QByteArray sum = QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex();
+    text += "SHA-256: " + sum + "\n";
+    return text;
+}
+
+QJsonObject RipReportJson(const TRipReport& r) {
+    QJsonObject drive{{QStringLiteral("vendor"), r.DriveVendor},
+                      {QStringLiteral("product"), r.DriveProduct},
+                      {QStringLiteral("revision"), r.DriveRevision},
+                      {QStringLiteral("path"), r.DrivePath}};
+    QJsonArray toc;
+    for (const TTrackResult& t : r.Tracks)
+        toc.append(QJsonObject{{QStringLiteral("number"), t.Number},
+                               {QStringLiteral("audio"), t.Audio},
+                               {QStringLiteral("startSector"), t.StartLba},
+                               {QStringLiteral("endSector"), t.EndLba - 1},
+                               {QStringLiteral("sectors"), static_cast<qint64>(t.Sectors())},
+                               {QStringLiteral("length"), Msf(t.Sectors())}});
+    QJsonObject ids{{QStringLiteral("accurateRip1"), H8(r.Ids.AccurateRip1)},
+                    {QStringLiteral("accurateRip2"), H8(r.Ids.AccurateRip2)},
+                    {QStringLiteral("cddb"), H8(r.Ids.Cddb)},
+                    {QStringLiteral("musicBrainz"), r.Ids.MusicBrainz},
+                    {QStringLiteral("accurateRipFile"), r.Ids.DbarName}};
+    QJsonArray tracks;
+    for (const TTrackResult& t : r.Tracks) {
+        if (!t.Selected)
+            continue;
+        QJsonObject o{{QStringLiteral("number"), t.Number},
+                      {QStringLiteral("title"), t.Title},
+                      {QStringLiteral("performer"), t.Performer},
+                      {QStringLiteral("file"), t.FileName},
+                      {QStringLiteral("status"), StatusName(t.Status)},
+                      {QStringLiteral("reads"), t.Reads}};
+        if (!t.Songwriter.isEmpty())
+            o[QStringLiteral("songwriter")] = t.Songwriter;
+        if (!t.Composer.isEmpty())
+            o[QStringLiteral("composer")] = t.Composer;
+        if (!t.Isrc.isEmpty())
+            o[QStringLiteral("isrc")] = t.Isrc;
+        if (t.Status == tsFailed)
+            o[QStringLiteral("error")] = t.Error;
+        if (t.HaveSums) {
+            o[QStringLiteral("peak")] =
+                static_cast<double>(qRound(PeakPercent(t.Sums.Peak) * 10)) / 10.0;
+            if (t.HaveTestCrc)
+                o[QStringLiteral("testCrc")] = H8U(t.TestCrc);
+            o[QStringLiteral("copyCrc")] = H8U(t.Sums.Crc32);
+            o[QStringLiteral("accurateRipV1")] = H8(t.Sums.ArV1);
+            o[QStringLiteral("accurateRipV2")] = H8(t.Sums.ArV2);
+            o[QStringLiteral("frame450Crc")] = H8(t.Sums.Frame450);
+            if (t.ArChecked) {
+                o[QStringLiteral("accurateRipV1Result")] = ArResultText(t.ArV1);
+                o[QStringLiteral("accurateRipV2Result")] = ArResultText(t.ArV2);
+                o[QStringLiteral("accurateRipV1Confidence")] =
+                    static_cast<qint64>(t.ArV1.Confidence);
+                o[QStringLiteral("accurateRipV2Confidence")] =
+                    static_cast<qint64>(t.ArV2.Confidence);
+            }
+        }
+        tracks.append(o);
+    }
+    QJsonObject record{
+        {QStringLiteral("program"), r.Program},
+        {QStringLiteral("date"), r.Date},
+        {QStringLiteral("drive"), drive},
+        {QStringLiteral("offset"), r.Offset},
+        {QStringLiteral("secure"), r.Secure},
+        {QStringLiteral("format"), r.Format},
+        {QStringLiteral("preset"), r.Preset},
+        {QStringLiteral("album"), QJsonObject{{QStringLiteral("title"), r.AlbumTitle},
+                                              {QStringLiteral("performer"), r.AlbumPerformer},
+                                              {QStringLiteral("mcn"), r.Mcn}}},
+        {QStringLiteral("toc"),
+         QJsonObject{{QStringLiteral("tracks"), toc}, {QStringLiteral("leadOut"), r.Toc.LeadOut}}},
+        {QStringLiteral("ids"), ids},
+        {QStringLiteral("tracks"), tracks},
+        {QStringLiteral("summary"), QJsonObject{{QStringLiteral("selected"), r.SelectedCount()},
+                                                {QStringLiteral("ripped"), r.Count(tsOk)},
+                                                {QStringLiteral("failed"), r.Count(tsFailed)},
+                                                {QStringLiteral("stopped"), r.Stopped}}}};
+    if (!r.AccurateRipFile.isEmpty()) {
+        record[QStringLiteral("accurateRipDatabase")] = r.AccurateRipFile;
+        record[QStringLiteral("accurateRipKnown")] = r.AccurateRipKnown;
+    }
+    return record;
+}
+
+QByteArray CueSheet(const TRipReport& r, const QString& folder) {
+    QStringList l;
+    l << QStringLiteral("REM DISCID %1").arg(H8U(r.Ids.Cddb));
+    l << QStringLiteral("REM MUSICBRAINZ_DISCID %1").arg(r.Ids.MusicBrainz);
+    l << QStringLiteral("REM COMMENT %1").arg(CueQuoted(r.Program));
+    if (!r.Mcn.isEmpty())
+        l << QStringLiteral("CATALOG %1").arg(r.Mcn);
+    if (!r.AlbumPerformer.isEmpty())
+        l << QStringLiteral("PERFORMER %1").arg(CueQuoted(r.AlbumPerformer));
+    if (!r.AlbumTitle.isEmpty())
+        l << QStringLiteral("TITLE %1").arg(CueQuoted(r.AlbumTitle));
+    for (const TTrackResult& t : r.Tracks) {
+        if (!t.Selected || t.Status != tsOk)
+            continue;
+        const QString file = RelativeTo(folder, t.FileName);
+        l << QStringLiteral("FILE %1 %2").arg(CueQuoted(file), CueFileType(file));
+        l << QStringLiteral("  TRACK %1 AUDIO").arg(t.Number, 2, 10, QLatin1Char('0'));
+        if (!t.Title.isEmpty())
+            l << QStringLiteral("    TITLE %1").arg(CueQuoted(t.Title));
+        if (!t.Performer.isEmpty())
+            l << QStringLiteral("    PERFORMER %1").arg(CueQuoted(t.Performer));
+        if (!t.Songwriter.isEmpty())
+            l << QStringLiteral("    SONGWRITER %1").arg(CueQuoted(t.Songwriter));
+        if (!t.Composer.isEmpty())
+            l << QStringLiteral("    REM COMPOSER %1").arg(CueQuoted(t.Composer));
+        if (!t.Isrc.isEmpty())
+            l << QStringLiteral("    ISRC %1").arg(t.Isrc);
+        l << QStringLiteral("    INDEX 01 00:00:00");
+    }
+    return (l.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
+}
+
+QByteArray M3uPlaylist(const TRipReport& r, const QString& folder) {
+    QStringList l{QStringLiteral("#EXTM3U")};
+    for (const TTrackResult& t : r.Tracks) {
+        if (!t.Selected || t.Status != tsOk)
+            continue;
+        const QString performer = t.Performer.isEmpty() ? r.AlbumPerformer : t.Performer;
+        const QString title = t.Title.isEmpty() ? QStringLiteral("Track%1").arg(t.Number) : t.Title;
+        l << QStringLiteral("#EXTINF:%1,%2")
+                 .arg((t.Sectors() + 37) / 75)
+                 .arg(performer.isEmpty() ? title : performer + QStringLiteral(" - ") + title);
+        l << RelativeTo(folder, t.FileName);
+    }
+    return (l.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
+}
+
+} // namespace rip

@@ -1,0 +1,90 @@
+// The record of one rip and what is written from it: the rip log (rip.log,
+// ending in a SHA-256 of everything above it), the same record as JSON, the cue
+// sheet pointing at the track files and the M3U playlist.
+//
+// Pure functions on the record, any thread.
+#pragma once
+
+#include "RipChecksums.h"
+#include "RipDiscIds.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+namespace rip {
+
+// The reads a verified copy makes at most beyond the first two.
+inline constexpr int kSecureRetries = 5;
+
+enum TTrackStatus : int {
+    tsNotRipped, // not selected, or not reached (the rip was stopped)
+    tsOk,
+    tsFailed,
+};
+
+struct TTrackResult {
+    int Number = 0;
+    int32_t StartLba = 0, EndLba = 0; // EndLba: the first sector after the track
+    bool Audio = true;
+    bool Selected = false;
+    QString Title, Performer, Songwriter, Composer, Isrc; // from the disc
+    QString FileName; // relative to the output folder, "/" between folders
+    TTrackStatus Status = tsNotRipped;
+    QString Error; // why it failed
+    int Reads = 0; // reads made (2 or more in secure mode when they differed)
+    bool HaveSums = false;
+    TTrackSums Sums; // of the copy kept
+    bool HaveTestCrc = false;
+    uint32_t TestCrc = 0;
+    bool ArChecked = false; // an AccurateRip file was given
+    TArMatch ArV1, ArV2;
+
+    int64_t Sectors() const { return EndLba - StartLba; }
+};
+
+struct TRipReport {
+    QString Program; // "tonvale-cli 0.1.0"
+    QString Date;    // ISO 8601, local time
+    QString DriveVendor, DriveProduct, DriveRevision, DrivePath;
+    int Offset = 0;
+    bool Secure = false;
+    QString Format, Preset; // "MP3", "Standard Quality (MP3, 128KBit, 44100Hz, STEREO)"
+    QString AlbumTitle, AlbumPerformer, Mcn;
+    TDiscToc Toc;
+    TDiscIds Ids;
+    QString AccurateRipFile;          // the dBAR file given, empty when none
+    bool AccurateRipKnown = false;    // it holds entries for this disc
+    std::vector<TTrackResult> Tracks; // every track of the disc, in order
+    bool Stopped = false;
+    QString LogFile; // rip.log as written, empty until it is
+
+    int Count(TTrackStatus status) const;
+    int SelectedCount() const;
+};
+
+// "mm:ss.ff" (minutes, seconds, frames) of a sector count, as cue sheets and
+// logs write lengths and positions.
+QString Msf(int64_t sectors);
+
+// The text of rip.log, its last line "SHA-256: <64 hex digits>" over the bytes
+// before that line.
+QByteArray RipLogText(const TRipReport& report);
+// The same record for scripts.
+QJsonObject RipReportJson(const TRipReport& report);
+
+// A cue sheet and an M3U playlist of the ripped tracks, with file names relative
+// to folder (a folder below the output folder, "" for the output folder itself).
+QByteArray CueSheet(const TRipReport& report, const QString& folder);
+QByteArray M3uPlaylist(const TRipReport& report, const QString& folder);
+
+// The file's name as seen from folder (both relative to the output folder).
+QString RelativeTo(const QString& folder, const QString& file);
+
+// "accurately ripped (confidence N)" or "not accurately ripped".
+QString ArResultText(const TArMatch& match);
+
+} // namespace rip

@@ -1,0 +1,122 @@
+// The whole-disc rip: one grab worker reads the chosen tracks in disc order
+// through the drive layer (TsbGrabAction on a TsbBurner session), checks and
+// sums each copy, and hands the finished WAV files to up to N conversions
+// through TFFmpegConverter, which encode them on their own threads while the
+// next track is read. Then the cue sheet, the playlist and rip.log are written.
+//
+//     RunRip (main thread) --starts--> grab worker: TsbGrabAction per read,
+//         |                                offset correction, sums, verified copies
+//         |<--- finished WAV (queue, guarded by a mutex) ---'
+//         '--> one TFFmpegConverter per track being encoded (StartConvert(1))
+//
+// Threads. RunRip runs on the thread of the QCoreApplication (the converters'
+// operations and the engine logger's events belong to it) and polls: it starts
+// conversions, collects their ends and reports progress to the observer, whose
+// calls all come on that thread. The grab worker owns the drive session while
+// it runs; the main thread only asks it to stop (CancelRequested and the
+// library's cancel, both made for other threads).
+//
+// Outputs: every file (tracks, cue sheet, playlist, log) is written under a
+// temporary name and renamed when complete, so a file that exists is either
+// the old one or a finished new one. The grabbed WAV files wait in a hidden
+// work folder inside the output folder, removed at the end. A stop (the
+// StopRequested callback turning true) ends the grab and the conversions,
+// removes what is unfinished and keeps the tracks already finished; no cue
+// sheet, playlist or log is written then.
+#pragma once
+
+#include "RipFormats.h"
+#include "RipNames.h"
+#include "RipReport.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace rip {
+
+struct TRipSettings {
+    QString Drive;        // --drive index; empty: the first drive holding an audio CD
+    std::set<int> Tracks; // empty: every audio track
+    TRipFormat Format = rfWAV;
+    int Preset = kDefaultPreset;
+    int Jobs = 0; // conversions at once; 0: the number of cores
+    bool Secure = false;
+    int Offset = 0; // samples, within +-kMaxOffset
+    QString Template = kDefaultTemplate;
+    QString AccurateRipDb; // a dBAR file to verify against, or empty
+    QString OutDir;
+    QString LibraryFolder; // where the media libraries are looked for first
+    QString Program;       // "tonvale-cli 0.1.0", for the log
+    std::function<bool()> StopRequested;
+};
+
+inline constexpr int kMaxOffset = 10 * 588;
+
+// What a rip is doing, for a progress display.
+struct TTrackProgress {
+    enum TState : int { psWaiting, psGrabbing, psGrabbed, psEncoding, psDone, psFailed };
+    int Number = 0;
+    TState State = psWaiting;
+    int Percent = 0; // of the step the state names
+    int Read = 0;    // secure mode: the read under way (1, 2, ...)
+};
+struct TRipProgress {
+    std::vector<TTrackProgress> Tracks; // the selected tracks, in order
+    double Fraction = 0;                // of the whole rip
+    double ElapsedSeconds = 0;
+    double SecondsLeft = -1; // -1 while unknown
+};
+
+// Receives the rip's news; every call comes on the thread that runs RunRip.
+class TRipObserver {
+public:
+    virtual ~TRipObserver() = default;
+    // A failure that ends the rip or a track, said once.
+    virtual void Error(const QString& text) = 0;
+    // The disc has been read: ids, TOC and the file names (the report so far).
+    virtual void Started(const TRipReport& report) { static_cast<void>(report); }
+    // "grabbed (Copy CRC ...)", "encoding", "done", "failed: ..." for one track.
+    virtual void TrackEvent(int number, const QString& text) {
+        static_cast<void>(number);
+        static_cast<void>(text);
+    }
+    // At most about ten times a second.
+    virtual void Progress(const TRipProgress& progress) { static_cast<void>(progress); }
+};
+
+enum TRipResult : int {
+    rrOk,           // every chosen track ripped
+    rrTracksFailed, // the rip ran, some tracks failed
+    rrFailed,       // nothing could be ripped (no drive, no disc, libraries ...)
+    rrUsage,        // the settings do not fit the disc or are wrong
+    rrStopped,      // StopRequested
+};
+
+// Rips as settings say; the record (also when it failed part way) in report.
+TRipResult RunRip(const TRipSettings& settings, TRipObserver& observer, TRipReport& report);
+
+// Verified copies: reads 1, 2, ... of a track until one agrees with an earlier
+// read (the same CRC), at most 2 + kSecureRetries reads. read(n, crc) makes read
+// n and gives its CRC, false when the read failed; discard(n) drops read n, whose
+// CRC is all that is needed once a later read is made. The read kept is the last.
+struct TAgreement {
+    bool Agreed = false;
+    bool ReadFailed = false;    // a read failed: the track cannot be read
+    int Reads = 0;              // reads made
+    std::vector<uint32_t> Crcs; // of each read, in order
+};
+TAgreement ReadUntilAgreed(const std::function<bool(int n, uint32_t& crc)>& read,
+                           const std::function<void(int n)>& discard);
+// One read, agreed when it succeeds.
+TAgreement ReadOnce(const std::function<bool(int n, uint32_t& crc)>& read);
+
+// The folder (relative to the output folder) that holds the cue sheet, the
+// playlist and rip.log: the deepest folder all the track files share.
+QString CommonFolder(const std::vector<QString>& files);
+
+} // namespace rip

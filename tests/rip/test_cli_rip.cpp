@@ -1,0 +1,692 @@
+// `tonvale-cli rip` as a child process on disc images this test writes: the audio, the
+// checksums and the disc ids against values the test computes itself from the PCM and
+// the TOC it wrote, read offsets, an AccurateRip file, CD-Text in file names and tags
+// (read back with ffprobe), verified copies, a damaged image, a stop mid-rip, and what
+// bad arguments make it say.
+#include "DiscImage.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void WriteFile(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+struct Outcome {
+    int exitCode = -1;
+    bool signalled = false;
+    std::string out, err;
+};
+
+// Runs a program with TONVALE_VIRTUAL_DRIVES set to drives; when stopOn is given, sends
+// SIGINT once stderr shows it.
+Outcome RunProgram(std::vector<std::string> args, const std::string& drives = {},
+                   const std::string& stopOn = {}) {
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "TONVALE_VIRTUAL_DRIVES=", 23) != 0)
+            envStrings.emplace_back(*e);
+    envStrings.push_back("TONVALE_VIRTUAL_DRIVES=" + drives);
+    std::vector<char*> envp;
+    for (std::string& e : envStrings)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return {};
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::execvp(argv[0], argv.data()); // a program on PATH (ffprobe)
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    Outcome outcome;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&outcome.out, &outcome.err};
+    for (int open = 2; open > 0;) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << args[0] << " did not end; killed";
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        if (::poll(fds, 2, 100) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            char buffer[65536];
+            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+        if (!stopOn.empty() && !outcome.signalled &&
+            outcome.err.find(stopOn) != std::string::npos) {
+            ::kill(pid, SIGINT);
+            outcome.signalled = true;
+        }
+    }
+    for (const pollfd& fd : fds)
+        if (fd.fd >= 0)
+            ::close(fd.fd);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return outcome;
+}
+
+QJsonObject Json(const std::string& text) {
+    return QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
+}
+
+std::string Str(const QJsonValue& v) {
+    return v.toString().toStdString();
+}
+
+// ---- what the test computes itself ----------------------------------------------------
+
+std::string Hex(uint32_t v, bool upper = false) {
+    char text[9];
+    std::snprintf(text, sizeof text, upper ? "%08X" : "%08x", v);
+    return text;
+}
+
+struct Sums {
+    std::string crc, v1, v2, f450;
+};
+
+// CRC-32 bit by bit; AccurateRip v1/v2 sample by sample (the first track from sample 2940,
+// the last to N - 2940); the frame-450 CRC over sector 450 alone.
+Sums ReferenceSums(const Bytes& pcm, bool first, bool last) {
+    uint32_t crc = 0xFFFFFFFFu, v1 = 0, v2 = 0, f450 = 0;
+    for (uint8_t byte : pcm) {
+        crc ^= byte;
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    const auto n = static_cast<int64_t>(pcm.size() / 4);
+    for (int64_t i = 1; i <= n; ++i) {
+        const uint8_t* p = &pcm[static_cast<size_t>(i - 1) * 4];
+        const uint32_t word = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+        if ((!first || i >= 2940) && (!last || i <= n - 2940)) {
+            const uint64_t product = static_cast<uint64_t>(word) * static_cast<uint64_t>(i);
+            v1 += static_cast<uint32_t>(product);
+            v2 += static_cast<uint32_t>(product) + static_cast<uint32_t>(product >> 32);
+        }
+        if (i > 450 * 588 && i <= 451 * 588)
+            f450 += word * static_cast<uint32_t>(i - 450 * 588);
+    }
+    return {Hex(~crc, true), Hex(v1), Hex(v2), Hex(f450)};
+}
+
+struct Ids {
+    std::string ar1, ar2, cddb, musicBrainz, dbar;
+    uint32_t ar1Value = 0, ar2Value = 0, cddbValue = 0;
+};
+
+// The ids of an audio-only disc whose tracks start at starts (sectors) and end at leadOut.
+Ids ReferenceIds(const std::vector<uint32_t>& starts, uint32_t leadOut) {
+    Ids ids;
+    uint32_t id1 = leadOut, id2 = leadOut * static_cast<uint32_t>(starts.size() + 1), digits = 0;
+    for (size_t i = 0; i < starts.size(); ++i) {
+        id1 += starts[i];
+        id2 += std::max(starts[i], 1u) * static_cast<uint32_t>(i + 1);
+        for (uint32_t s = (starts[i] + 150) / 75; s > 0; s /= 10)
+            digits += s % 10;
+    }
+    const uint32_t seconds = (leadOut + 150) / 75 - (starts[0] + 150) / 75;
+    const uint32_t cddb =
+        (digits % 255) << 24 | seconds << 8 | static_cast<uint32_t>(starts.size());
+    std::string text;
+    char part[16];
+    std::snprintf(part, sizeof part, "%02X%02X", 1, static_cast<int>(starts.size()));
+    text += part;
+    for (int i = 0; i < 100; ++i) {
+        const uint32_t offset = i == 0 ? leadOut + 150
+                                : i <= static_cast<int>(starts.size())
+                                    ? starts[static_cast<size_t>(i - 1)] + 150
+                                    : 0;
+        std::snprintf(part, sizeof part, "%08X", offset);
+        text += part;
+    }
+    QByteArray mb =
+        QCryptographicHash::hash(QByteArray::fromStdString(text), QCryptographicHash::Sha1)
+            .toBase64();
+    mb.replace('+', '.').replace('/', '_').replace('=', '-');
+    ids.ar1 = Hex(id1);
+    ids.ar2 = Hex(id2);
+    ids.cddb = Hex(cddb);
+    ids.musicBrainz = mb.toStdString();
+    ids.ar1Value = id1;
+    ids.ar2Value = id2;
+    ids.cddbValue = cddb;
+    char dbar[64];
+    std::snprintf(dbar, sizeof dbar, "dBAR-%03zu-%s-%s-%s.bin", starts.size(), ids.ar1.c_str(),
+                  ids.ar2.c_str(), ids.cddb.c_str());
+    ids.dbar = dbar;
+    return ids;
+}
+
+Bytes Noise(uint32_t sectors, uint32_t seed) {
+    Bytes pcm(size_t{sectors} * discimage::kSectorBytes);
+    std::mt19937 random(seed);
+    std::normal_distribution<double> sample(0.0, 3000.0);
+    for (size_t i = 0; i + 1 < pcm.size(); i += 2) {
+        const auto v = static_cast<int16_t>(std::clamp(sample(random), -32768.0, 32767.0));
+        pcm[i] = static_cast<uint8_t>(v & 0xFF);
+        pcm[i + 1] = static_cast<uint8_t>((v >> 8) & 0xFF);
+    }
+    return pcm;
+}
+
+// One written disc: its image, each track's PCM and where each track starts.
+struct Disc {
+    std::string cue;
+    std::vector<Bytes> pcm;
+    std::vector<uint32_t> starts;
+    uint32_t leadOut = 0;
+    Ids ids;
+};
+
+// Adds lines to a CUE sheet that the image writer does not write: the disc's catalogue
+// number and track 1's songwriter, composer and ISRC.
+void AddCueLines(const std::string& cue) {
+    std::string text = ReadFile(cue);
+    text.insert(text.find("FILE "), "CATALOG 0123456789012\n");
+    const std::string track1 = "  TRACK 01 AUDIO\n";
+    text.insert(text.find(track1) + track1.size(),
+                "    SONGWRITER \"Sam Writer\"\n    COMPOSER \"Cleo Composer\"\n"
+                "    ISRC DEA123456789\n");
+    WriteFile(cue, text);
+}
+
+Disc WriteDisc(const fs::path& folder, const std::string& name, std::vector<Bytes> pcm,
+               const discimage::WriteOptions& options = {}) {
+    discimage::Disc disc;
+    disc.title = "Album T\xc3\xaftle";
+    disc.performer = "The Performers";
+    const char* titles[] = {"First/Second Half", "Zwei \xe2\x80\x93 \xc3\x9cnicode", ""};
+    for (size_t i = 0; i < pcm.size(); ++i) {
+        discimage::Track track = discimage::AudioTrackFromPcm(pcm[i], i < 3 ? titles[i] : "");
+        if (i == 1)
+            track.performer = "Guest";
+        disc.tracks.push_back(std::move(track));
+    }
+    const discimage::Written written = discimage::WriteCueBin(disc, folder.string(), name, options);
+    AddCueLines(written.cuePath);
+    Disc result;
+    result.cue = written.cuePath;
+    result.pcm = std::move(pcm);
+    result.starts = written.trackStart;
+    result.leadOut = written.trackStart.back() +
+                     static_cast<uint32_t>(result.pcm.back().size() / discimage::kSectorBytes);
+    result.ids = ReferenceIds(result.starts, result.leadOut);
+    return result;
+}
+
+// The files under a folder (relative names, hidden ones included), sorted.
+std::vector<std::string> Tree(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        names.push_back(fs::relative(entry.path(), folder).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+const std::string kAlbum = "The Performers - Album T\xc3\xaftle";
+const std::string kFiles[] = {"01 - First_Second Half", "02 - Zwei \xe2\x80\x93 \xc3\x9cnicode",
+                              "03 - Track3"};
+
+bool HaveFfmpeg() {
+    return RunProgram({"ffprobe", "-version"}).exitCode == 0 &&
+           RunProgram({"ffmpeg", "-version"}).exitCode == 0;
+}
+
+class RipCliTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/tonvale-cli-rip.XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        images_ = pattern;
+        // Sector 450 exists in the first two tracks.
+        disc_ = WriteDisc(images_, "album", {Noise(470, 1), Noise(455, 2), Noise(400, 3)});
+    }
+    static void TearDownTestSuite() { fs::remove_all(images_); }
+
+    void SetUp() override {
+        dir_ = images_ / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    static Outcome Rip(std::vector<std::string> args, const std::string& cue = disc_.cue,
+                       const std::string& stopOn = {}) {
+        args.insert(args.begin(), {TONVALE_CLI_PATH, "rip"});
+        return RunProgram(args, cue, stopOn);
+    }
+
+    static inline fs::path images_;
+    static inline Disc disc_;
+    fs::path dir_;
+};
+
+// The PCM of a WAV file the rip wrote (after its 44-byte header).
+Bytes WavPcm(const fs::path& file) {
+    const std::string wav = ReadFile(file);
+    EXPECT_GE(wav.size(), 44u) << file;
+    EXPECT_EQ(wav.substr(0, 4), "RIFF") << file;
+    return wav.size() < 44 ? Bytes{} : Bytes(wav.begin() + 44, wav.end());
+}
+
+TEST_F(RipCliTest, AWavRipIsTheDiscWithItsSumsIdsNamesAndLog) {
+    const fs::path out = dir_ / "out";
+    const Outcome run = Rip({"--json", out.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const QJsonObject record = Json(run.out);
+    ASSERT_FALSE(record.isEmpty()) << "stdout is not one JSON record: " << run.out;
+
+    const QJsonObject ids = record[QStringLiteral("ids")].toObject();
+    EXPECT_EQ(Str(ids[QStringLiteral("accurateRip1")]), disc_.ids.ar1);
+    EXPECT_EQ(Str(ids[QStringLiteral("accurateRip2")]), disc_.ids.ar2);
+    EXPECT_EQ(Str(ids[QStringLiteral("cddb")]), disc_.ids.cddb);
+    EXPECT_EQ(Str(ids[QStringLiteral("musicBrainz")]), disc_.ids.musicBrainz);
+    EXPECT_EQ(Str(ids[QStringLiteral("accurateRipFile")]), disc_.ids.dbar);
+
+    const QJsonArray tracks = record[QStringLiteral("tracks")].toArray();
+    ASSERT_EQ(tracks.size(), 3);
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i + 1);
+        const QJsonObject t = tracks[static_cast<qsizetype>(i)].toObject();
+        const Sums ref = ReferenceSums(disc_.pcm[i], i == 0, i == 2);
+        EXPECT_EQ(Str(t[QStringLiteral("status")]), "ok");
+        EXPECT_EQ(Str(t[QStringLiteral("copyCrc")]), ref.crc);
+        EXPECT_EQ(Str(t[QStringLiteral("accurateRipV1")]), ref.v1);
+        EXPECT_EQ(Str(t[QStringLiteral("accurateRipV2")]), ref.v2);
+        EXPECT_EQ(Str(t[QStringLiteral("frame450Crc")]), ref.f450);
+        const std::string file = kAlbum + "/" + kFiles[i] + ".wav";
+        EXPECT_EQ(Str(t[QStringLiteral("file")]), file);
+        EXPECT_TRUE(WavPcm(out / file) == disc_.pcm[i]) << "the audio of " << file;
+    }
+    EXPECT_EQ(Str(tracks[0].toObject()[QStringLiteral("isrc")]), "DEA123456789");
+    EXPECT_EQ(Str(record[QStringLiteral("album")].toObject()[QStringLiteral("mcn")]),
+              "0123456789012");
+
+    // Beside the tracks: the cue sheet and the playlist naming them, and the log, which
+    // ends in the SHA-256 of everything above its last line. Nothing else, nothing hidden.
+    const fs::path album = out / kAlbum;
+    const std::string log = ReadFile(album / "rip.log");
+    const size_t at = log.rfind("SHA-256: ");
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.substr(at + 9),
+              QCryptographicHash::hash(QByteArray::fromStdString(log.substr(0, at)),
+                                       QCryptographicHash::Sha256)
+                      .toHex()
+                      .toStdString() +
+                  "\n");
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(Count(log, "Copy CRC: " + ReferenceSums(disc_.pcm[i], i == 0, i == 2).crc), 1u);
+    for (const std::string& id :
+         {disc_.ids.dbar, "CDDB: " + disc_.ids.cddb, "MusicBrainz: " + disc_.ids.musicBrainz})
+        EXPECT_EQ(Count(log, id), 1u) << id;
+    EXPECT_EQ(Count(log, "Drive: Tonvale Virtual CD-ROM"), 1u);
+    const std::string cue = ReadFile(album / (kAlbum + ".cue"));
+    const std::string m3u = ReadFile(album / (kAlbum + ".m3u"));
+    for (const std::string& name : kFiles) {
+        EXPECT_EQ(Count(cue, "FILE \"" + name + ".wav\" WAVE"), 1u) << cue;
+        EXPECT_EQ(Count(m3u, "\n" + name + ".wav\n"), 1u) << m3u;
+    }
+    EXPECT_EQ(Count(cue, "ISRC DEA123456789"), 1u) << cue;
+    EXPECT_EQ(Count(cue, "CATALOG 0123456789012"), 1u) << cue;
+    EXPECT_EQ(Tree(out),
+              (std::vector<std::string>{
+                  kAlbum, kAlbum + "/" + kFiles[0] + ".wav", kAlbum + "/" + kFiles[1] + ".wav",
+                  kAlbum + "/" + kFiles[2] + ".wav", kAlbum + "/" + kAlbum + ".cue",
+                  kAlbum + "/" + kAlbum + ".m3u", kAlbum + "/rip.log"}));
+}
+
+TEST_F(RipCliTest, AReadOffsetShiftsTheAudioAndItsSums) {
+    // The disc's samples in a row; +6 takes six samples from the next track (silence
+    // after the last), -6 from the previous one (silence before the first).
+    Bytes all;
+    for (const Bytes& pcm : disc_.pcm)
+        all.insert(all.end(), pcm.begin(), pcm.end());
+    for (int offset : {6, -6}) {
+        SCOPED_TRACE(offset);
+        const fs::path out = dir_ / std::to_string(offset);
+        const Outcome run =
+            Rip({"--offset", std::to_string(offset), "--template", "%t", "--json", out.string()});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const QJsonArray tracks = Json(run.out)[QStringLiteral("tracks")].toArray();
+        ASSERT_EQ(tracks.size(), 3);
+        int64_t start = 0;
+        for (size_t i = 0; i < 3; ++i) {
+            const auto length = static_cast<int64_t>(disc_.pcm[i].size());
+            Bytes shifted(static_cast<size_t>(length), 0);
+            for (int64_t b = 0; b < length; ++b) {
+                const int64_t from = start + b + offset * 4;
+                if (from >= 0 && from < static_cast<int64_t>(all.size()))
+                    shifted[static_cast<size_t>(b)] = all[static_cast<size_t>(from)];
+            }
+            start += length;
+            const Sums ref = ReferenceSums(shifted, i == 0, i == 2);
+            const QJsonObject t = tracks[static_cast<qsizetype>(i)].toObject();
+            EXPECT_EQ(Str(t[QStringLiteral("copyCrc")]), ref.crc) << i + 1;
+            EXPECT_EQ(Str(t[QStringLiteral("accurateRipV1")]), ref.v1) << i + 1;
+            EXPECT_EQ(Str(t[QStringLiteral("accurateRipV2")]), ref.v2) << i + 1;
+            EXPECT_NE(ref.crc, ReferenceSums(disc_.pcm[i], i == 0, i == 2).crc);
+            EXPECT_TRUE(WavPcm(out / ("0" + std::to_string(i + 1) + ".wav")) == shifted)
+                << "the audio of track " << i + 1;
+        }
+        EXPECT_EQ(Count(ReadFile(out / "rip.log"),
+                        "Read offset correction: " + std::string(offset > 0 ? "+6" : "-6")),
+                  1u);
+    }
+}
+
+TEST_F(RipCliTest, AnAccurateRipFileVerifiesTheRipAndCatchesOneChangedSample) {
+    // Two entries as the database keeps them: one with the v1 sums, one with the v2 sums.
+    auto put32 = [](std::string& s, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            s += static_cast<char>((v >> (8 * i)) & 0xFF);
+    };
+    std::string dbar;
+    for (int version : {1, 2}) {
+        dbar += static_cast<char>(3);
+        put32(dbar, disc_.ids.ar1Value);
+        put32(dbar, disc_.ids.ar2Value);
+        put32(dbar, disc_.ids.cddbValue);
+        for (size_t i = 0; i < 3; ++i) {
+            const Sums ref = ReferenceSums(disc_.pcm[i], i == 0, i == 2);
+            dbar += static_cast<char>(version == 1 ? 3 : 5);
+            put32(dbar,
+                  static_cast<uint32_t>(std::stoul(version == 1 ? ref.v1 : ref.v2, nullptr, 16)));
+            put32(dbar, static_cast<uint32_t>(std::stoul(ref.f450, nullptr, 16)));
+        }
+    }
+    const fs::path dbarFile = dir_ / disc_.ids.dbar;
+    WriteFile(dbarFile, dbar);
+
+    // The same disc with one sample of track 2 changed.
+    std::vector<Bytes> changed = disc_.pcm;
+    changed[1][4 * 10000] ^= 0x01;
+    const Disc other = WriteDisc(dir_, "changed", changed);
+
+    struct Case {
+        std::string cue;
+        bool track2Accurate;
+    } cases[] = {{disc_.cue, true}, {other.cue, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cue);
+        const fs::path out = dir_ / (c.track2Accurate ? "good" : "changed");
+        const Outcome run =
+            Rip({"--accuraterip-db", dbarFile.string(), "--template", "%t", "--json", out.string()},
+                c.cue);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const QJsonArray tracks = Json(run.out)[QStringLiteral("tracks")].toArray();
+        ASSERT_EQ(tracks.size(), 3);
+        for (qsizetype i = 0; i < 3; ++i) {
+            const QJsonObject t = tracks[i].toObject();
+            const bool accurate = i != 1 || c.track2Accurate;
+            EXPECT_EQ(Str(t[QStringLiteral("accurateRipV1Result")]),
+                      accurate ? "accurately ripped (confidence 3)" : "not accurately ripped")
+                << i + 1;
+            EXPECT_EQ(Str(t[QStringLiteral("accurateRipV2Result")]),
+                      accurate ? "accurately ripped (confidence 5)" : "not accurately ripped")
+                << i + 1;
+        }
+        const std::string log = ReadFile(out / "rip.log");
+        EXPECT_EQ(Count(log, "accurately ripped (confidence 3)"), c.track2Accurate ? 3u : 2u);
+        EXPECT_EQ(Count(log, "not accurately ripped"), c.track2Accurate ? 0u : 2u);
+    }
+}
+
+TEST_F(RipCliTest, CompressedTracksCarryTheDiscsTextInNamesAndTags) {
+    if (!HaveFfmpeg())
+        GTEST_SKIP() << "ffprobe and ffmpeg (Debian package ffmpeg) are needed";
+    struct Case {
+        const char* format;
+        const char* extension;
+        const char* trackKey; // the tag holding the track number as ffprobe names it
+        const char* track1;
+        const char* isrcKey;
+        const char* writerKey;
+    } cases[] = {
+        {"mp3", ".mp3", "track", "1/3", "TSRC", "TEXT"},
+        {"ogg", ".ogg", "track", "1", "ISRC", "LYRICIST"},
+        {"flac", ".flac", "track", "1", "ISRC", "LYRICIST"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.format);
+        const fs::path out = dir_ / c.format;
+        const Outcome run = Rip({"--format", c.format, "--jobs", "2", out.string()});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(Count(run.out, disc_.ids.musicBrainz), 1u) << run.out; // the ids on stdout
+        for (size_t i = 0; i < 3; ++i) {
+            const fs::path file = out / kAlbum / (kFiles[i] + c.extension);
+            const Outcome probe = RunProgram({"ffprobe", "-v", "error", "-show_format",
+                                              "-show_streams", "-of", "json", file.string()});
+            ASSERT_EQ(probe.exitCode, 0) << file << probe.err;
+            const QJsonObject info = Json(probe.out);
+            QJsonObject tags =
+                info[QStringLiteral("format")].toObject()[QStringLiteral("tags")].toObject();
+            if (tags.isEmpty()) // Ogg keeps its comments with the stream
+                tags = info[QStringLiteral("streams")]
+                           .toArray()[0]
+                           .toObject()[QStringLiteral("tags")]
+                           .toObject();
+            auto tag = [&tags](const QString& key) {
+                for (auto it = tags.begin(); it != tags.end(); ++it)
+                    if (it.key().compare(key, Qt::CaseInsensitive) == 0)
+                        return it.value().toString().toStdString();
+                return std::string();
+            };
+            const char* titles[] = {"First/Second Half", "Zwei \xe2\x80\x93 \xc3\x9cnicode", ""};
+            EXPECT_EQ(tag(QStringLiteral("title")), titles[i]) << file;
+            EXPECT_EQ(tag(QStringLiteral("album")), "Album T\xc3\xaftle");
+            EXPECT_EQ(tag(QStringLiteral("artist")), i == 1 ? "Guest" : "The Performers");
+            const double seconds = info[QStringLiteral("format")]
+                                       .toObject()[QStringLiteral("duration")]
+                                       .toString()
+                                       .toDouble();
+            EXPECT_NEAR(seconds, static_cast<double>(disc_.pcm[i].size()) / 176400.0, 0.1) << file;
+            if (i != 0)
+                continue;
+            EXPECT_EQ(tag(QString::fromLatin1(c.trackKey)), c.track1);
+            EXPECT_EQ(tag(QString::fromLatin1(c.isrcKey)), "DEA123456789");
+            EXPECT_EQ(tag(QString::fromLatin1(c.writerKey)), "Sam Writer");
+            EXPECT_EQ(tag(QStringLiteral("composer")), "Cleo Composer");
+            if (std::string(c.format) != "mp3") { // Vorbis comments: number and total apart
+                const std::string bytes = ReadFile(file);
+                EXPECT_EQ(Count(bytes, "TRACKNUMBER=1"), 1u);
+                EXPECT_EQ(Count(bytes, "TRACKTOTAL=3"), 1u);
+            } else {
+                EXPECT_EQ(tag(QStringLiteral("album_artist")), "The Performers");
+            }
+        }
+        if (std::string(c.format) == "flac") { // lossless: decoded, it is the disc
+            for (size_t i = 0; i < 3; ++i) {
+                const Outcome decoded = RunProgram({"ffmpeg", "-v", "error", "-i",
+                                                    (out / kAlbum / (kFiles[i] + ".flac")).string(),
+                                                    "-f", "s16le", "-"});
+                EXPECT_TRUE(Bytes(decoded.out.begin(), decoded.out.end()) == disc_.pcm[i])
+                    << "track " << i + 1;
+            }
+        }
+        EXPECT_EQ(Count(ReadFile(out / kAlbum / (kAlbum + ".cue")),
+                        std::string(c.extension) + "\" " +
+                            (c.format == std::string("mp3") ? "MP3" : "WAVE")),
+                  3u);
+    }
+}
+
+TEST_F(RipCliTest, AVerifiedCopyReadsTwiceAndShowsEqualTestAndCopyCrcs) {
+    const fs::path out = dir_ / "out";
+    const Outcome run =
+        Rip({"--secure", "--tracks", "1,3", "--template", "%t", "--json", out.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const QJsonArray tracks = Json(run.out)[QStringLiteral("tracks")].toArray();
+    ASSERT_EQ(tracks.size(), 2);
+    for (qsizetype k = 0; k < 2; ++k) {
+        const size_t i = k == 0 ? 0 : 2;
+        const QJsonObject t = tracks[k].toObject();
+        const std::string crc = ReferenceSums(disc_.pcm[i], i == 0, i == 2).crc;
+        EXPECT_EQ(t[QStringLiteral("number")].toInt(), static_cast<int>(i + 1));
+        EXPECT_EQ(Str(t[QStringLiteral("testCrc")]), crc);
+        EXPECT_EQ(Str(t[QStringLiteral("copyCrc")]), crc);
+        EXPECT_EQ(t[QStringLiteral("reads")].toInt(), 2);
+    }
+    const std::string log = ReadFile(out / "rip.log");
+    EXPECT_EQ(Count(log, "Test CRC: "), 2u);
+    EXPECT_EQ(Count(log, "Secure mode: yes"), 1u);
+    EXPECT_EQ(Tree(out), (std::vector<std::string>{"01.wav", "03.wav", kAlbum + ".cue",
+                                                   kAlbum + ".m3u", "rip.log"}));
+}
+
+TEST_F(RipCliTest, ATrackThatCannotBeReadFailsAndTheRestIsRipped) {
+    // The BIN ends in the middle of track 2: its sectors past the end, and track 3, cannot
+    // be read.
+    discimage::WriteOptions options;
+    options.truncateBinTo = static_cast<int64_t>(disc_.starts[1] + 100) * discimage::kSectorBytes;
+    const Disc damaged = WriteDisc(dir_, "damaged", disc_.pcm, options);
+    const fs::path out = dir_ / "out";
+    const Outcome run =
+        Rip({"--format", "mp3", "--jobs", "2", "--template", "%t", "--json", out.string()},
+            damaged.cue);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    const QJsonArray tracks = Json(run.out)[QStringLiteral("tracks")].toArray();
+    ASSERT_EQ(tracks.size(), 3);
+    EXPECT_EQ(Str(tracks[0].toObject()[QStringLiteral("status")]), "ok");
+    for (qsizetype i : {1, 2}) {
+        const QJsonObject t = tracks[i].toObject();
+        EXPECT_EQ(Str(t[QStringLiteral("status")]), "failed");
+        EXPECT_EQ(Count(Str(t[QStringLiteral("error")]), "could not be read"), 1u);
+        EXPECT_EQ(Count(run.err, "Track " + std::to_string(i + 1) + ": failed"), 1u) << run.err;
+    }
+    const std::string log = ReadFile(out / "rip.log");
+    EXPECT_EQ(Count(log, "Status: failed"), 2u) << log;
+    EXPECT_EQ(Count(log, "Tracks ripped: 1 of 3"), 1u) << log;
+    EXPECT_EQ(Count(ReadFile(out / (kAlbum + ".cue")), "FILE "), 1u);
+    EXPECT_EQ(Tree(out),
+              (std::vector<std::string>{"01.mp3", kAlbum + ".cue", kAlbum + ".m3u", "rip.log"}));
+}
+
+TEST_F(RipCliTest, AStopMidRipKeepsTheFinishedTracksAndLeavesNothingHalfWritten) {
+    if (!HaveFfmpeg())
+        GTEST_SKIP() << "ffprobe (Debian package ffmpeg) is needed";
+    // Long enough tracks that the stop, sent when track 2 has been read, finds track 1
+    // being encoded (one conversion at a time).
+    discimage::Disc disc;
+    for (int t = 0; t < 3; ++t)
+        disc.tracks.push_back(discimage::ToneTrack(40, 440 + 110 * t));
+    const std::string cue = discimage::WriteCueBin(disc, dir_.string(), "long").cuePath;
+    const fs::path out = dir_ / "out";
+    fs::create_directories(out);
+    WriteFile(out / "01.mp3", "old");
+    const Outcome run = Rip({"--format", "mp3", "--jobs", "1", "--template", "%t", out.string()},
+                            cue, "Track 2: grabbed");
+    ASSERT_TRUE(run.signalled) << run.err;
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_EQ(Count(run.err, "stopped"), 1u) << run.err;
+    // Every file left is the old one or a finished track; no cue sheet, playlist or log.
+    for (const std::string& name : Tree(out)) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(name == "01.mp3" || name == "02.mp3" || name == "03.mp3");
+        const std::string content = ReadFile(out / name);
+        if (content == "old")
+            continue;
+        const Outcome probe = RunProgram(
+            {"ffprobe", "-v", "error", "-show_format", "-of", "json", (out / name).string()});
+        EXPECT_NEAR(Json(probe.out)[QStringLiteral("format")]
+                        .toObject()[QStringLiteral("duration")]
+                        .toString()
+                        .toDouble(),
+                    40.0, 0.1);
+    }
+}
+
+TEST_F(RipCliTest, BadArgumentsSayWhyOnce) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"--tracks", "0", "out"}, "--tracks: '0' is not a track number"},
+        {{"--tracks", "9", "out"}, "Track 9 is not an audio track of the disc"},
+        {{"--template", "%q", "out"}, "unknown field '%q'"},
+        {{"--template", "%A", "out"}, "The template gives two tracks the file name"},
+        {{"--format", "mp4", "out"}, "--format must be"},
+        {{"--offset", "99999", "out"}, "--offset needs"},
+        {{"--accuraterip-db", "missing.bin", "out"}, "missing.bin: No such file or directory"},
+        {{}, "rip needs an output folder"},
+        {{"out", "more"}, "unexpected argument 'more'"},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.says);
+        for (std::string& arg : c.args)
+            if (arg == "out" || arg == "missing.bin")
+                arg = (dir_ / arg).string();
+        const Outcome run = Rip(c.args);
+        EXPECT_EQ(run.exitCode, 2) << run.err;
+        EXPECT_EQ(Count(run.err, c.says), 1u) << run.err;
+        EXPECT_EQ(Count(run.err, "tonvale-cli: "), 1u) << run.err;
+        EXPECT_FALSE(fs::exists(dir_ / "out"));
+    }
+}
+
+} // namespace

@@ -1,0 +1,362 @@
+// The rip library's pure parts: the checksums against sums this test computes its own
+// plain way, the disc ids against the public test vector, dBAR files, the offset
+// correction, the file-name template, the track selection and the log's checksum.
+#include "RipChecksums.h"
+#include "RipDiscIds.h"
+#include "RipNames.h"
+#include "RipReport.h"
+#include "Ripper.h"
+
+#include "FileNames.h"
+
+#include <QCryptographicHash>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace rip;
+
+std::vector<uint8_t> Noise(size_t samples, uint32_t seed) {
+    std::vector<uint8_t> pcm(samples * 4);
+    std::mt19937 random(seed);
+    for (uint8_t& b : pcm)
+        b = static_cast<uint8_t>(random());
+    return pcm;
+}
+
+// The sums the plain way: one sample at a time, the CRC one bit at a time.
+struct Reference {
+    uint32_t crc = 0, v1 = 0, v2 = 0, f450 = 0, peak = 0;
+};
+
+Reference ReferenceSums(const std::vector<uint8_t>& pcm, bool first, bool last) {
+    Reference r;
+    uint32_t crc = 0xFFFFFFFFu;
+    for (uint8_t byte : pcm) {
+        crc ^= byte;
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    r.crc = ~crc;
+    const auto n = static_cast<int64_t>(pcm.size() / 4);
+    for (int64_t i = 1; i <= n; ++i) {
+        const uint8_t* p = &pcm[static_cast<size_t>(i - 1) * 4];
+        const uint32_t word = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+        if ((!first || i >= 2940) && (!last || i <= n - 2940)) {
+            const uint64_t product = static_cast<uint64_t>(word) * static_cast<uint64_t>(i);
+            r.v1 += static_cast<uint32_t>(product);
+            r.v2 += static_cast<uint32_t>(product) + static_cast<uint32_t>(product >> 32);
+        }
+        if (i > 450 * 588 && i <= 451 * 588)
+            r.f450 += word * static_cast<uint32_t>(i - 450 * 588);
+        for (int c = 0; c < 2; ++c) {
+            const int v = static_cast<int16_t>(p[2 * c] | p[2 * c + 1] << 8);
+            r.peak = std::max(r.peak, static_cast<uint32_t>(v < 0 ? -v : v));
+        }
+    }
+    return r;
+}
+
+TEST(RipChecksums, Crc32OfTheCheckString) {
+    const std::string check = "123456789";
+    EXPECT_EQ(Crc32(check.data(), check.size()), 0xCBF43926u);
+    EXPECT_EQ(Crc32(nullptr, 0), 0u);
+}
+
+TEST(RipChecksums, TrackSumsMatchThePlainWayWhateverTheParts) {
+    // 460 sectors: sector 450 exists; a full-scale negative sample gives the peak 32768.
+    std::vector<uint8_t> pcm = Noise(460 * 588, 7);
+    pcm[1000] = 0x00;
+    pcm[1001] = 0x80;
+    struct Case {
+        const char* name;
+        bool first, last;
+    } cases[] = {{"middle", false, false},
+                 {"first", true, false},
+                 {"last", false, true},
+                 {"only", true, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Reference ref = ReferenceSums(pcm, c.first, c.last);
+        for (size_t part : {size_t{1}, size_t{3}, size_t{4097}, pcm.size()}) {
+            TTrackSummer summer(static_cast<int64_t>(pcm.size() / 4), c.first, c.last);
+            for (size_t at = 0; at < pcm.size(); at += part)
+                summer.Add(pcm.data() + at, std::min(part, pcm.size() - at));
+            const TTrackSums sums = summer.Finish();
+            EXPECT_EQ(sums.Samples, 460 * 588);
+            EXPECT_EQ(sums.Crc32, ref.crc) << part;
+            EXPECT_EQ(sums.ArV1, ref.v1) << part;
+            EXPECT_EQ(sums.ArV2, ref.v2) << part;
+            EXPECT_EQ(sums.Frame450, ref.f450) << part;
+            EXPECT_EQ(sums.Peak, 32768u);
+        }
+    }
+    // The sums really depend on the rules: skipping changes v1, a shorter track has no
+    // sector 450.
+    EXPECT_NE(ReferenceSums(pcm, true, false).v1, ReferenceSums(pcm, false, false).v1);
+    TTrackSummer shortTrack(300 * 588, false, false);
+    const std::vector<uint8_t> short300(pcm.begin(), pcm.begin() + 300 * 588 * 4);
+    shortTrack.Add(short300.data(), short300.size());
+    EXPECT_EQ(shortTrack.Finish().Frame450, 0u);
+}
+
+TEST(RipChecksums, OffsetCorrectionTakesSamplesFromBesideTheTrack) {
+    // A disc of three tracks; the middle one is corrected by +-6 and +-700 samples.
+    const std::vector<uint8_t> disc = Noise(3 * 1000, 11);
+    const int64_t start = 1000, length = 1000;
+    for (int offset : {6, -6, 700, -700, 0}) {
+        SCOPED_TRACE(offset);
+        const int64_t from = start + offset;
+        const std::vector<uint8_t> expected(disc.begin() + from * 4,
+                                            disc.begin() + (from + length) * 4);
+        const int64_t edgeFrom = offset > 0 ? start + length : start + offset;
+        std::vector<uint8_t> edge(disc.begin() + edgeFrom * 4,
+                                  disc.begin() + (edgeFrom + std::abs(offset)) * 4);
+        std::vector<uint8_t> got;
+        TOffsetShifter shifter(offset, length, edge, [&got](const uint8_t* d, size_t n) {
+            got.insert(got.end(), d, d + n);
+        });
+        for (int64_t at = start * 4; at < (start + length) * 4; at += 37)
+            shifter.Add(disc.data() + at,
+                        static_cast<size_t>(std::min<int64_t>(37, (start + length) * 4 - at)));
+        shifter.Finish();
+        EXPECT_TRUE(got == expected);
+    }
+    // Without the edge (beyond the disc) the missing samples are silence.
+    std::vector<uint8_t> got;
+    TOffsetShifter shifter(2, 3, {},
+                           [&got](const uint8_t* d, size_t n) { got.insert(got.end(), d, d + n); });
+    const std::vector<uint8_t> track(12, 0xAB);
+    shifter.Add(track.data(), track.size());
+    shifter.Finish();
+    EXPECT_EQ(got, (std::vector<uint8_t>{0xAB, 0xAB, 0xAB, 0xAB, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TDiscToc VectorToc() {
+    TDiscToc toc;
+    toc.Tracks = {{1, 0, true}, {2, 11413, true}, {3, 25024, true}, {4, 45713, true}};
+    toc.LeadOut = 55220;
+    return toc;
+}
+
+TEST(RipDiscIds, ThePublicTestVector) {
+    const TDiscIds ids = ComputeDiscIds(VectorToc());
+    EXPECT_EQ(ids.DbarName, QStringLiteral("dBAR-004-0002189a-00087f33-1f02e004.bin"));
+    EXPECT_EQ(ids.AccurateRip1, 0x0002189au);
+    EXPECT_EQ(ids.AccurateRip2, 0x00087f33u);
+    EXPECT_EQ(ids.Cddb, 0x1f02e004u);
+    EXPECT_EQ(ids.MusicBrainz, QStringLiteral("nljDXdC8B_pDwbdY1vZJvdrAZI4-"));
+    EXPECT_EQ(ids.MusicBrainz.size(), 28);
+}
+
+TEST(RipDiscIds, ADataTrackAfterTheAudioEndsTheAudioBeforeItsSession) {
+    // The same audio with a data track at 66620: MusicBrainz sees the audio end 11400
+    // sectors before the data track, as if the lead-out were there.
+    TDiscToc extra = VectorToc();
+    extra.Tracks.push_back({5, 66620, false});
+    extra.LeadOut = 70000;
+    TDiscToc audioOnly = VectorToc();
+    audioOnly.LeadOut = 66620 - 11400;
+    EXPECT_EQ(extra.AudioLeadOut(), 55220);
+    EXPECT_EQ(MusicBrainzId(extra), MusicBrainzId(audioOnly));
+    // AccurateRip counts the audio tracks only; CDDB counts every track.
+    EXPECT_EQ(ComputeDiscIds(extra).DbarName.left(9), QStringLiteral("dBAR-004-"));
+    EXPECT_EQ(CddbId(extra) & 0xFF, 5u);
+    EXPECT_EQ(AccurateRipId1(extra), 0u + 11413 + 25024 + 45713 + 70000);
+}
+
+TEST(RipDbar, ReadWriteAndMatch) {
+    const TDiscIds ids = ComputeDiscIds(VectorToc());
+    const std::vector<TDbarEntry> entries{
+        {ids.AccurateRip1,
+         ids.AccurateRip2,
+         ids.Cddb,
+         {{3, 0x11, 0}, {3, 0x22, 0}, {3, 0x33, 0}, {3, 0x44, 0}}},
+        {ids.AccurateRip1,
+         ids.AccurateRip2,
+         ids.Cddb,
+         {{2, 0x11, 0}, {1, 0x99, 0}, {1, 0x33, 0}, {1, 0x44, 0}}},
+        {1, 2, 3, {{200, 0x22, 0}, {200, 0x22, 0}, {200, 0x22, 0}, {200, 0x22, 0}}}, // another disc
+    };
+    const QByteArray bytes = WriteDbar(entries);
+    ASSERT_EQ(bytes.size(), 3 * (13 + 4 * 9));
+    std::vector<TDbarEntry> read;
+    QString error;
+    ASSERT_TRUE(ParseDbar(bytes, read, error)) << error.toStdString();
+    ASSERT_EQ(read.size(), 3u);
+    EXPECT_EQ(read[1].Tracks[1].Crc, 0x99u);
+    const std::vector<TDbarEntry> mine = EntriesForDisc(read, ids);
+    ASSERT_EQ(mine.size(), 2u);
+    EXPECT_EQ(MatchTrack(mine, 0, 0x11).Confidence, 5u); // both entries agree
+    EXPECT_EQ(MatchTrack(mine, 1, 0x22).Confidence, 3u);
+    EXPECT_FALSE(MatchTrack(mine, 1, 0x23).Matched);
+    EXPECT_FALSE(MatchTrack(mine, 4, 0x11).Matched);
+    EXPECT_EQ(ArResultText(MatchTrack(mine, 0, 0x11)),
+              QStringLiteral("accurately ripped (confidence 5)"));
+    EXPECT_EQ(ArResultText({}), QStringLiteral("not accurately ripped"));
+    for (const QByteArray& bad :
+         {bytes.left(bytes.size() - 1), QByteArray(), QByteArray(13, '\0')}) {
+        EXPECT_FALSE(ParseDbar(bad, read, error));
+        EXPECT_FALSE(error.isEmpty());
+    }
+}
+
+TEST(RipNames, TemplateFilledFromTheDisc) {
+    const QString ext = QStringLiteral(".mp3");
+    TNameFields full{QStringLiteral("The Band"), QStringLiteral("Album: Live"),
+                     QStringLiteral("Guest"), QStringLiteral("Song/Verse?"), 3};
+    TNameFields none;
+    none.Number = 7;
+    TNameFields dots = full;
+    dots.TrackTitle = QStringLiteral("..");
+    dots.AlbumPerformer = QStringLiteral("\x01 Control\x7f ");
+    struct Case {
+        QString tmpl;
+        TNameFields fields;
+        QString expected;
+    } cases[] = {
+        {kDefaultTemplate, full, QStringLiteral("The Band - Album_ Live/03 - Song_Verse_")},
+        {kDefaultTemplate, none, QStringLiteral("Unknown - Unknown/07 - Track7")},
+        {QStringLiteral("%a/%n 100%%"), full, QStringLiteral("Guest/Song_Verse_ 100%")},
+        {QStringLiteral("%a - %n"), none, QStringLiteral("Unknown - Track7")},
+        {QStringLiteral("/%n"), dots, QStringLiteral("_")},
+        {QStringLiteral("%A//%t"), dots, QStringLiteral("Control/03")},
+        {QStringLiteral("../%t"), full, QStringLiteral("_/03")},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ExpandTemplate(c.tmpl, c.fields, ext), c.expected) << c.tmpl.toStdString();
+    // The album performer stands in for a track performer the disc does not name.
+    TNameFields noTrackPerformer = full;
+    noTrackPerformer.TrackPerformer.clear();
+    EXPECT_EQ(ExpandTemplate(QStringLiteral("%a"), noTrackPerformer, ext),
+              QStringLiteral("The Band"));
+    // A long title is cut to fit a file name with its extension, at a character boundary.
+    TNameFields longTitle = full;
+    longTitle.TrackTitle = QString(200, QChar(0x00E9)); // two bytes each
+    const QString cut = ExpandTemplate(QStringLiteral("%n"), longTitle, ext);
+    EXPECT_LE(FileNameBytes(cut + ext).size(), kMaxNameBytes);
+    EXPECT_GT(FileNameBytes(cut + ext).size(), kMaxNameBytes - 2);
+    EXPECT_FALSE(cut.contains(QChar::ReplacementCharacter));
+
+    QString error;
+    EXPECT_TRUE(CheckTemplate(kDefaultTemplate, error));
+    for (const char* bad : {"%x - %n", "%n%", "%A/", ""}) {
+        error.clear();
+        EXPECT_FALSE(CheckTemplate(QString::fromLatin1(bad), error)) << bad;
+        EXPECT_FALSE(error.isEmpty());
+    }
+}
+
+TEST(RipNames, TrackSelection) {
+    struct Case {
+        const char* text;
+        bool ok;
+        std::set<int> tracks;
+    } cases[] = {
+        {"", true, {}},
+        {"1,3-5", true, {1, 3, 4, 5}},
+        {" 2 , 2,9-9", true, {2, 9}},
+        {"0", false, {}},
+        {"100", false, {}},
+        {"5-3", false, {}},
+        {"1,,2", false, {}},
+        {"a", false, {}},
+        {"3-", false, {}},
+    };
+    for (const Case& c : cases) {
+        std::set<int> tracks;
+        QString error;
+        EXPECT_EQ(ParseTrackSelection(QString::fromLatin1(c.text), tracks, error), c.ok) << c.text;
+        if (c.ok)
+            EXPECT_EQ(tracks, c.tracks) << c.text;
+        else
+            EXPECT_FALSE(error.isEmpty()) << c.text;
+    }
+}
+
+TEST(RipReport, LogEndsInTheChecksumOfItsText) {
+    TRipReport report;
+    report.Program = QStringLiteral("tonvale-cli test");
+    report.Toc = VectorToc();
+    report.Ids = ComputeDiscIds(report.Toc);
+    TTrackResult t;
+    t.Number = 1;
+    t.EndLba = 11413;
+    t.Selected = true;
+    t.Status = tsOk;
+    t.FileName = QStringLiteral("A - B/01 - Héllo.flac");
+    t.HaveSums = true;
+    t.Sums.Crc32 = 0x1A2B3C4D;
+    report.Tracks.push_back(t);
+    const QByteArray log = RipLogText(report);
+    const qsizetype at = log.lastIndexOf("SHA-256: ");
+    ASSERT_GT(at, 0);
+    const QByteArray body = log.left(at);
+    EXPECT_EQ(log.mid(at),
+              "SHA-256: " + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() +
+                  "\n");
+    EXPECT_TRUE(body.contains("Copy CRC: 1A2B3C4D"));
+    EXPECT_TRUE(body.contains("dBAR-004-0002189a-00087f33-1f02e004.bin"));
+    EXPECT_TRUE(body.contains("File: A - B/01 - H\xc3\xa9llo.flac"));
+    // The cue sheet beside the tracks names them from there.
+    EXPECT_TRUE(
+        CueSheet(report, QStringLiteral("A - B")).contains("FILE \"01 - H\xc3\xa9llo.flac\" WAVE"));
+    EXPECT_TRUE(
+        M3uPlaylist(report, QStringLiteral("A - B")).contains("\n01 - H\xc3\xa9llo.flac\n"));
+}
+
+TEST(RipSecure, ReadsUntilTwoAgreeAndDropWhatIsNotKept) {
+    constexpr uint32_t kFail = 0; // a read that fails
+    struct Case {
+        std::vector<uint32_t> reads; // the CRC each read gives
+        bool agreed, failed;
+        int reads_;
+    } cases[] = {
+        {{7, 7}, true, false, 2},
+        {{7, 8, 7}, true, false, 3},
+        {{7, 8, 9, 8}, true, false, 4},
+        {{1, 2, 3, 4, 5, 6, 7, 7}, false, false, 7}, // 2 + 5 reads at most
+        {{7, kFail}, false, true, 2},
+        {{kFail}, false, true, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.reads));
+        std::vector<int> made, dropped;
+        const TAgreement a = ReadUntilAgreed(
+            [&](int n, uint32_t& crc) {
+                made.push_back(n);
+                crc = c.reads.at(static_cast<size_t>(n - 1));
+                return crc != kFail;
+            },
+            [&](int n) { dropped.push_back(n); });
+        EXPECT_EQ(a.Agreed, c.agreed);
+        EXPECT_EQ(a.ReadFailed, c.failed);
+        EXPECT_EQ(a.Reads, c.reads_);
+        EXPECT_EQ(static_cast<int>(made.size()), c.reads_);
+        // Every successful read is dropped once, except the one kept (the last, when agreed).
+        std::vector<int> expected;
+        for (int n = 1; n <= c.reads_; ++n)
+            if (c.reads[static_cast<size_t>(n - 1)] != kFail && !(c.agreed && n == c.reads_))
+                expected.push_back(n);
+        EXPECT_EQ(dropped, expected);
+        if (c.agreed) {
+            EXPECT_EQ(a.Crcs.back(), c.reads[static_cast<size_t>(c.reads_ - 1)]);
+        }
+    }
+}
+
+TEST(RipReport, CommonFolderOfTheTracks) {
+    EXPECT_EQ(CommonFolder({QStringLiteral("a/b/1.wav"), QStringLiteral("a/b/2.wav")}),
+              QStringLiteral("a/b"));
+    EXPECT_EQ(CommonFolder({QStringLiteral("a/b/1.wav"), QStringLiteral("a/c/2.wav")}),
+              QStringLiteral("a"));
+    EXPECT_EQ(CommonFolder({QStringLiteral("1.wav"), QStringLiteral("a/2.wav")}), QString());
+    EXPECT_EQ(Msf(75 * 61 + 5), QStringLiteral("01:01.05"));
+}
+
+} // namespace
