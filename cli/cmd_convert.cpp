@@ -75,7 +75,12 @@ std::unique_ptr<QCoreApplication> cli::CreateApplication(int& argc, char** argv)
             PreviewError = "--preview needs a display (DISPLAY, WAYLAND_DISPLAY or "
                            "QT_QPA_PLATFORM is not set)";
         } else {
-            const std::string module = ExecutableFolder() + "/libtonvale-preview.so";
+            // Beside the program in the build tree, in the library folder when installed.
+            std::string module = ExecutableFolder() + "/libtonvale-preview.so";
+            const std::string installed =
+                ExecutableFolder() + "/" TONVALE_MODULE_DIR "/libtonvale-preview.so";
+            if (::access(module.c_str(), F_OK) != 0 && ::access(installed.c_str(), F_OK) == 0)
+                module = installed;
             void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
             using TMake = QCoreApplication* (*)(int*, char**);
             auto make = handle

@@ -19,14 +19,20 @@ ctest --test-dir "$top/build" --output-on-failure -j"$jobs"
 echo "== install check"
 prefix=$(mktemp -d)
 cmake --install "$top/build" --prefix "$prefix" >/dev/null
-for f in bin/tonvale share/applications/tonvale.desktop share/icons/hicolor/scalable/apps/tonvale.svg; do
+for f in bin/tonvale bin/tonvale-cli share/applications/tonvale.desktop \
+         share/icons/hicolor/scalable/apps/tonvale.svg; do
   [[ -e "$prefix/$f" ]] || { echo "not installed: $f" >&2; exit 1; }
 done
+ls "$prefix"/lib*/tonvale/libtonvale-preview.so "$prefix"/lib*/tonvale/hooks/*.so >/dev/null
 grep -qx "Exec=$prefix/bin/tonvale" "$prefix/share/applications/tonvale.desktop"
-if ldd "$prefix/bin/tonvale" | grep -q 'not found'; then
-  ldd "$prefix/bin/tonvale" >&2
-  exit 1
-fi
+for program in tonvale tonvale-cli; do
+  if ldd "$prefix/bin/$program" | grep -q 'not found'; then
+    ldd "$prefix/bin/$program" >&2
+    exit 1
+  fi
+done
+# The installed command line runs from its place (the drive library through its run path).
+TONVALE_VIRTUAL_DRIVES= "$prefix/bin/tonvale-cli" drives >/dev/null
 rm -rf "$prefix"
 
 if [[ "${CI:-}" == "true" || "${TONVALE_SANITIZERS:-}" == "1" ]]; then
