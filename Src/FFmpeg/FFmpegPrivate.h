@@ -298,6 +298,7 @@ struct TTranscodeRun {
 
     int64_t videoSize = 0, audioSize = 0, extraSize = 0;
     int dupFrames = 0, dropFrames = 0;
+    int qpHistogram[52] = {}; // qualities of the first video stream, one per report
     int64_t timerStart = 0, lastReport = 0;
 
     TPacketPtr pkt;            // demuxed packet, reused

@@ -16,8 +16,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -1042,6 +1044,30 @@ void TTranscodeRun::WriteFiltered(TOutputStream& ost, AVPacket* packet, size_t l
 
 // --- progress -----------------------------------------------------------------------
 
+namespace {
+
+// "PSNR=Y:.. U:.. V:.. *:.. " of the last coded picture, or over every picture when final.
+// The chroma planes have a quarter of the luma's samples.
+std::string PsnrText(const TOutputStream& ost, bool final) {
+    static const char planes[] = {'Y', 'U', 'V'};
+    std::string text = "PSNR=";
+    double errorSum = 0, scaleSum = 0;
+    for (int j = 0; j < 3; ++j) {
+        const double error = static_cast<double>(final ? ost.psnrTotal[j] : ost.psnrError[j]);
+        double scale = static_cast<double>(ost.enc->width) * ost.enc->height * 255.0 * 255.0;
+        if (final)
+            scale *= static_cast<double>(std::max<int64_t>(ost.psnrFrames, 1));
+        if (j > 0)
+            scale /= 4;
+        errorSum += error;
+        scaleSum += scale;
+        text += FormatText("%c:%2.2f ", planes[j], -10.0 * std::log10(error / scale));
+    }
+    return text + FormatText("*:%2.2f ", -10.0 * std::log10(errorSum / scaleSum));
+}
+
+} // namespace
+
 void TTranscodeRun::Report(bool final) {
     AVFormatContext* oc = f.outputs[0]->ctx;
     int64_t totalSize = 0;
@@ -1069,6 +1095,16 @@ void TTranscodeRun::Report(bool final) {
             line += FormatText("frame=%5d fps=%3d q=%3.1f ", frameNumber, fps, quality);
             if (final)
                 line += "L";
+            if (e.QpHistogram) {
+                const long qp = std::lrint(quality);
+                if (qp >= 0 && qp < static_cast<long>(std::size(qpHistogram)))
+                    ++qpHistogram[qp];
+                for (int j = 0; j < 32; ++j)
+                    line += FormatText("%X", static_cast<int>(std::lrint(std::log2(
+                                                 static_cast<double>(qpHistogram[j]) + 1))));
+            }
+            if (ost.encodingNeeded && (ost.enc->flags & AV_CODEC_FLAG_PSNR))
+                line += PsnrText(ost, final);
         } else {
             line += FormatText("q=%2.1f ", quality);
         }

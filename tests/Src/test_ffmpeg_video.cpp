@@ -398,6 +398,48 @@ TEST_F(VideoTest, StatisticsFileHasALinePerPicture) {
     }
 }
 
+// With "qphist" and "psnr" the last progress line carries the histogram of the coded
+// qualities (32 bins, log2 of the count + 1) and the PSNR over all pictures.
+TEST_F(VideoTest, ProgressLineCarriesTheQpHistogramAndThePsnr) {
+    // Noise, which a quantiser cannot code without loss (flat bands it can).
+    const QString input = Source("in.nut", videotest::Frames(8), [](AVFrame* f, int n) {
+        uint32_t seed = 12345u + static_cast<uint32_t>(n);
+        for (int plane = 0; plane < 3; ++plane)
+            for (int row = 0; row < (plane ? f->height / 2 : f->height); ++row)
+                for (int x = 0; x < (plane ? f->width / 2 : f->width); ++x) {
+                    seed = seed * 1664525u + 1013904223u;
+                    f->data[plane][row * f->linesize[plane] + x] = static_cast<uint8_t>(seed >> 24);
+                }
+    });
+    std::vector<std::string> lines;
+    FFLogger().OnLog = [&](const void*, uint32_t, TLogLevel, const std::string& text) {
+        if (text.rfind("frame=", 0) == 0)
+            lines.push_back(text);
+    };
+    TCustomFFmpeg engine;
+    const auto r = Convert(engine, input, {}, Path("q.avi"),
+                           {{"vcodec", "mpeg4"}, {"qscale", "4"}, {"qphist", "1"}, {"psnr", "1"}});
+    FFLogger().OnLog = nullptr;
+    ASSERT_FALSE(r.error) << r.message;
+    ASSERT_FALSE(lines.empty());
+    const std::string& last = lines.back();
+    const size_t mark = last.find(" L");
+    ASSERT_NE(mark, std::string::npos) << last;
+    const std::string histogram = last.substr(mark + 2, 32);
+    ASSERT_EQ(histogram.find_first_not_of("0123456789ABCDEF"), std::string::npos) << last;
+    // Every picture is coded at quality 4: only that bin counts.
+    for (size_t bin = 0; bin < histogram.size(); ++bin)
+        EXPECT_EQ(histogram[bin] != '0', bin == 4) << last;
+    double y = 0, u = 0, v = 0, all = 0;
+    const size_t psnr = last.find("PSNR=");
+    ASSERT_NE(psnr, std::string::npos) << last;
+    ASSERT_EQ(std::sscanf(last.c_str() + psnr, "PSNR=Y:%lf U:%lf V:%lf *:%lf", &y, &u, &v, &all), 4)
+        << last;
+    for (double value : {y, u, v, all})
+        EXPECT_TRUE(value > 20 && value < 99) << last;
+    EXPECT_TRUE(all >= std::min({y, u, v}) && all <= std::max({y, u, v})) << last;
+}
+
 TEST_F(VideoTest, VideoStreamCopyKeepsThePackets) {
     const QString input = Source("in.nut", videotest::Frames(6));
     TCustomFFmpeg engine;
