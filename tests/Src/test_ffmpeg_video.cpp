@@ -440,6 +440,34 @@ TEST_F(VideoTest, ProgressLineCarriesTheQpHistogramAndThePsnr) {
     EXPECT_TRUE(all >= std::min({y, u, v}) && all <= std::max({y, u, v})) << last;
 }
 
+// Deinterlacing keeps the first field's lines and blends each line of the second field
+// with its neighbours (-1 4 2 4 -1 over eight).
+TEST_F(VideoTest, DeinterlaceBlendsTheSecondField) {
+    // A ramp with the fields 80 apart: the blend is far from both fields' values.
+    const auto level = [](int row) { return 100 + row + (row % 2 ? -40 : 40); };
+    const QString input = Source("in.nut", videotest::Frames(3), [&](AVFrame* f, int) {
+        for (int row = 0; row < f->height; ++row)
+            std::memset(f->data[0] + row * f->linesize[0], level(row),
+                        static_cast<size_t>(f->width));
+        for (int plane = 1; plane < 3; ++plane)
+            for (int row = 0; row < f->height / 2; ++row)
+                std::memset(f->data[plane] + row * f->linesize[plane], 128,
+                            static_cast<size_t>(f->width / 2));
+    });
+    TCustomFFmpeg engine;
+    const auto r =
+        Convert(engine, input, {}, Path("di.mkv"), {{"vcodec", "ffv1"}, {"deinterlace", "1"}});
+    ASSERT_FALSE(r.error) << r.message;
+    const auto out = DecodeVideo(Path("di.mkv"));
+    ASSERT_TRUE(out.ok);
+    ASSERT_EQ(out.pictures.size(), 3u);
+    for (const auto& p : out.pictures) {
+        EXPECT_EQ(p.At(10, 10).y, level(10));
+        EXPECT_EQ(p.At(10, 11).y,
+                  (-level(9) + 4 * level(10) + 2 * level(11) + 4 * level(12) - level(13) + 4) >> 3);
+    }
+}
+
 TEST_F(VideoTest, VideoStreamCopyKeepsThePackets) {
     const QString input = Source("in.nut", videotest::Frames(6));
     TCustomFFmpeg engine;
