@@ -75,19 +75,6 @@ void Search(TsbDeviceFinder& finder) {
     finder.Find(false);
 }
 
-// Why a drive that is a disc image holds no readable disc; empty for a real drive
-// (an empty drive needs no explanation) and for a drive with a disc.
-QString ImageProblem(const TsbDeviceItem& item) {
-    if (item.DiscType != DISC_TYPE_NO_MEDIA || item.MediumProblem.isEmpty())
-        return {};
-    struct stat st {};
-    const QByteArray path = FileNameBytes(item.DriveLetter);
-    if (!path.isEmpty() && ::stat(path.constData(), &st) == 0 &&
-        (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)))
-        return {};
-    return item.MediumProblem;
-}
-
 // Prints the reason of every disc image that cannot be read; false when there is none.
 bool PrintImageProblems(const TsbDeviceList& devices) {
     bool any = false;
@@ -287,20 +274,6 @@ int RunToc(QStringList args) {
     }
 }
 
-// The name made absolute as bytes: the working folder may not be valid UTF-8 either.
-QByteArray AbsoluteBytes(const QByteArray& name) {
-    if (name.startsWith('/'))
-        return name;
-    std::string folder(4096, '\0');
-    while (!::getcwd(folder.data(), folder.size())) {
-        if (errno != ERANGE)
-            return name; // relative to a folder we cannot name: still the right file
-        folder.resize(folder.size() * 2);
-    }
-    folder.resize(std::char_traits<char>::length(folder.c_str()));
-    return QByteArray::fromStdString(folder) + (folder == "/" ? "" : "/") + name;
-}
-
 // Calls onStop once when a stop signal arrives while the object lives. A stop
 // must reach a grab that waits on a slow read, not only between progress steps.
 class StopWatcher {
@@ -344,7 +317,7 @@ int RunGrab(QStringList args) {
     const int trackNumber = args[0].toInt(&ok);
     if (!ok || trackNumber < 1 || trackNumber > 99)
         return cli::UsageError(QStringLiteral("TRACK must be a track number from 1 to 99"));
-    const QByteArray fileBytes = AbsoluteBytes(FileNameBytes(args[1]));
+    const QByteArray fileBytes = AbsoluteNameBytes(FileNameBytes(args[1]));
     const QString fileName = FileNameFromBytes(fileBytes);
     try {
         ChosenDrive drive;

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 // A text of a fixed library buffer: cut at its first zero and at the buffer's size.
 QString BufferText(const char* buffer, size_t size) {
@@ -261,4 +263,15 @@ void TsbDeviceFinder::Find(bool showProgress) {
     StartWorker(std::make_unique<TsbDeviceFinderThread>(&Devices), Worker, WorkerHandle,
                 [this] { WorkerEnded(); });
     WaitForWorker();
+}
+
+QString ImageProblem(const TsbDeviceItem& item) {
+    if (item.DiscType != DISC_TYPE_NO_MEDIA || item.MediumProblem.isEmpty())
+        return {};
+    struct stat st {};
+    const QByteArray path = FileNameBytes(item.DriveLetter);
+    if (!path.isEmpty() && ::stat(path.constData(), &st) == 0 &&
+        (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)))
+        return {};
+    return item.MediumProblem;
 }

@@ -66,6 +66,10 @@ struct TsbDeviceItem {
     QString OpenProblem;
 };
 
+// Why a drive that is a disc image holds no readable disc (its MediumProblem); empty for a
+// real drive (an empty drive needs no explanation) and for a drive with a disc.
+QString ImageProblem(const TsbDeviceItem& item);
+
 class TsbDeviceList {
 public:
     TsbDeviceItem& Add() { return *items_.emplace_back(std::make_unique<TsbDeviceItem>()); }

@@ -222,19 +222,6 @@ void RemoveFile(const QString& name) {
         ::unlink(FileNameBytes(name).constData());
 }
 
-QByteArray AbsoluteBytes(const QByteArray& name) {
-    if (name.startsWith('/'))
-        return name;
-    std::string folder(4096, '\0');
-    while (!::getcwd(folder.data(), folder.size())) {
-        if (errno != ERANGE)
-            return name;
-        folder.resize(folder.size() * 2);
-    }
-    folder.resize(std::char_traits<char>::length(folder.c_str()));
-    return QByteArray::fromStdString(folder) + (folder == "/" ? "" : "/") + name;
-}
-
 // A small file (a dBAR file holds a few kilobytes); false with errno.
 bool ReadWholeFile(const QString& name, QByteArray& bytes) {
     const TFd fd(::open(FileNameBytes(name).constData(), O_RDONLY | O_CLOEXEC));
@@ -276,18 +263,6 @@ public:
     TLibraryScope(const TLibraryScope&) = delete;
     TLibraryScope& operator=(const TLibraryScope&) = delete;
 };
-
-// Why a drive that is a disc image holds no readable disc; empty for a real drive.
-QString ImageProblem(const TsbDeviceItem& item) {
-    if (item.DiscType != DISC_TYPE_NO_MEDIA || item.MediumProblem.isEmpty())
-        return {};
-    struct stat st {};
-    const QByteArray path = FileNameBytes(item.DriveLetter);
-    if (!path.isEmpty() && ::stat(path.constData(), &st) == 0 &&
-        (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)))
-        return {};
-    return item.MediumProblem;
-}
 
 // The drive named by index text, else the first drive holding an audio CD.
 const TsbDeviceItem* ChooseDrive(const TsbDeviceList& devices, const QString& driveArg,
@@ -855,7 +830,7 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
                            .arg(settings.AccurateRipDb, report.Ids.DbarName));
 
     // The jobs, their file names and folders.
-    const QByteArray outDir = AbsoluteBytes(FileNameBytes(settings.OutDir));
+    const QByteArray outDir = AbsoluteNameBytes(FileNameBytes(settings.OutDir));
     const QString outDirName = FileNameFromBytes(outDir);
     const QString extension = FormatExtension(settings.Format);
     std::vector<TJob> jobs;

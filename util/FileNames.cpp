@@ -3,6 +3,11 @@
 #include <QByteArrayView>
 #include <QFile>
 
+#include <cerrno>
+#include <string>
+
+#include <unistd.h>
+
 namespace {
 
 constexpr char16_t kEscapeBase = 0xDC00; // a byte b outside UTF-8 is U+DC00 + b
@@ -65,4 +70,17 @@ QString FileNameFromBytes(const QByteArray& bytes) {
     }
     name += QFile::decodeName(bytes.mid(runStart));
     return name;
+}
+
+QByteArray AbsoluteNameBytes(const QByteArray& name) {
+    if (name.startsWith('/'))
+        return name;
+    std::string folder(4096, '\0');
+    while (!::getcwd(folder.data(), folder.size())) {
+        if (errno != ERANGE)
+            return name; // relative to a folder we cannot name: still the right file
+        folder.resize(folder.size() * 2);
+    }
+    folder.resize(std::char_traits<char>::length(folder.c_str()));
+    return QByteArray::fromStdString(folder) + (folder == "/" ? "" : "/") + name;
 }

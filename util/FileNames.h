@@ -18,3 +18,7 @@
 // and FileNameBytes(FileNameFromBytes(b)) == b for all bytes b.
 QByteArray FileNameBytes(const QString& name);
 QString FileNameFromBytes(const QByteArray& bytes);
+
+// The name made absolute against the working folder, as bytes (the working folder may
+// not be valid UTF-8 either); the name itself when the working folder cannot be named.
+QByteArray AbsoluteNameBytes(const QByteArray& name);

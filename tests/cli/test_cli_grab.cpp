@@ -2,6 +2,7 @@
 // what a grab leaves behind for each kind of target (new name, old file, links, FIFO,
 // names that are not UTF-8), when it is stopped by a signal, killed or runs out of space,
 // and what a broken disc image makes the commands say.
+#include "ChildProcess.h"
 #include "DiscImage.h"
 
 #include <gtest/gtest.h>
@@ -27,27 +28,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-size_t Count(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
+using childprocess::Count;
+using childprocess::ReadFile;
+using childprocess::WriteFile;
 
 // The file still holds the "old" the test wrote (said without printing a whole track).
 ::testing::AssertionResult HoldsOld(const fs::path& path) {
@@ -78,95 +65,21 @@ struct Launch {
     std::vector<int> signalsMidGrab;
 };
 
-struct Outcome {
-    int exitCode = -1;      // when it exited
-    int killedBy = 0;       // when a signal ended it
-    bool signalled = false; // signalsMidGrab were sent
-    std::string out, err;
-};
+using Outcome = childprocess::TOutcome;
 
 Outcome RunCli(const Launch& launch) {
-    // Everything the child needs is made before fork: a test may run a reader thread.
-    std::vector<std::string> argStrings{TONVALE_CLI_PATH};
-    argStrings.insert(argStrings.end(), launch.args.begin(), launch.args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : argStrings)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "TONVALE_VIRTUAL_DRIVES=", 23) != 0)
-            envStrings.emplace_back(*e);
-    envStrings.push_back("TONVALE_VIRTUAL_DRIVES=" + launch.drives);
-    std::vector<char*> envp;
-    for (std::string& e : envStrings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const std::string folder = launch.folder.string();
-
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return {};
+    childprocess::TLaunch child;
+    child.args = {TONVALE_CLI_PATH};
+    child.args.insert(child.args.end(), launch.args.begin(), launch.args.end());
+    child.drives = launch.drives;
+    child.folder = launch.folder;
+    child.umask = launch.umask;
+    child.maxFileSize = launch.maxFileSize;
+    if (!launch.signalsMidGrab.empty()) {
+        child.stopOn = "Track 1 10%";
+        child.signals = launch.signalsMidGrab;
     }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        ::umask(launch.umask);
-        const rlimit limit{launch.maxFileSize, launch.maxFileSize};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        ::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG instead
-        if (::chdir(folder.c_str()) == 0)
-            ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
-    Outcome outcome;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&outcome.out, &outcome.err};
-    for (int open = 2; open > 0;) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "tonvale-cli did not end; killed";
-            ::kill(pid, SIGKILL);
-            break;
-        }
-        if (::poll(fds, 2, 100) < 0 && errno != EINTR)
-            break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
-                continue;
-            char buffer[4096];
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
-            } else {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-        if (!outcome.signalled && !launch.signalsMidGrab.empty() &&
-            outcome.err.find("Track 1 10%") != std::string::npos) {
-            for (int signal : launch.signalsMidGrab) {
-                ::kill(pid, signal);
-                std::this_thread::sleep_for(std::chrono::milliseconds(2)); // one at a time
-            }
-            outcome.signalled = true;
-        }
-    }
-    for (const pollfd& fd : fds)
-        if (fd.fd >= 0)
-            ::close(fd.fd);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (WIFEXITED(status))
-        outcome.exitCode = WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        outcome.killedBy = WTERMSIG(status);
-    return outcome;
+    return childprocess::Run(child);
 }
 
 std::string Noise(size_t bytes, uint32_t seed) {

@@ -3,6 +3,7 @@
 // the TOC it wrote, read offsets, an AccurateRip file, CD-Text in file names and tags
 // (read back with ffprobe), verified copies, a damaged image, a stop mid-rip, and what
 // bad arguments make it say.
+#include "ChildProcess.h"
 #include "DiscImage.h"
 
 #include <QCryptographicHash>
@@ -31,105 +32,31 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-size_t Count(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
+using childprocess::Count;
+using childprocess::ReadFile;
+using childprocess::WriteFile;
 
 struct Outcome {
-    int exitCode = -1;
+    int exitCode = -1; // the shell's view: 128 + the signal when one ended it
     bool signalled = false;
     std::string out, err;
 };
 
-// Runs a program with TONVALE_VIRTUAL_DRIVES set to drives; when stopOn is given, sends
-// SIGINT once stderr shows it.
+// Runs a program (a path, or a name on PATH) with TONVALE_VIRTUAL_DRIVES set to drives;
+// when stopOn is given, sends SIGINT once stderr shows it.
 Outcome RunProgram(std::vector<std::string> args, const std::string& drives = {},
                    const std::string& stopOn = {}) {
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "TONVALE_VIRTUAL_DRIVES=", 23) != 0)
-            envStrings.emplace_back(*e);
-    envStrings.push_back("TONVALE_VIRTUAL_DRIVES=" + drives);
-    std::vector<char*> envp;
-    for (std::string& e : envStrings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return {};
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        ::execve(argv[0], argv.data(), envp.data());
-        ::execvp(argv[0], argv.data()); // a program on PATH (ffprobe)
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
-    Outcome outcome;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&outcome.out, &outcome.err};
-    for (int open = 2; open > 0;) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << args[0] << " did not end; killed";
-            ::kill(pid, SIGKILL);
-            break;
-        }
-        if (::poll(fds, 2, 100) < 0 && errno != EINTR)
-            break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
-                continue;
-            char buffer[65536];
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
-            } else {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-        if (!stopOn.empty() && !outcome.signalled &&
-            outcome.err.find(stopOn) != std::string::npos) {
-            ::kill(pid, SIGINT);
-            outcome.signalled = true;
-        }
-    }
-    for (const pollfd& fd : fds)
-        if (fd.fd >= 0)
-            ::close(fd.fd);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return outcome;
+    childprocess::TLaunch launch;
+    launch.args = std::move(args);
+    launch.drives = drives;
+    launch.stopOn = stopOn;
+    const childprocess::TOutcome run = childprocess::Run(launch);
+    return {run.Status(), run.signalled, run.out, run.err};
 }
 
 QJsonObject Json(const std::string& text) {
