@@ -72,6 +72,24 @@ struct TRipProgress {
     double SecondsLeft = -1; // -1 while unknown
 };
 
+// How far a rip is and how long it has left. The tracks are read at the drive's pace and
+// encoded at the processors'; each stage's rate is measured on its own (a verified copy's
+// reads count as one), and the rip ends when the slower stage does. Until both rates are
+// known the time left is unknown and the fraction is that of the stage further behind.
+class TRipEstimate {
+public:
+    // samples: each selected track's length; encoded: the tracks are encoded after the read.
+    TRipEstimate(std::vector<int64_t> samples, bool encoded, bool secure);
+    // Fills Fraction, ElapsedSeconds and SecondsLeft of progress from its Tracks.
+    void Update(TRipProgress& progress, double elapsedSeconds);
+
+private:
+    std::vector<int64_t> Samples_;
+    bool Encoded_, Secure_;
+    double EncodeStart_ = -1; // when the first encode began
+    double Shown_ = 0;        // the fraction never goes back
+};
+
 // Receives the rip's news; every call comes on the thread that runs RunRip.
 class TRipObserver {
 public:

@@ -350,6 +350,71 @@ TEST(RipSecure, ReadsUntilTwoAgreeAndDropWhatIsNotKept) {
     }
 }
 
+// The time left follows the slower stage: reading done in two seconds while the
+// encoders are a fifth through is most of the rip still to come, not a fifth of it.
+TEST(RipEstimate, TheSlowerStageSetsTheTimeLeft) {
+    using P = TTrackProgress;
+    const auto track = [](P::TState state, int percent, int read = 0) {
+        P p;
+        p.State = state;
+        p.Percent = percent;
+        p.Read = read;
+        return p;
+    };
+    struct Case {
+        const char* name;
+        bool secure;
+        std::vector<P> before; // an earlier update at 1 s (empty: none)
+        std::vector<P> tracks;
+        double elapsed;
+        double left; // -1: not known yet
+    };
+    const std::vector<Case> cases = {
+        {"nothing yet", false, {}, {track(P::psGrabbing, 1), track(P::psWaiting, 0)}, 0.1, -1},
+        {"encoding not begun",
+         false,
+         {},
+         {track(P::psGrabbed, 100), track(P::psGrabbing, 50)},
+         1.5,
+         -1},
+        // Read all in 2 s; the encodes began at 1 s and are 20 % through after 1 s more.
+        {"encoders slower",
+         false,
+         {track(P::psEncoding, 0), track(P::psGrabbed, 100)},
+         {track(P::psEncoding, 20), track(P::psEncoding, 20)},
+         2,
+         4},
+        // A drive at half the disc after 100 s; the encodes, begun at 1 s, keep up with it.
+        {"drive slower",
+         false,
+         {track(P::psEncoding, 0), track(P::psGrabbing, 0)},
+         {track(P::psDone, 100), track(P::psGrabbing, 0)},
+         100,
+         100},
+        // Verified copies: a track's second read is its second half of the reading.
+        {"secure reads", true, {}, {track(P::psGrabbing, 50, 2), track(P::psWaiting, 0)}, 3, -1},
+        {"all done", false, {}, {track(P::psDone, 100), track(P::psFailed, 0)}, 9, 0},
+    };
+    for (const Case& c : cases) {
+        TRipEstimate estimate({1000, 1000}, true, c.secure);
+        TRipProgress progress;
+        double shown = 0;
+        if (!c.before.empty()) {
+            progress.Tracks = c.before;
+            estimate.Update(progress, 1);
+            shown = progress.Fraction;
+        }
+        progress.Tracks = c.tracks;
+        estimate.Update(progress, c.elapsed);
+        EXPECT_NEAR(progress.SecondsLeft, c.left, 1e-9) << c.name;
+        EXPECT_DOUBLE_EQ(progress.ElapsedSeconds, c.elapsed) << c.name;
+        if (c.left > 0)
+            EXPECT_NEAR(progress.Fraction, c.elapsed / (c.elapsed + c.left), 1e-9) << c.name;
+        EXPECT_EQ(progress.Fraction == 1, c.left == 0) << c.name;
+        EXPECT_GE(progress.Fraction, shown) << c.name;
+    }
+}
+
 TEST(RipReport, CommonFolderOfTheTracks) {
     EXPECT_EQ(CommonFolder({QStringLiteral("a/b/1.wav"), QStringLiteral("a/b/2.wav")}),
               QStringLiteral("a/b"));
