@@ -109,12 +109,15 @@ void TTranscodeRun::SubtitleOutputStep(TOutputStream& ost, TInputStream& ist, in
     const int count = dvb ? 2 : 1;
     const AVRational tb = ost.st->time_base;
     const unsigned rects = sub.num_rects;
+    // Encoders take no start delay: it moves into the time stamp, once for both packets
+    // of a DVB subtitle (the clearing one is due when the display ends, measured from
+    // the same start).
+    const int64_t subPts =
+        AVUtilStubs.av_rescale_q(pts, ist.st->time_base, MicrosecondBase) +
+        AVUtilStubs.av_rescale_q(sub.start_display_time, MillisecondBase, MicrosecondBase);
+    sub.end_display_time -= sub.start_display_time;
+    sub.start_display_time = 0;
     for (int i = 0; i < count; ++i) {
-        const int64_t subPts =
-            AVUtilStubs.av_rescale_q(pts, ist.st->time_base, MicrosecondBase) +
-            AVUtilStubs.av_rescale_q(sub.start_display_time, MillisecondBase, MicrosecondBase);
-        sub.end_display_time -= sub.start_display_time;
-        sub.start_display_time = 0;
         sub.pts = subPts;
         sub.num_rects = i == 1 ? 0 : rects; // the second packet clears the screen
         const int size = AVCodecStubs.avcodec_encode_subtitle(
