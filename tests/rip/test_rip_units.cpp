@@ -408,8 +408,9 @@ TEST(RipEstimate, TheSlowerStageSetsTheTimeLeft) {
         estimate.Update(progress, c.elapsed);
         EXPECT_NEAR(progress.SecondsLeft, c.left, 1e-9) << c.name;
         EXPECT_DOUBLE_EQ(progress.ElapsedSeconds, c.elapsed) << c.name;
-        if (c.left > 0)
+        if (c.left > 0) {
             EXPECT_NEAR(progress.Fraction, c.elapsed / (c.elapsed + c.left), 1e-9) << c.name;
+        }
         EXPECT_EQ(progress.Fraction == 1, c.left == 0) << c.name;
         EXPECT_GE(progress.Fraction, shown) << c.name;
     }
