@@ -185,6 +185,7 @@ struct TOutputStream {
     int64_t syncOpts = 0;         // encoder time base units (samples for audio)
     int64_t curPts = 0;           // end of the last packet written, stream time base
     AVRational srcTimeBase{0, 1}; // time base of packets handed to WritePacket
+    TPacketPtr pendingClear;      // DVB subtitles: the last one's clearing packet, not yet written
     // audio
     bool resampleNeeded = false;
     TSwrPtr resampler;

@@ -60,8 +60,15 @@ void TCustomFFmpeg::NewSubtitleStream(TOutputFileSetup& out) {
 }
 
 int TTranscodeRun::DecodeSubtitle(TInputStream& ist, const AVPacket* packet) {
-    if (!packet)
+    if (!packet) {
+        // The last DVB subtitle's clearing packet is still held back.
+        for (auto& ost : osts)
+            if (ost.pendingClear && &ists[static_cast<size_t>(ost.sourceIndex)] == &ist) {
+                const TPacketPtr clear = std::move(ost.pendingClear);
+                WritePacket(ost, clear.get());
+            }
         return 0;
+    }
     if (packet->duration > 0)
         ist.nextPts +=
             AVUtilStubs.av_rescale_q(packet->duration, ist.st->time_base, MicrosecondBase);
@@ -141,7 +148,23 @@ void TTranscodeRun::SubtitleOutputStep(TOutputStream& ost, TInputStream& ist, in
         packet->dts = packet->pts;
         packet->flags |= AV_PKT_FLAG_KEY;
         ost.srcTimeBase = tb;
-        WritePacket(ost, packet);
+        if (dvb && i == 0 && ost.pendingClear) {
+            // The previous subtitle's clearing packet is written only if it is due before
+            // this one shows; a later one would clear this subtitle (and go back in time),
+            // and is not needed: showing this subtitle replaces the previous one.
+            const TPacketPtr clear = std::move(ost.pendingClear);
+            if (clear->pts <= packet->pts)
+                WritePacket(ost, clear.get());
+        }
+        if (dvb && i == 1) {
+            // Held back until the next subtitle shows or the stream ends.
+            ost.pendingClear.reset(AVCodecStubs.av_packet_alloc());
+            if (!ost.pendingClear)
+                throw FFmpegException("av_malloc failed");
+            AVCodecStubs.av_packet_move_ref(ost.pendingClear.get(), packet);
+        } else {
+            WritePacket(ost, packet);
+        }
         AVCodecStubs.av_packet_unref(packet);
         ++ost.frameNumber;
     }
