@@ -7,27 +7,24 @@
 namespace rip {
 namespace {
 
-constexpr std::array<TRipPreset, 4> kPresets{{
-    {"high", "High", 256000, 48000, 2},
-    {"optimal", "Optimal", 192000, 48000, 2},
-    {"standard", "Standard", 128000, 44100, 2},
-    {"economy", "Economy", 64000, 22050, 1},
-}};
+// The window's presets, by index, as the command line names them.
+constexpr std::array<const char*, 4> kPresetNames{"high", "optimal", "standard", "economy"};
 
 struct TFormatRow {
     TRipFormat Format;
     const char* Name;
     const char* Extension;
+    int WindowFormat; // the window's format index, -1 for the command's own
 };
 
 constexpr std::array<TFormatRow, 7> kFormats{{
-    {rfWAV, "WAV", ".wav"},
-    {rfMP3, "MP3", ".mp3"},
-    {rfAAC, "AAC", ".m4a"},
-    {rfWMA, "WMA", ".wma"},
-    {rfOGG, "OGG", ".ogg"},
-    {rfFLAC, "FLAC", ".flac"},
-    {rfOpus, "Opus", ".opus"},
+    {rfWAV, "WAV", ".wav", ofWAV},
+    {rfMP3, "MP3", ".mp3", ofMP3},
+    {rfAAC, "AAC", ".m4a", ofAAC},
+    {rfWMA, "WMA", ".wma", ofWMA},
+    {rfOGG, "OGG", ".ogg", ofOGG},
+    {rfFLAC, "FLAC", ".flac", -1},
+    {rfOpus, "Opus", ".opus", -1},
 }};
 
 const TFormatRow& Row(TRipFormat format) {
@@ -59,16 +56,17 @@ bool ParseFormat(const QString& text, TRipFormat& format) {
 }
 
 bool ParsePreset(const QString& text, int& preset) {
-    for (size_t i = 0; i < kPresets.size(); ++i)
-        if (text.compare(QLatin1String(kPresets[i].Name), Qt::CaseInsensitive) == 0) {
+    for (size_t i = 0; i < kPresetNames.size(); ++i)
+        if (text.compare(QLatin1String(kPresetNames[i]), Qt::CaseInsensitive) == 0) {
             preset = static_cast<int>(i);
             return true;
         }
     return false;
 }
 
-const TRipPreset& PresetRow(int preset) {
-    return kPresets.at(preset >= 0 && preset < 4 ? static_cast<size_t>(preset) : kDefaultPreset);
+const TPresetRow& PresetRow(int preset) {
+    return ::PresetRow(
+        preset >= 0 && preset < static_cast<int>(kPresetNames.size()) ? preset : kDefaultPreset);
 }
 
 QString FormatName(TRipFormat format) {
@@ -81,29 +79,19 @@ QString FormatExtension(TRipFormat format) {
 
 std::string EncoderFor(TRipFormat format) {
     switch (format) {
-    case rfMP3:
-        return "libmp3lame";
-    case rfAAC:
-        // Debian's libraries come without libfaac; their own AAC encoder stands in.
-        return EncoderAvailable("libfaac") ? "libfaac" : "aac";
-    case rfWMA:
-        return "wmav2";
-    case rfOGG:
-        return "libvorbis";
     case rfFLAC:
         return "flac";
     case rfOpus:
         return "libopus";
-    case rfWAV:
-        break;
+    default:
+        return AudioEncoderFor(Row(format).WindowFormat);
     }
-    return {};
 }
 
 QString PresetText(TRipFormat format, int preset) {
     if (format == rfWAV)
         return QStringLiteral("WAV");
-    const TRipPreset& row = PresetRow(preset);
+    const TPresetRow& row = PresetRow(preset);
     return QStringLiteral("%1 Quality (%2, %3KBit, %4Hz, %5)")
         .arg(QLatin1String(row.Quality), FormatName(format))
         .arg(row.Bitrate / 1000)
@@ -113,7 +101,7 @@ QString PresetText(TRipFormat format, int preset) {
 
 void ApplyRipSettings(TInputOptions& in, TOutputOptions& out, TRipFormat format, int preset,
                       const TTrackTags& tags) {
-    const TRipPreset& row = PresetRow(preset);
+    const TPresetRow& row = PresetRow(preset);
     in.ExtOptions = "vn=1"; // the input is a WAV file: nothing but audio
     out.FileExt = FormatExtension(format).toStdString();
     out.AudioCodec = EncoderFor(format);
@@ -126,7 +114,7 @@ void ApplyRipSettings(TInputOptions& in, TOutputOptions& out, TRipFormat format,
     out.DisableVideo = true;
     out.DisableSubtitle = true;
     if (format == rfWMA)
-        out.Info.Comment = kMakerWebAddress;
+        out.Info.Comment = MakerWebAddress; // as the window's WMA files
 
     const QString number = QString::number(tags.Number);
     const QString numberOfTotal =

@@ -2,15 +2,16 @@
 // track's conversion gets from them: encoder, bit rate, sample rate, channels
 // and the tags taken from the disc's CD-Text.
 //
-// The four presets are the window's (high, optimal, standard, economy; the
-// numbers are the window's preset table, kept here so that the command does not
-// depend on the window's code); WAV is the grabbed audio itself; FLAC and Opus
-// exist for the rip command only. AAC is written into an MP4 file (.m4a), the
-// container that carries tags.
+// The four presets are the window's (high, optimal, standard, economy: its
+// preset table) and so are the encoders of its five formats; WAV is the grabbed
+// audio itself; FLAC and Opus exist for the rip command only. AAC is written into an MP4 file
+// (.m4a), the container that carries tags.
 //
 // Pure functions, any thread; EncoderFor needs the media libraries loaded. The
 // conversion settings themselves are in RipEncode.h.
 #pragma once
+
+#include "UnitPresets.h"
 
 #include <QString>
 
@@ -21,21 +22,14 @@ namespace rip {
 
 enum TRipFormat : int { rfWAV, rfMP3, rfAAC, rfWMA, rfOGG, rfFLAC, rfOpus };
 
-struct TRipPreset {
-    const char* Name;    // "high", ...
-    const char* Quality; // "High", ...
-    int32_t Bitrate;     // bit/s
-    int32_t SampleRate;  // Hz
-    int32_t Channels;
-};
-
 // "wav", "mp3", "aac", "wma", "ogg", "flac", "opus" (any case).
 bool ParseFormat(const QString& text, TRipFormat& format);
 // "high", "optimal", "standard", "economy" (any case) -> 0..3.
 bool ParsePreset(const QString& text, int& preset);
 // The default preset: 2 ("standard": 128 kbit/s, 44100 Hz, stereo).
 inline constexpr int kDefaultPreset = 2;
-const TRipPreset& PresetRow(int preset);
+// The window's numbers of a preset (the default one for a preset out of range).
+const TPresetRow& PresetRow(int preset);
 
 QString FormatName(TRipFormat format);      // "MP3"
 QString FormatExtension(TRipFormat format); // ".mp3"
@@ -44,8 +38,5 @@ QString FormatExtension(TRipFormat format); // ".mp3"
 std::string EncoderFor(TRipFormat format);
 // "Standard Quality (MP3, 128KBit, 44100Hz, STEREO)"; "WAV" for WAV.
 QString PresetText(TRipFormat format, int preset);
-
-// The web address the WMA files carry as their comment (as the window's).
-inline constexpr const char* kMakerWebAddress = "www.brisklane.com";
 
 } // namespace rip
