@@ -5,6 +5,7 @@
 // bad arguments make it say.
 #include "ChildProcess.h"
 #include "DiscImage.h"
+#include "RipReference.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -79,28 +80,10 @@ struct Sums {
     std::string crc, v1, v2, f450;
 };
 
-// CRC-32 bit by bit; AccurateRip v1/v2 sample by sample (the first track from sample 2940,
-// the last to N - 2940); the frame-450 CRC over sector 450 alone.
+// The plain-way sums as the log and the JSON print them.
 Sums ReferenceSums(const Bytes& pcm, bool first, bool last) {
-    uint32_t crc = 0xFFFFFFFFu, v1 = 0, v2 = 0, f450 = 0;
-    for (uint8_t byte : pcm) {
-        crc ^= byte;
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-    }
-    const auto n = static_cast<int64_t>(pcm.size() / 4);
-    for (int64_t i = 1; i <= n; ++i) {
-        const uint8_t* p = &pcm[static_cast<size_t>(i - 1) * 4];
-        const uint32_t word = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-        if ((!first || i >= 2940) && (!last || i <= n - 2940)) {
-            const uint64_t product = static_cast<uint64_t>(word) * static_cast<uint64_t>(i);
-            v1 += static_cast<uint32_t>(product);
-            v2 += static_cast<uint32_t>(product) + static_cast<uint32_t>(product >> 32);
-        }
-        if (i > 450 * 588 && i <= 451 * 588)
-            f450 += word * static_cast<uint32_t>(i - 450 * 588);
-    }
-    return {Hex(~crc, true), Hex(v1), Hex(v2), Hex(f450)};
+    const riptest::Reference r = riptest::ReferenceSums(pcm, first, last);
+    return {Hex(r.crc, true), Hex(r.v1), Hex(r.v2), Hex(r.f450)};
 }
 
 struct Ids {

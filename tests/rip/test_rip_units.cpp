@@ -8,6 +8,7 @@
 #include "Ripper.h"
 
 #include "FileNames.h"
+#include "RipReference.h"
 
 #include <QCryptographicHash>
 
@@ -29,38 +30,8 @@ std::vector<uint8_t> Noise(size_t samples, uint32_t seed) {
     return pcm;
 }
 
-// The sums the plain way: one sample at a time, the CRC one bit at a time.
-struct Reference {
-    uint32_t crc = 0, v1 = 0, v2 = 0, f450 = 0, peak = 0;
-};
-
-Reference ReferenceSums(const std::vector<uint8_t>& pcm, bool first, bool last) {
-    Reference r;
-    uint32_t crc = 0xFFFFFFFFu;
-    for (uint8_t byte : pcm) {
-        crc ^= byte;
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-    }
-    r.crc = ~crc;
-    const auto n = static_cast<int64_t>(pcm.size() / 4);
-    for (int64_t i = 1; i <= n; ++i) {
-        const uint8_t* p = &pcm[static_cast<size_t>(i - 1) * 4];
-        const uint32_t word = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-        if ((!first || i >= 2940) && (!last || i <= n - 2940)) {
-            const uint64_t product = static_cast<uint64_t>(word) * static_cast<uint64_t>(i);
-            r.v1 += static_cast<uint32_t>(product);
-            r.v2 += static_cast<uint32_t>(product) + static_cast<uint32_t>(product >> 32);
-        }
-        if (i > 450 * 588 && i <= 451 * 588)
-            r.f450 += word * static_cast<uint32_t>(i - 450 * 588);
-        for (int c = 0; c < 2; ++c) {
-            const int v = static_cast<int16_t>(p[2 * c] | p[2 * c + 1] << 8);
-            r.peak = std::max(r.peak, static_cast<uint32_t>(v < 0 ? -v : v));
-        }
-    }
-    return r;
-}
+using riptest::Reference;
+using riptest::ReferenceSums;
 
 TEST(RipChecksums, Crc32OfTheCheckString) {
     const std::string check = "123456789";
