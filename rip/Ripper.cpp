@@ -59,20 +59,6 @@ private:
     int Fd_;
 };
 
-bool WriteAll(int fd, const void* data, size_t size) {
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 ssize_t ReadSome(int fd, void* data, size_t size) {
     for (;;) {
         const ssize_t n = ::read(fd, data, size);
@@ -241,7 +227,7 @@ bool ReadWholeFile(const QString& name, QByteArray& bytes) {
 bool WriteSafe(const QString& name, const QByteArray& data, QString& error) {
     safeio::TSafeOutput out;
     if (!out.Open(FileNameBytes(name).toStdString()) ||
-        !WriteAll(out.Fd(), data.constData(), static_cast<size_t>(data.size())) || !out.Commit()) {
+        !out.Write(data.constData(), static_cast<size_t>(data.size())) || !out.Commit()) {
         error = QStringLiteral("Cannot write %1: %2").arg(name, ErrnoText(errno));
         return false;
     }
@@ -467,13 +453,12 @@ private:
         if (ok) {
             const std::vector<uint8_t> header =
                 WavHeader(static_cast<uint32_t>(job.Samples * kBytesPerSample));
-            ok = WriteAll(out.Fd(), header.data(), header.size());
+            ok = out.Write(header.data(), header.size());
         }
         QString readError;
-        if (ok &&
-            !Corrected(
-                job, from, [&](const uint8_t* d, size_t n) { ok = ok && WriteAll(out.Fd(), d, n); },
-                readError)) {
+        if (ok && !Corrected(
+                      job, from, [&](const uint8_t* d, size_t n) { ok = ok && out.Write(d, n); },
+                      readError)) {
             error = readError;
             return false;
         }

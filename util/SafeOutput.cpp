@@ -254,4 +254,8 @@ void RemovePendingOutputs() noexcept {
             ::unlink(slot.path);
 }
 
+bool TSafeOutput::Write(const void* data, size_t size) {
+    return WriteAll(fd_, static_cast<const char*>(data), size);
+}
+
 } // namespace safeio

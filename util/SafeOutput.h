@@ -22,6 +22,7 @@
 // used on different threads.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace safeio {
@@ -47,6 +48,10 @@ public:
     bool Direct() const { return mode_ == TMode::Direct; }
     // The file that Commit replaces (symbolic links followed).
     const std::string& FinalPath() const { return finalPath_; }
+
+    // Writes all of data at the descriptor's position (retrying short writes and
+    // interruptions); false with errno.
+    bool Write(const void* data, size_t size);
 
     // Flushes the data to the disc and gives it the final name. False with errno
     // (the temporary file is removed, the old file stays as it was).
