@@ -1,6 +1,5 @@
 // The format and preset table: item texts, the numbers each preset gives a
 // converted file, and the options that differ by format.
-#include "AppTestUtil.h"
 #include "UnitPresets.h"
 
 #include <gtest/gtest.h>
