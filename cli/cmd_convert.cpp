@@ -108,10 +108,43 @@ bool IsOptionName(const QString& arg) {
     return !number;
 }
 
+// Options whose output field the component applies whatever it holds, after
+// the free-form lines: as a line, such an option would be overwritten by the
+// field's default (a pad colour by black, "-copyts" by off). They go into their
+// fields instead, read the way the engine reads the option.
+struct TFieldOption {
+    const char* name;
+    void (*set)(TOutputOptions& out, const std::string& value);
+};
+constexpr TFieldOption FieldOptions[] = {
+    {"an", [](TOutputOptions& o, const std::string& v) { o.DisableAudio = StrToFlag(v); }},
+    {"async", [](TOutputOptions& o, const std::string& v) { o.AudioSyncMethod = StrToInt(v); }},
+    {"vn", [](TOutputOptions& o, const std::string& v) { o.DisableVideo = StrToFlag(v); }},
+    // Red in the low byte, as in the field.
+    {"padcolor", [](TOutputOptions& o,
+                    const std::string& v) { o.PadColor = static_cast<TColor>(StrToInt(v)); }},
+    {"vsync", [](TOutputOptions& o, const std::string& v) { o.VideoSyncMethod = StrToInt(v); }},
+    {"sn", [](TOutputOptions& o, const std::string& v) { o.DisableSubtitle = StrToFlag(v); }},
+    // On whatever the value, as the option itself.
+    {"copyts", [](TOutputOptions& o, const std::string&) { o.CopyTimestamps = true; }},
+};
+
+const TFieldOption* FindFieldOption(const std::string& name) {
+    for (const TFieldOption& option : FieldOptions)
+        if (name == option.name)
+            return &option;
+    return nullptr;
+}
+
+using TOptionList = std::vector<std::pair<std::string, std::string>>;
+
 struct Job {
     QString input, output;
     TInputOptions in;
     TOutputOptions out;
+    // The options of FieldOptions in the order given, before and after -i;
+    // moved into their fields once the command line has been checked.
+    TOptionList fields;
 };
 
 // The order in which the pairs become tasks: as given, or, with more pairs than
@@ -133,31 +166,29 @@ std::vector<size_t> RunOrder(const std::vector<Job>& jobs, int threads) {
     return order;
 }
 
-void AddLine(std::string& lines, const QString& name, const QString& value) {
-    lines += name.toStdString() + "=" + value.toStdString() + "\n";
+void AddLine(std::string& lines, const std::string& name, const QString& value) {
+    lines += name + "=" + value.toStdString() + "\n";
 }
 
-bool Flag(const QString& value) {
-    return value != QLatin1String("0");
+// One option of a pair. Before -i it is an input option, applied before the
+// input is opened ("-vn" there leaves the input's video unread); one of
+// FieldOptions is remembered for the output's field as well, since the
+// output's default would undo it otherwise. After -i, one of FieldOptions goes
+// only into its field, anything else into the output's free-form lines.
+void AddOption(Job& job, bool output, const QString& name, const QString& value) {
+    const std::string key = name.toStdString();
+    if (FindFieldOption(key))
+        job.fields.emplace_back(key, value.toStdString());
+    if (!output)
+        AddLine(job.in.ExtOptions, key, value);
+    else if (!FindFieldOption(key))
+        AddLine(job.out.ExtOptions, key, value);
 }
 
-// Output options that the structured settings always apply go into their
-// fields; everything else into the free-form lines, in order.
-void AddOutputOption(TOutputOptions& out, const QString& name, const QString& value) {
-    if (name == QLatin1String("an"))
-        out.DisableAudio = Flag(value);
-    else if (name == QLatin1String("vn"))
-        out.DisableVideo = Flag(value);
-    else if (name == QLatin1String("sn"))
-        out.DisableSubtitle = Flag(value);
-    else if (name == QLatin1String("copyts"))
-        out.CopyTimestamps = Flag(value);
-    else if (name == QLatin1String("async"))
-        out.AudioSyncMethod = value.toInt();
-    else if (name == QLatin1String("vsync"))
-        out.VideoSyncMethod = value.toInt();
-    else
-        AddLine(out.ExtOptions, name, value);
+// Sets the fields of the options remembered in job.fields (checked already).
+void FillFields(Job& job) {
+    for (const auto& [name, value] : job.fields)
+        FindFieldOption(name)->set(job.out, value);
 }
 
 // Splits the arguments into jobs; an empty result with text set is a usage error.
@@ -199,10 +230,7 @@ std::vector<Job> ParseJobs(const QStringList& args, QString& error) {
         if (i + 1 < args.size() && !IsOptionName(args[i + 1]) &&
             !(haveInput && i + 2 >= args.size()))
             value = args[++i];
-        if (haveInput)
-            AddOutputOption(job.out, arg.mid(1), value);
-        else
-            AddLine(job.in.ExtOptions, arg.mid(1), value);
+        AddOption(job, haveInput, arg.mid(1), value);
     }
     if (haveInput || jobs.empty())
         error = QStringLiteral("convert needs -i INPUT and an OUTPUT");
@@ -328,9 +356,10 @@ std::string CheckOptions(const Job& job, bool& unknown) {
     } detach;
     TFFmpeg engine;
     engine.ResetEngine();
-    auto options = SplitExtOptions(job.in.ExtOptions);
+    TOptionList options = SplitExtOptions(job.in.ExtOptions);
     for (auto& option : SplitExtOptions(job.out.ExtOptions))
         options.push_back(std::move(option));
+    options.insert(options.end(), job.fields.begin(), job.fields.end());
     for (const auto& [name, value] : options) {
         if (!engine.KnowsOption(name)) {
             unknown = true;
@@ -385,11 +414,13 @@ int RunConvert(QStringList args) {
     } catch (const std::exception& e) { // a name too long for the libraries
         return cli::UsageError(QString::fromStdString(e.what()));
     }
-    for (const Job& job : jobs) {
+    for (Job& job : jobs) {
         bool unknown = false;
         const std::string refused = CheckOptions(job, unknown);
-        if (refused.empty())
+        if (refused.empty()) {
+            FillFields(job);
             continue;
+        }
         if (unknown)
             return cli::UsageError(QString::fromStdString(refused));
         cli::PrintError(QString::fromStdString(refused));

@@ -2,8 +2,11 @@
 // on WAV files made here: whatever fails, is refused, runs out of disc space or
 // is stopped by a signal, every old output is left as it was and no partial or
 // hidden temporary file remains; names that are links, FIFOs, not UTF-8 or hold
-// ":" work; a failure is printed once.
+// ":" work; a failure is printed once; options that the conversion's settings
+// always apply hold wherever they are given, checked on the decoded output.
 #include "MediaTestUtil.h"
+#include "VideoTestUtil.h"
+#include "test_ffmpeg_decode.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -18,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -91,6 +95,126 @@ int Count(const std::string& text, const std::string& part) {
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
         ++n;
     return n;
+}
+
+// Writes a Matroska file that starts at 2 s: a 64x48 ffv1 video at 10 frames
+// per second with a gap (2.0-2.4 s, then 3.0-3.4 s), 8 kHz mono PCM audio with
+// the same gap (2.0-2.5 s, 3.0-3.5 s) and one SubRip cue at 2.2 s.
+bool WriteGappedAVS(const QString& path) {
+    using videotest::TYuv;
+    const std::string name = path.toStdString();
+    AVFormatContext* oc = nullptr;
+    if (AVFormatStubs.avformat_alloc_output_context2(&oc, nullptr, "matroska", name.c_str()) < 0)
+        return false;
+    const AVCodec* codec = AVCodecStubs.avcodec_find_encoder_by_name("ffv1");
+    AVCodecContext* enc = AVCodecStubs.avcodec_alloc_context3(codec);
+    AVStream* video = AVFormatStubs.avformat_new_stream(oc, nullptr);
+    AVStream* audio = AVFormatStubs.avformat_new_stream(oc, nullptr);
+    AVStream* text = AVFormatStubs.avformat_new_stream(oc, nullptr);
+    AVFrame* frame = AVUtilStubs.av_frame_alloc();
+    AVPacket* pkt = AVCodecStubs.av_packet_alloc();
+    bool ok = codec && enc && video && audio && text && frame && pkt;
+    if (ok) {
+        enc->width = 64;
+        enc->height = 48;
+        enc->pix_fmt = AV_PIX_FMT_YUV420P;
+        enc->time_base = AVRational{1, 10};
+        enc->framerate = AVRational{10, 1};
+        enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        ok = AVCodecStubs.avcodec_open2(enc, codec, nullptr) >= 0 &&
+             AVCodecStubs.avcodec_parameters_from_context(video->codecpar, enc) >= 0;
+        video->time_base = enc->time_base;
+        video->avg_frame_rate = enc->framerate;
+        AVCodecParameters* a = audio->codecpar;
+        a->codec_type = AVMEDIA_TYPE_AUDIO;
+        a->codec_id = AV_CODEC_ID_PCM_S16LE;
+        a->sample_rate = 8000;
+        a->format = AV_SAMPLE_FMT_S16;
+        a->bits_per_coded_sample = 16;
+        a->block_align = 2;
+        AVUtilStubs.av_channel_layout_default(&a->ch_layout, 1);
+        audio->time_base = AVRational{1, 8000};
+        text->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
+        text->codecpar->codec_id = AV_CODEC_ID_SUBRIP;
+        text->time_base = AVRational{1, 1000};
+    }
+    ok = ok && AVFormatStubs.avio_open(&oc->pb, name.c_str(), AVIO_FLAG_WRITE) >= 0 &&
+         AVFormatStubs.avformat_write_header(oc, nullptr) >= 0;
+    // A packet of `data` for stream `st`, time stamps in units of `from`.
+    auto write = [&](AVStream* st, const void* data, int size, int64_t pts, int64_t duration,
+                     AVRational from) {
+        if (!ok || AVCodecStubs.av_new_packet(pkt, size) < 0)
+            return ok = false;
+        std::memcpy(pkt->data, data, static_cast<size_t>(size));
+        pkt->pts = pkt->dts = pts;
+        pkt->duration = duration;
+        pkt->flags |= AV_PKT_FLAG_KEY;
+        pkt->stream_index = st->index;
+        AVCodecStubs.av_packet_rescale_ts(pkt, from, st->time_base);
+        return ok = AVFormatStubs.av_interleaved_write_frame(oc, pkt) >= 0;
+    };
+    if (ok) {
+        frame->width = 64;
+        frame->height = 48;
+        frame->format = AV_PIX_FMT_YUV420P;
+        ok = AVUtilStubs.av_frame_get_buffer(frame, 0) >= 0;
+    }
+    AVPacket* coded = AVCodecStubs.av_packet_alloc();
+    ok = ok && coded;
+    std::vector<int16_t> tone(800); // 0.1 s
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<int16_t>(8000 * std::sin(2 * 3.14159265358979 * 440 * i / 8000.0));
+    for (const int64_t start : {20, 30}) { // in tenths of a second
+        for (int64_t n = start; ok && n < start + 5; ++n) {
+            ok = AVUtilStubs.av_frame_make_writable(frame) >= 0;
+            videotest::FillYuv(frame, 0, 0, 64, 48, TYuv{16, 128, 128});
+            videotest::FillYuv(frame, 0, 0, 16, 48, TYuv{235, 128, 128});
+            frame->pts = n;
+            ok = ok && AVCodecStubs.avcodec_send_frame(enc, frame) >= 0;
+            while (ok && AVCodecStubs.avcodec_receive_packet(enc, coded) >= 0) {
+                write(video, coded->data, coded->size, coded->pts, 1, enc->time_base);
+                AVCodecStubs.av_packet_unref(coded);
+            }
+            write(audio, tone.data(), static_cast<int>(tone.size() * 2), n * 800, 800,
+                  AVRational{1, 8000});
+        }
+    }
+    const char cue[] = "Hello";
+    write(text, cue, 5, 2200, 1000, AVRational{1, 1000});
+    ok = ok && AVFormatStubs.av_write_trailer(oc) >= 0;
+    if (oc && oc->pb)
+        AVFormatStubs.avio_closep(&oc->pb);
+    AVCodecStubs.av_packet_free(&coded);
+    AVCodecStubs.av_packet_free(&pkt);
+    AVUtilStubs.av_frame_free(&frame);
+    AVCodecStubs.avcodec_free_context(&enc);
+    AVFormatStubs.avformat_free_context(oc);
+    return ok;
+}
+
+// The media types of a file's streams in order ("v", "a", "s"); "?" when it
+// cannot be read.
+std::string StreamKinds(const QString& path) {
+    AVFormatContext* ic = nullptr;
+    if (AVFormatStubs.avformat_open_input(&ic, path.toStdString().c_str(), nullptr, nullptr) < 0)
+        return "?";
+    std::string kinds;
+    for (unsigned i = 0; i < ic->nb_streams; ++i)
+        switch (ic->streams[i]->codecpar->codec_type) {
+        case AVMEDIA_TYPE_VIDEO:
+            kinds += 'v';
+            break;
+        case AVMEDIA_TYPE_AUDIO:
+            kinds += 'a';
+            break;
+        case AVMEDIA_TYPE_SUBTITLE:
+            kinds += 's';
+            break;
+        default:
+            kinds += '-';
+        }
+    AVFormatStubs.avformat_close_input(&ic);
+    return kinds;
 }
 
 class CliConvertTest : public ::testing::Test {
@@ -174,6 +298,10 @@ TEST_F(CliConvertTest, FailuresAndRefusalsLeaveEveryOldOutputAsItWas) {
          {"convert", "-i", "in.wav", "a.mp3", "-i", "in.wav", "-ab", "abc", "b.mp3"},
          2,
          "Invalid value \"abc\" for option \"ab\""},
+        {"a value the engine refuses for an option kept in a field",
+         {"convert", "-i", "in.wav", "a.mp3", "-i", "in.wav", "-padcolor", "red", "b.mp3"},
+         2,
+         "'red' is not a valid integer value"},
         {"a value the engine refuses",
          {"convert", "-i", "in.wav", "a.mp3", "-i", "in.wav", "-f", "nosuchformat", "b.mp3"},
          2,
@@ -299,6 +427,85 @@ TEST_F(CliConvertTest, LinksFifosAndAnyBytesWorkAsNames) {
     // QTemporaryDir cannot reach these names to remove them.
     for (const QByteArray& name : {latin1, broken})
         ::unlink(File(name).constData());
+}
+
+// Options that the conversion's settings always apply (stream switches, sync
+// methods, copying time stamps, the pad colour) hold whether given before or
+// after -i: each shows in the decoded output.
+TEST_F(CliConvertTest, EveryOptionTakesEffectInTheOutput) {
+    testutil::LoadMediaLibraries();
+    ASSERT_TRUE(WriteGappedAVS(dir.filePath(QStringLiteral("avs.mkv"))));
+    // MPEG-TS at 25 pictures a second, 0-0.16 s then 32-32.16 s: a jump in the
+    // time stamps that the conversion closes unless they are copied.
+    std::vector<int64_t> jump{0, 1, 2, 3, 4, 800, 801, 802, 803, 804};
+    ASSERT_TRUE(videotest::WriteVideo(dir.filePath(QStringLiteral("jump.ts")),
+                                      {"mpegts", "mpeg4", 64, 48, 25, jump}, [](AVFrame* f, int) {
+                                          videotest::FillYuv(f, 0, 0, 64, 48, {16, 128, 128});
+                                      }));
+    constexpr uint32_t Black = 0x000000, Red = 0x0000FF, Blue = 0xFF0000; // red in the low byte
+    const struct {
+        const char* input = "avs.mkv";
+        std::vector<QByteArray> before, after; // options before and after -i
+        std::string streams = "vas";           // media types of the output
+        int pictures = 10;                     // decoded pictures (the gap kept as it is)
+        int64_t firstPictureMs = 0;            // time stamps of the first and last picture
+        int64_t lastPictureMs = 1400;
+        double audioSeconds = 1.0; // decoded audio (the gap left out)
+        uint32_t pad = Black;      // colour of the left pad
+    } cases[] = {
+        {},
+        {.after = {"-padcolor", "255"}, .pad = Red},
+        {.before = {"-padcolor", "16711680"}, .pad = Blue},
+        {.after = {"-an"}, .streams = "vs"},
+        {.before = {"-vn"}, .streams = "as"},
+        {.after = {"-vn"}, .streams = "as"},
+        {.after = {"-sn"}, .streams = "va"},
+        // Before -i: the input's own time stamps from the start.
+        {.before = {"-copyts"}, .firstPictureMs = 2000, .lastPictureMs = 3400},
+        // After -i: a jump in them is kept (on whatever the value).
+        {.input = "jump.ts", .streams = "v", .lastPictureMs = 360},
+        {.input = "jump.ts", .after = {"-copyts"}, .streams = "v", .lastPictureMs = 32160},
+        {.input = "jump.ts", .after = {"-copyts", "0"}, .streams = "v", .lastPictureMs = 32160},
+        // A constant rate: the gap filled with copies.
+        {.after = {"-vsync", "1"}, .pictures = 14, .lastPictureMs = 1300},
+        {.before = {"-vsync", "1"}, .pictures = 14, .lastPictureMs = 1300},
+        // The gap filled with silence.
+        {.after = {"-async", "1"}, .audioSeconds = 1.5},
+    };
+    for (const auto& c : cases) {
+        std::vector<QByteArray> args{"convert", "--quiet"};
+        args.insert(args.end(), c.before.begin(), c.before.end());
+        for (const char* arg : {"-i", c.input, "-vcodec", "ffv1", "-acodec", "pcm_s16le", "-scodec",
+                                "copy", "-padleft", "8"})
+            args.emplace_back(arg);
+        args.insert(args.end(), c.after.begin(), c.after.end());
+        args.emplace_back("out.mkv");
+        std::string what;
+        for (size_t i = 2; i < args.size(); ++i)
+            what += args[i].toStdString() + " ";
+        SCOPED_TRACE(what);
+        QFile::remove(dir.filePath(QStringLiteral("out.mkv")));
+        const TResult r = RunCli(folder, args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const QString out = dir.filePath(QStringLiteral("out.mkv"));
+        EXPECT_EQ(StreamKinds(out), c.streams);
+        if (c.streams.find('v') != std::string::npos) {
+            const videotest::TDecodedVideo video = videotest::DecodeVideo(out);
+            ASSERT_TRUE(video.ok && !video.pictures.empty());
+            EXPECT_NEAR(static_cast<double>(video.pictures.size()), c.pictures, 1.0);
+            EXPECT_NEAR(static_cast<double>(video.pictures.front().ptsMs), c.firstPictureMs, 150);
+            EXPECT_NEAR(static_cast<double>(video.pictures.back().ptsMs), c.lastPictureMs, 150);
+            int pad[3];
+            TFFmpegOptions::RGBToYUV(c.pad, pad);
+            const videotest::TYuv seen = video.pictures.front().At(2, 20);
+            EXPECT_NEAR(seen.y, pad[0], 2);
+            EXPECT_NEAR(seen.u, pad[1], 2);
+            EXPECT_NEAR(seen.v, pad[2], 2);
+        }
+        if (c.streams.find('a') != std::string::npos) {
+            EXPECT_NEAR(enginetest::Decode(out).Seconds(), c.audioSeconds, 0.05);
+        }
+    }
 }
 
 } // namespace
