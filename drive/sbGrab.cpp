@@ -55,14 +55,31 @@ void TsbGrabAction::Execute(TsbActionItem* item) {
             DoMessage(QStringLiteral("Grabbing canceled!"), litWarning);
             break;
         }
-        SbLog(QStringLiteral("Vantrell_CdvdBurnerGrabber_GrabTrack: Track #%1, Output file: %2")
-                  .arg(QString::number(track.TrackNumber), track.FileName));
         DoMessage(QStringLiteral("Grabbing Track # %1").arg(track.TrackNumber), litInfo);
-        burner->Store(Vantrell_CdvdBurnerGrabber_GrabTrack(
-            burner->DeviceObject, SB_ERROR_BLOCK(burner),
-            static_cast<uint8_t>(track.TrackNumber & 0xFF), target.constData(), 1, 1, 0, 1));
+        const char* operation = "Vantrell_CdvdBurnerGrabber_GrabTrack";
+        if (track.Sink) {
+            operation = "Vantrell_CdvdBurnerGrabber_GrabTrackRange";
+            SbLog(QStringLiteral("%1: Track #%2, sectors %3 to %4")
+                      .arg(QLatin1String(operation), QString::number(track.TrackNumber),
+                           QString::number(track.FirstSector),
+                           QString::number(track.FirstSector + track.Sectors - 1)));
+            const auto sink = [](void* context, const uint8_t* data, uint32_t size) -> int32_t {
+                return (*static_cast<const TsbGrabTrack*>(context)).Sink(data, size);
+            };
+            burner->Store(Vantrell_CdvdBurnerGrabber_GrabTrackRange(
+                burner->DeviceObject, SB_ERROR_BLOCK(burner),
+                static_cast<uint8_t>(track.TrackNumber & 0xFF), track.FirstSector, track.Sectors,
+                sink, const_cast<TsbGrabTrack*>(&track), 1, 0, 1));
+        } else {
+            SbLog(QStringLiteral("%1: Track #%2, Output file: %3")
+                      .arg(QLatin1String(operation), QString::number(track.TrackNumber),
+                           track.FileName));
+            burner->Store(Vantrell_CdvdBurnerGrabber_GrabTrack(
+                burner->DeviceObject, SB_ERROR_BLOCK(burner),
+                static_cast<uint8_t>(track.TrackNumber & 0xFF), target.constData(), 1, 1, 0, 1));
+        }
         if (burner->LastExceptionCode != 0) {
-            burner->StoreFailure("Vantrell_CdvdBurnerGrabber_GrabTrack");
+            burner->StoreFailure(operation);
             Success = false;
         } else {
             events.OnProgress.Fire(this, 100);

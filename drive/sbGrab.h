@@ -6,6 +6,11 @@
 // ttAudio track is copied into a temporary "sb*.wav" file first and then
 // compressed into FileName with the session's CompressionLevel.
 //
+// A track with a Sink is not written to a file: the sectors FirstSector ..
+// FirstSector + Sectors - 1 (the track's own, or reaching into the audio tracks
+// beside it) are read and their PCM handed to Sink as it is read, on the grabbing
+// thread; Sink returns an errno (0 to go on).
+//
 // A track that cannot be copied is logged, leaves no file, sets Success false
 // and is skipped; a failed compression throws EsbError. The session's
 // CancelRequested is read before each track.
@@ -21,6 +26,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 enum TsbTrackType : uint8_t { ttData = 0, ttAudio = 1 };
@@ -29,6 +35,8 @@ struct TsbGrabTrack {
     int32_t TrackNumber = 0; // its low byte is passed to the library
     QString FileName;        // the target file
     TsbTrackType TrackType = ttData;
+    std::function<int(const uint8_t* data, size_t size)> Sink; // instead of a file
+    int32_t FirstSector = 0, Sectors = 0;                      // what a Sink receives
 };
 
 class TsbGrabTrackList {

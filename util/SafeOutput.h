@@ -50,7 +50,8 @@ public:
     const std::string& FinalPath() const { return finalPath_; }
 
     // Writes all of data at the descriptor's position (retrying short writes and
-    // interruptions); false with errno.
+    // interruptions); false with errno. The data written so far is handed to the disc
+    // every few megabytes, so that Commit does not stall on it.
     bool Write(const void* data, size_t size);
 
     // Flushes the data to the disc and gives it the final name. False with errno
@@ -63,6 +64,9 @@ private:
     enum class TMode { Replace, CopyInto, Direct };
     int fd_ = -1;
     int slot_ = -1; // in the table of pending temporary files
+    static constexpr size_t kWritebackBytes = 8u << 20;
+    size_t written_ = 0; // by Write
+    size_t started_ = 0; // the writeback of [0, started_) has been started
     TMode mode_ = TMode::Replace;
     std::string writePath_;
     std::string finalPath_;

@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -109,6 +111,186 @@ void Report(VantrellObject* object, uint64_t total, uint64_t done) {
         object->callback(VANTRELL_REASON_GRAB_PROGRESS, object->context, &total, &done);
 }
 
+// The sectors a grab reads, and the audio it may reach into: the run of audio tracks
+// that holds the track, within the disc's data.
+struct GrabRange {
+    uint8_t track = 0;
+    lsn_t first = 0;
+    int64_t sectors = 0;
+    lsn_t audioFrom = 0, audioTo = 0; // [from, to)
+};
+
+struct ReadOptions {
+    uint8_t errorCorrection, readSpeed, reportProgress;
+};
+
+// Finds track in the disc's TOC: its sectors, and the audio sectors next to it.
+uint8_t TrackRange(VantrellObject* object, ErrorBlock& eb, uint8_t track, GrabRange& range) {
+    // The TOC with the session layout: the last audio track of a CD-Extra disc ends at its
+    // session's lead-out.
+    VantrellTocRecord toc;
+    if (const uint8_t rc = DiscToc(object, eb, toc))
+        return rc;
+    int at = -1;
+    for (int i = 0; i < toc.EntryCount; ++i) {
+        if (toc.Entries[i].TrackNumber == track)
+            at = i;
+    }
+    if (at < 0)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "The disc has no track %u",
+                       track);
+    const VantrellTocEntry& entry = toc.Entries[at];
+    if (!entry.AudioTrack)
+        return eb.Fail(VANTRELL_EXCEPTION_NOT_AUDIO, 0, 0, -1,
+                       "Track %u is a data track, not an audio track", track);
+    // A damaged image can place a track's end beyond the data there is (the lead-out
+    // comes from the BIN's size). The verified reader pads such sectors with silence
+    // instead of failing, so they are refused here.
+    if (entry.EndLba > toc.LeadOutLba)
+        return eb.Fail(VANTRELL_EXCEPTION_READ_ERROR, 0, 0, toc.LeadOutLba,
+                       "Track %u could not be read: sector %d is unreadable (beyond the end "
+                       "of the disc at sector %d)",
+                       track, std::max<lsn_t>(toc.LeadOutLba, entry.StartLba), toc.LeadOutLba);
+    range.track = track;
+    range.first = entry.StartLba;
+    range.sectors = int64_t{entry.EndLba} - entry.StartLba;
+    int from = at, to = at;
+    while (from > 0 && toc.Entries[from - 1].AudioTrack &&
+           toc.Entries[from - 1].EndLba == toc.Entries[from].StartLba)
+        --from;
+    while (to + 1 < toc.EntryCount && toc.Entries[to + 1].AudioTrack &&
+           toc.Entries[to + 1].StartLba == toc.Entries[to].EndLba &&
+           toc.Entries[to + 1].EndLba <= toc.LeadOutLba)
+        ++to;
+    range.audioFrom = std::max<lsn_t>(0, toc.Entries[from].StartLba);
+    range.audioTo = toc.Entries[to].EndLba;
+    return VANTRELL_EXCEPTION_SUCCESS;
+}
+
+// Keeps a virtual drive to the pace a real drive of TONVALE_VIRTUAL_SPEED would read at.
+class Pace {
+public:
+    Pace(bool isVirtual, double speed)
+        : BytesPerSecond_(isVirtual && speed > 0 ? speed * 176400.0 : 0),
+          Start_(std::chrono::steady_clock::now()) {}
+    void After(uint64_t bytes) {
+        if (BytesPerSecond_ <= 0)
+            return;
+        const auto due =
+            Start_ +
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                std::chrono::duration<double>(static_cast<double>(bytes) / BytesPerSecond_));
+        std::this_thread::sleep_until(due);
+    }
+
+private:
+    double BytesPerSecond_;
+    std::chrono::steady_clock::time_point Start_;
+};
+
+// Reads range through the verified reader and hands its audio to sink in parts of up to
+// kWriteBufferBytes. outputFile names the file in texts of write failures (null: the sink).
+uint8_t ReadAudio(VantrellObject* object, ErrorBlock& eb, const GrabRange& range,
+                  VantrellAudioSink sink, void* context, ReadOptions options,
+                  const char* outputFile) {
+    const uint8_t track = range.track;
+    // The audio comes through libcdio: the image's handle, or a new handle of the real drive,
+    // which knows the medium inside now (a handle keeps the TOC it read first).
+    CdioPtr audioHandle;
+    CdIo_t* cdio = object->cdio.get();
+    if (!object->drive.isVirtual) {
+        audioHandle.reset(object->transport->NewAudioHandle());
+        cdio = audioHandle.get();
+    }
+    if (!cdio)
+        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, 0, -1,
+                       "The drive %s cannot read digital audio", object->drive.path.c_str());
+    std::unique_ptr<cdrom_drive_t, DriveCloser> drive(
+        cdio_cddap_identify_cdio(cdio, CDDA_MESSAGE_FORGETIT, nullptr));
+    if (!drive)
+        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, 0, -1,
+                       "The drive %s cannot read digital audio", object->drive.path.c_str());
+    // CD audio is little-endian on every drive and in every image. Set before the open: left
+    // unknown, the open probes the byte order by reading the start of several tracks, and
+    // guesses it from the samples (swapping noise-like audio).
+    drive->bigendianp = 0;
+    if (cdio_cddap_open(drive.get()) != 0)
+        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, 0, -1,
+                       "The drive %s cannot read digital audio", object->drive.path.c_str());
+    drive->bigendianp = 0; // whatever the open concluded
+    if (options.readSpeed && !object->drive.isVirtual)
+        cdio_cddap_speed_set(drive.get(), options.readSpeed);
+
+    GrabState state;
+    state.read = drive->read_audio;
+    state.cancel = &object->cancel;
+    drive->read_audio = GuardedRead;
+    ThreadGrab scope(&state);
+
+    std::unique_ptr<cdrom_paranoia_t, ParanoiaCloser> paranoia(cdio_paranoia_init(drive.get()));
+    if (!paranoia)
+        return eb.Fail(VANTRELL_EXCEPTION_INTERNAL, 0, 0, -1, "Cannot start the verified reader");
+    // Full paranoia as the reference reader uses it by default: a sector that cannot be
+    // verified after the retries is reported as a skip, which fails the grab here.
+    cdio_paranoia_modeset(paranoia.get(), options.errorCorrection
+                                              ? PARANOIA_MODE_FULL ^ PARANOIA_MODE_NEVERSKIP
+                                              : PARANOIA_MODE_VERIFY);
+    cdio_paranoia_seek(paranoia.get(), range.first, SEEK_SET);
+
+    const int64_t sectors = range.sectors;
+    const uint64_t total = static_cast<uint64_t>(sectors) * CDIO_CD_FRAMESIZE_RAW;
+    const int64_t step = std::max<int64_t>(25, sectors / 200);
+    if (options.reportProgress)
+        Report(object, total, 0);
+    Pace pace(object->drive.isVirtual, VirtualSpeed());
+    std::vector<uint8_t> buffer;
+    buffer.reserve(kWriteBufferBytes);
+    for (int64_t i = 0; i < sectors; ++i) {
+        const int16_t* samples =
+            cdio_paranoia_read_limited(paranoia.get(), ParanoiaCallback, kParanoiaRetries);
+        if (!state.cancelled && object->cancel.load())
+            state.cancelled = true;
+        if (state.cancelled) {
+            object->cancel.store(false);
+            return eb.Fail(VANTRELL_EXCEPTION_CANCELLED, 0, 0, -1,
+                           "Grabbing track %u was cancelled", track);
+        }
+        if (state.readFailed || state.skipped || !samples) {
+            const lsn_t lsn =
+                state.failedLsn >= 0 ? state.failedLsn : range.first + static_cast<lsn_t>(i);
+            return eb.Fail(VANTRELL_EXCEPTION_READ_ERROR, 0, 0, lsn,
+                           "Track %u could not be read: sector %d is unreadable after %d "
+                           "attempts",
+                           track, lsn, state.errors > 0 ? state.errors : kParanoiaRetries);
+        }
+        const auto* bytes = reinterpret_cast<const uint8_t*>(samples);
+        if constexpr (std::endian::native == std::endian::big) {
+            for (size_t k = 0; k < CDIO_CD_FRAMESIZE_RAW; k += 2) {
+                buffer.push_back(bytes[k + 1]);
+                buffer.push_back(bytes[k]);
+            }
+        } else {
+            buffer.insert(buffer.end(), bytes, bytes + CDIO_CD_FRAMESIZE_RAW);
+        }
+        if (buffer.size() + CDIO_CD_FRAMESIZE_RAW > kWriteBufferBytes || i + 1 == sectors) {
+            pace.After(static_cast<uint64_t>(i + 1) * CDIO_CD_FRAMESIZE_RAW);
+            if (const int32_t error =
+                    sink(context, buffer.data(), static_cast<uint32_t>(buffer.size()))) {
+                if (outputFile)
+                    return eb.Fail(VANTRELL_EXCEPTION_FILE_ERROR, error, 0, -1,
+                                   "Cannot write %s: %s", outputFile, std::strerror(error));
+                return eb.Fail(VANTRELL_EXCEPTION_FILE_ERROR, error, 0, -1,
+                               "The audio of track %u could not be passed on: %s", track,
+                               std::strerror(error));
+            }
+            buffer.clear();
+        }
+        if (options.reportProgress && (i + 1) % step == 0 && i + 1 < sectors)
+            Report(object, total, static_cast<uint64_t>(i + 1) * CDIO_CD_FRAMESIZE_RAW);
+    }
+    return VANTRELL_EXCEPTION_SUCCESS;
+}
+
 } // namespace
 } // namespace vantrell
 
@@ -128,49 +310,13 @@ uint8_t Vantrell_CdvdBurnerGrabber_GrabTrack(VantrellObject* object, VANTRELL_ER
     if (object->cancel.exchange(false))
         return eb.Fail(VANTRELL_EXCEPTION_CANCELLED, 0, 0, -1, "Grabbing track %u was cancelled",
                        track);
-
-    // The TOC with the session layout: the last audio track of a CD-Extra disc ends at its
-    // session's lead-out.
-    VantrellTocRecord toc;
-    if (const uint8_t rc = DiscToc(object, eb, toc))
+    GrabRange range;
+    if (const uint8_t rc = TrackRange(object, eb, track, range))
         return rc;
-    const VantrellTocEntry* entry = nullptr;
-    for (int i = 0; i < toc.EntryCount; ++i) {
-        if (toc.Entries[i].TrackNumber == track)
-            entry = &toc.Entries[i];
-    }
-    if (!entry)
-        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "The disc has no track %u",
-                       track);
-    if (!entry->AudioTrack)
-        return eb.Fail(VANTRELL_EXCEPTION_NOT_AUDIO, 0, 0, -1,
-                       "Track %u is a data track, not an audio track", track);
-    const lsn_t first = entry->StartLba;
-    const int64_t sectors = int64_t{entry->EndLba} - entry->StartLba;
-    // A damaged image can place a track's end beyond the data there is (the lead-out
-    // comes from the BIN's size). The verified reader pads such sectors with silence
-    // instead of failing, so they are refused here.
-    if (entry->EndLba > toc.LeadOutLba)
-        return eb.Fail(VANTRELL_EXCEPTION_READ_ERROR, 0, 0, toc.LeadOutLba,
-                       "Track %u could not be read: sector %d is unreadable (beyond the end "
-                       "of the disc at sector %d)",
-                       track, std::max<lsn_t>(toc.LeadOutLba, first), toc.LeadOutLba);
-    const uint64_t dataBytes = static_cast<uint64_t>(sectors) * CDIO_CD_FRAMESIZE_RAW;
+    const uint64_t dataBytes = static_cast<uint64_t>(range.sectors) * CDIO_CD_FRAMESIZE_RAW;
     if (dataBytes > UINT32_MAX - 36)
         return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1,
                        "Track %u is too long for a WAV file", track);
-
-    // The audio comes through libcdio: the image's handle, or a new handle of the real drive,
-    // which knows the medium inside now (a handle keeps the TOC it read first).
-    CdioPtr audioHandle;
-    CdIo_t* cdio = object->cdio.get();
-    if (!object->drive.isVirtual) {
-        audioHandle.reset(object->transport->NewAudioHandle());
-        cdio = audioHandle.get();
-    }
-    if (!cdio)
-        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, 0, -1,
-                       "The drive %s cannot read digital audio", object->drive.path.c_str());
 
     // A regular file (or a new name) is written under a temporary name, locked, and renamed
     // when complete; a link is written through, a device or FIFO in place.
@@ -182,90 +328,55 @@ uint8_t Vantrell_CdvdBurnerGrabber_GrabTrack(VantrellObject* object, VANTRELL_ER
     if (waveHeader) {
         uint8_t header[44];
         CanonicalWaveHeader(header, static_cast<uint32_t>(dataBytes));
-        if (!WriteAll(out.Fd(), header, sizeof header))
+        if (!out.Write(header, sizeof header))
             return eb.Fail(VANTRELL_EXCEPTION_FILE_ERROR, errno, 0, -1, "Cannot write %s: %s",
                            outputFile, std::strerror(errno));
     }
-
-    std::unique_ptr<cdrom_drive_t, DriveCloser> drive(
-        cdio_cddap_identify_cdio(cdio, CDDA_MESSAGE_FORGETIT, nullptr));
-    if (!drive)
-        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, 0, -1,
-                       "The drive %s cannot read digital audio", object->drive.path.c_str());
-    // CD audio is little-endian on every drive and in every image. Set before the open: left
-    // unknown, the open probes the byte order by reading the start of several tracks, and
-    // guesses it from the samples (swapping noise-like audio).
-    drive->bigendianp = 0;
-    if (cdio_cddap_open(drive.get()) != 0)
-        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, 0, -1,
-                       "The drive %s cannot read digital audio", object->drive.path.c_str());
-    drive->bigendianp = 0; // whatever the open concluded
-    if (readSpeed && !object->drive.isVirtual)
-        cdio_cddap_speed_set(drive.get(), readSpeed);
-
-    GrabState state;
-    state.read = drive->read_audio;
-    state.cancel = &object->cancel;
-    drive->read_audio = GuardedRead;
-    ThreadGrab scope(&state);
-
-    std::unique_ptr<cdrom_paranoia_t, ParanoiaCloser> paranoia(cdio_paranoia_init(drive.get()));
-    if (!paranoia)
-        return eb.Fail(VANTRELL_EXCEPTION_INTERNAL, 0, 0, -1, "Cannot start the verified reader");
-    // Full paranoia as the reference reader uses it by default: a sector that cannot be
-    // verified after the retries is reported as a skip, which fails the grab here.
-    cdio_paranoia_modeset(paranoia.get(), errorCorrection
-                                              ? PARANOIA_MODE_FULL ^ PARANOIA_MODE_NEVERSKIP
-                                              : PARANOIA_MODE_VERIFY);
-    cdio_paranoia_seek(paranoia.get(), first, SEEK_SET);
-
-    const uint64_t total = dataBytes;
-    const int64_t step = std::max<int64_t>(25, sectors / 200);
-    if (reportProgress)
-        Report(object, total, 0);
-    std::vector<uint8_t> buffer;
-    buffer.reserve(kWriteBufferBytes);
-    for (int64_t i = 0; i < sectors; ++i) {
-        const int16_t* samples =
-            cdio_paranoia_read_limited(paranoia.get(), ParanoiaCallback, kParanoiaRetries);
-        if (!state.cancelled && object->cancel.load())
-            state.cancelled = true;
-        if (state.cancelled) {
-            object->cancel.store(false);
-            return eb.Fail(VANTRELL_EXCEPTION_CANCELLED, 0, 0, -1,
-                           "Grabbing track %u was cancelled", track);
-        }
-        if (state.readFailed || state.skipped || !samples) {
-            const lsn_t lsn =
-                state.failedLsn >= 0 ? state.failedLsn : first + static_cast<lsn_t>(i);
-            return eb.Fail(VANTRELL_EXCEPTION_READ_ERROR, 0, 0, lsn,
-                           "Track %u could not be read: sector %d is unreadable after %d "
-                           "attempts",
-                           track, lsn, state.errors > 0 ? state.errors : kParanoiaRetries);
-        }
-        const auto* bytes = reinterpret_cast<const uint8_t*>(samples);
-        if constexpr (std::endian::native == std::endian::big) {
-            for (size_t k = 0; k < CDIO_CD_FRAMESIZE_RAW; k += 2) {
-                buffer.push_back(bytes[k + 1]);
-                buffer.push_back(bytes[k]);
-            }
-        } else {
-            buffer.insert(buffer.end(), bytes, bytes + CDIO_CD_FRAMESIZE_RAW);
-        }
-        if (buffer.size() + CDIO_CD_FRAMESIZE_RAW > kWriteBufferBytes || i + 1 == sectors) {
-            if (!WriteAll(out.Fd(), buffer.data(), buffer.size()))
-                return eb.Fail(VANTRELL_EXCEPTION_FILE_ERROR, errno, 0, -1, "Cannot write %s: %s",
-                               outputFile, std::strerror(errno));
-            buffer.clear();
-        }
-        if (reportProgress && (i + 1) % step == 0 && i + 1 < sectors)
-            Report(object, total, static_cast<uint64_t>(i + 1) * CDIO_CD_FRAMESIZE_RAW);
-    }
+    const auto write = [](void* context, const uint8_t* data, uint32_t size) -> int32_t {
+        return static_cast<safeio::TSafeOutput*>(context)->Write(data, size) ? 0
+               : errno != 0                                                  ? errno
+                                                                             : EIO;
+    };
+    if (const uint8_t rc = ReadAudio(object, eb, range, write, &out,
+                                     {errorCorrection, readSpeed, reportProgress}, outputFile))
+        return rc;
     if (!out.Commit())
         return eb.Fail(VANTRELL_EXCEPTION_FILE_ERROR, errno, 0, -1, "Cannot complete %s: %s",
                        outputFile, std::strerror(errno));
     if (reportProgress)
+        Report(object, dataBytes, dataBytes);
+    return eb.Ok();
+}
+
+uint8_t Vantrell_CdvdBurnerGrabber_GrabTrackRange(VantrellObject* object, VANTRELL_ERROR_BLOCK,
+                                                  uint8_t track, int32_t firstLsn, int32_t sectors,
+                                                  VantrellAudioSink sink, void* context,
+                                                  uint8_t errorCorrection, uint8_t readSpeed,
+                                                  uint8_t reportProgress) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_GrabTrackRange");
+    if (!object)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No device object");
+    if (!sink)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No audio sink");
+    if (object->cancel.exchange(false))
+        return eb.Fail(VANTRELL_EXCEPTION_CANCELLED, 0, 0, -1, "Grabbing track %u was cancelled",
+                       track);
+    GrabRange range;
+    if (const uint8_t rc = TrackRange(object, eb, track, range))
+        return rc;
+    if (sectors <= 0 || firstLsn < range.audioFrom || firstLsn > range.audioTo - sectors)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1,
+                       "Sectors %d to %d are not audio sectors beside track %u (%d to %d)",
+                       firstLsn, firstLsn + sectors - 1, track, range.audioFrom, range.audioTo - 1);
+    range.first = firstLsn;
+    range.sectors = sectors;
+    if (const uint8_t rc = ReadAudio(object, eb, range, sink, context,
+                                     {errorCorrection, readSpeed, reportProgress}, nullptr))
+        return rc;
+    if (reportProgress) {
+        const uint64_t total = static_cast<uint64_t>(sectors) * CDIO_CD_FRAMESIZE_RAW;
         Report(object, total, total);
+    }
     return eb.Ok();
 }
 

@@ -73,8 +73,12 @@ struct Drive {
 // The ordered drive list: real drives (the drive provider's), then the virtual drives of
 // TONVALE_VIRTUAL_DRIVES as last read on the main thread. Thread-safe.
 std::vector<Drive> ListDrives();
-// Reads TONVALE_VIRTUAL_DRIVES again when called on the thread that loaded the library.
+// Reads TONVALE_VIRTUAL_DRIVES (and TONVALE_VIRTUAL_SPEED) again when called on the thread
+// that loaded the library.
 void RefreshVirtualDrives();
+// TONVALE_VIRTUAL_SPEED as last read there: virtual drives deliver audio at this many times
+// real time (N x 176,400 bytes a second), as a real drive would; 0: as fast as the disk allows.
+double VirtualSpeed();
 
 // Simulated tray and lock state of a virtual drive, shared by all its objects.
 struct VirtualState {

@@ -33,9 +33,20 @@ const bool g_driveDebug = std::getenv("TONVALE_DRIVE_DEBUG") != nullptr;
 const std::thread::id g_loadingThread = std::this_thread::get_id();
 std::mutex g_virtualMutex;
 std::string g_virtualDrives; // guarded by g_virtualMutex
+// TONVALE_VIRTUAL_SPEED: virtual drives read at this many times real time; 0: unthrottled.
+std::atomic<double> g_virtualSpeed{0};
+
+double ParseSpeed(const char* text) {
+    if (!text || !*text)
+        return 0;
+    char* end = nullptr;
+    const double speed = std::strtod(text, &end);
+    return end && *end == '\0' && speed > 0 && speed < 1e6 ? speed : 0;
+}
 
 void ReadVirtualDrives() {
     const char* list = std::getenv("TONVALE_VIRTUAL_DRIVES");
+    g_virtualSpeed.store(ParseSpeed(std::getenv("TONVALE_VIRTUAL_SPEED")));
     std::lock_guard lock(g_virtualMutex);
     g_virtualDrives = list ? list : "";
 }
@@ -382,6 +393,10 @@ std::mutex& StateMutex() {
 VirtualState& VirtualStateLocked(const std::string& path) {
     static std::map<std::string, VirtualState> states;
     return states[path];
+}
+
+double VirtualSpeed() {
+    return g_virtualSpeed.load();
 }
 
 void RefreshVirtualDrives() {

@@ -17,7 +17,9 @@
  * not safe while another thread may change the environment). A listed path that does not
  * exist is a drive with no medium. Opening the tray of a virtual drive makes it report no
  * medium until its tray is closed again (the tray state belongs to the drive, not to one
- * device object).
+ * device object). TONVALE_VIRTUAL_SPEED=N (read with TONVALE_VIRTUAL_DRIVES) makes virtual
+ * drives deliver audio at N times real time (N x 176,400 bytes a second), as a real drive
+ * would; unset, they read as fast as the disk allows.
  *
  * Real drives are opened read-write when the user may (a member of the "cdrom" group), so
  * that the medium lock and the speed reach the drive, else read-only (those two then fail
@@ -545,6 +547,22 @@ VANTRELL_API uint8_t Vantrell_IsVirtualTrayOpen(const char* imagePath, uint64_t*
 VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_GrabTrack(
     VantrellObject* object, VANTRELL_ERROR_BLOCK, uint8_t track, const char* outputFile,
     uint8_t errorCorrection, uint8_t waveHeader, uint8_t readSpeed, uint8_t reportProgress);
+
+/* Receives the audio of a grab as it is read: little-endian 16-bit stereo PCM, in order, in
+ * parts of any size (whole sectors, up to 256 KB). Returns 0 to go on; any other value (an
+ * errno) ends the grab with VANTRELL_EXCEPTION_FILE_ERROR. Called on the grabbing thread. */
+typedef int32_t (*VantrellAudioSink)(void* context, const uint8_t* data, uint32_t size);
+
+/* Reads `sectors` sectors from firstLsn for audio track `track` and hands their audio to sink
+ * as it is read; nothing is written to a file. The range may reach beyond the track into the
+ * audio tracks right beside it (a read offset takes samples from there), never into a data
+ * track, a gap between sessions or past the disc's end: such a range fails with
+ * INVALID_ARGUMENT. errorCorrection, readSpeed and reportProgress (total and done count the
+ * range's bytes) as for GrabTrack; so are the errors and texts, which name `track`. */
+VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_GrabTrackRange(
+    VantrellObject* object, VANTRELL_ERROR_BLOCK, uint8_t track, int32_t firstLsn, int32_t sectors,
+    VantrellAudioSink sink, void* context, uint8_t errorCorrection, uint8_t readSpeed,
+    uint8_t reportProgress);
 
 /* Asks the grab of this object to stop: the grab running now, or else the next grab to
  * start, fails with VANTRELL_EXCEPTION_CANCELLED (the request is used up by that grab).
