@@ -63,6 +63,9 @@ inline bool StopRequested() {
     return StopSignal() != 0;
 }
 int StopExitCode();
+// Work that sleeps until something reports sets the function that wakes it; it is called
+// on a thread of its own after each stop signal. Empty: nothing to wake.
+void SetStopWake(std::function<void()> wake);
 
 // The folder of the running executable, with a trailing "/".
 QString ProgramFolder();

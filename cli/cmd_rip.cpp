@@ -68,6 +68,7 @@ int RunRip(QStringList args) {
     settings.LibraryFolder = cli::ProgramFolder() + QStringLiteral("Dll/");
     settings.Program = QStringLiteral("tonvale-cli %1").arg(QStringLiteral(TONVALE_VERSION));
     settings.StopRequested = [] { return cli::StopRequested(); };
+    settings.WatchStop = [](std::function<void()> wake) { cli::SetStopWake(std::move(wake)); };
 
     sbdlg::SetReportHandler([](sbdlg::TReportKind, const QString& text) { cli::PrintError(text); });
     rip::TRipConsole console(!json, isatty(2) != 0);

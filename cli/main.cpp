@@ -7,13 +7,16 @@
 #include <QFile>
 #include <QJsonDocument>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <thread>
 
 namespace cli {
 
@@ -120,6 +123,10 @@ void ProgressBar::Finish() {
 
 namespace {
 volatile std::sig_atomic_t stopSignal = 0;
+// The signal handler writes a byte here; a watcher thread reads it and wakes the work.
+int stopPipe[2] = {-1, -1};
+std::mutex stopWakeLock;
+std::function<void()> stopWake; // guarded by stopWakeLock
 
 void OnStopSignal(int signal) {
     if (stopSignal != 0) {
@@ -127,15 +134,43 @@ void OnStopSignal(int signal) {
         ::_exit(128 + stopSignal);
     }
     stopSignal = signal;
+    if (stopPipe[1] >= 0) {
+        const int saved = errno;
+        [[maybe_unused]] const ssize_t n = ::write(stopPipe[1], "s", 1);
+        errno = saved;
+    }
+}
+
+void WatchStopPipe() {
+    char byte = 0;
+    for (;;) {
+        const ssize_t n = ::read(stopPipe[0], &byte, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        std::lock_guard lock(stopWakeLock);
+        if (stopWake)
+            stopWake();
+    }
 }
 } // namespace
 
 void InstallStopSignals() {
+    if (::pipe2(stopPipe, O_CLOEXEC) == 0) {
+        // Blocks in read for the life of the process; never joined.
+        std::thread(WatchStopPipe).detach();
+    }
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         ::sigaction(signal, &action, nullptr);
+}
+
+void SetStopWake(std::function<void()> wake) {
+    std::lock_guard lock(stopWakeLock);
+    stopWake = std::move(wake);
 }
 
 int StopSignal() {

@@ -126,45 +126,6 @@ double PeakPercent(uint32_t peak) {
     return static_cast<double>(peak) * 100.0 / 32768.0;
 }
 
-TOffsetShifter::TOffsetShifter(int offset, int64_t trackSamples, std::vector<uint8_t> edge,
-                               TSink sink)
-    : Sink_(std::move(sink)), Edge_(std::move(edge)), Offset_(offset),
-      Skip_(int64_t{std::max(offset, 0)} * kBytesPerSample), Left_(trackSamples * kBytesPerSample) {
-    Edge_.resize(EdgeBytes(offset)); // silence where the caller had nothing
-}
-
-// The result is a window of the concatenation (edge before the track) + track +
-// (edge after the track): it starts max(offset, 0) samples in and is as long as
-// the track.
-void TOffsetShifter::Pass(const uint8_t* data, size_t size) {
-    if (Skip_ > 0) {
-        const auto skip = static_cast<size_t>(std::min<int64_t>(Skip_, static_cast<int64_t>(size)));
-        Skip_ -= static_cast<int64_t>(skip);
-        data += skip;
-        size -= skip;
-    }
-    const auto take = static_cast<size_t>(std::min<int64_t>(Left_, static_cast<int64_t>(size)));
-    if (take > 0) {
-        Sink_(data, take);
-        Left_ -= static_cast<int64_t>(take);
-    }
-}
-
-void TOffsetShifter::Add(const uint8_t* data, size_t size) {
-    if (!EdgeDone_ && Offset_ < 0) {
-        EdgeDone_ = true;
-        Pass(Edge_.data(), Edge_.size());
-    }
-    Pass(data, size);
-}
-
-void TOffsetShifter::Finish() {
-    if (!EdgeDone_) {
-        EdgeDone_ = true;
-        Pass(Edge_.data(), Edge_.size());
-    }
-}
-
 std::string Hex8(uint32_t value) {
     char text[9];
     std::snprintf(text, sizeof text, "%08x", value);

@@ -1,7 +1,6 @@
 // Checksums of ripped CD audio: the CRC-32 of the data, the AccurateRip sums
 // (v1, v2 and the frame-450 CRC) and the peak level, computed in one pass over
-// a track's PCM; and the read-offset correction that shifts a track's samples
-// before they are summed and written.
+// a track's PCM.
 //
 // CD audio here is 16-bit little-endian stereo; one sample is one stereo pair
 // (4 bytes, read as one little-endian 32-bit word with the left channel in its
@@ -10,9 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <vector>
 
 namespace rip {
 
@@ -69,37 +66,6 @@ private:
 
 // The peak level as a percentage of full scale, as logs print it.
 double PeakPercent(uint32_t peak);
-
-// Read-offset correction of one track: sample k of the result is sample k + offset
-// of the disc, so a positive offset takes `offset` samples from after the track's
-// end and a negative one |offset| samples from before its start. `edge` holds
-// those samples (silence where they lie beyond the disc's audio). Feed the grabbed
-// track (exactly trackSamples samples) with Add; the sink receives exactly
-// trackSamples corrected samples, in order, by the time Finish returns.
-class TOffsetShifter {
-public:
-    using TSink = std::function<void(const uint8_t* data, size_t size)>;
-    TOffsetShifter(int offset, int64_t trackSamples, std::vector<uint8_t> edge, TSink sink);
-    void Add(const uint8_t* data, size_t size);
-    void Finish();
-
-private:
-    // Passes on the part of [data, data+size) that lies in the window of the result.
-    void Pass(const uint8_t* data, size_t size);
-
-    TSink Sink_;
-    std::vector<uint8_t> Edge_;
-    int Offset_;
-    int64_t Skip_; // bytes of the concatenation before the result's window
-    int64_t Left_; // bytes of the result still to pass on
-    bool EdgeDone_ = false;
-};
-
-// The bytes of edge samples a track needs for an offset: |offset| samples.
-inline size_t EdgeBytes(int offset) {
-    return static_cast<size_t>(offset < 0 ? -static_cast<int64_t>(offset) : offset) *
-           kBytesPerSample;
-}
 
 // "%08x" and "%08X" of a sum.
 std::string Hex8(uint32_t value);

@@ -110,29 +110,4 @@ TDiscText TDiscReader::ReadText(int firstTrack, int lastTrack) const {
     return text;
 }
 
-bool TDiscReader::ReadSamples(int64_t from, int64_t count, int64_t audioFrom, int64_t audioTo,
-                              std::vector<uint8_t>& pcm) const {
-    pcm.assign(static_cast<size_t>(std::max<int64_t>(count, 0)) * kBytesPerSample, 0);
-    const int64_t lo = std::max(from, audioFrom), hi = std::min(from + count, audioTo);
-    if (lo >= hi)
-        return true;
-    if (!Impl_->Cdio)
-        return false;
-    const int64_t firstSector = lo / kSamplesPerSector;
-    const int64_t lastSector = (hi - 1) / kSamplesPerSector;
-    std::vector<uint8_t> sector(kBytesPerSector);
-    for (int64_t s = firstSector; s <= lastSector; ++s) {
-        if (cdio_read_audio_sectors(Impl_->Cdio, sector.data(), static_cast<lsn_t>(s), 1) !=
-            DRIVER_OP_SUCCESS)
-            return false;
-        const int64_t sectorFrom = s * kSamplesPerSector;
-        const int64_t a = std::max(lo, sectorFrom),
-                      b = std::min(hi, sectorFrom + kSamplesPerSector);
-        std::memcpy(pcm.data() + (a - from) * kBytesPerSample,
-                    sector.data() + (a - sectorFrom) * kBytesPerSample,
-                    static_cast<size_t>(b - a) * kBytesPerSample);
-    }
-    return true;
-}
-
 } // namespace rip

@@ -1,11 +1,10 @@
 // What the rip reads from the disc besides the tracks themselves, straight
 // through libcdio: the CD-Text of the album and of each track, each track's
-// ISRC, the disc's media catalogue number, and the few samples around a track
-// that a read-offset correction needs.
+// ISRC and the disc's media catalogue number.
 //
 // The drive library answers none of these (it reads the album title only, as
 // the volume label), so they are read here, on the drive's device path (a
-// virtual drive: its image path), before the grab starts and after it, never
+// virtual drive: its image path), before the grab starts, never
 // while the drive library reads: libcdio's image parsers share global state.
 #pragma once
 
@@ -41,12 +40,6 @@ public:
 
     // CD-Text, ISRC and MCN of the tracks first..last.
     TDiscText ReadText(int firstTrack, int lastTrack) const;
-
-    // The PCM of samples [from, from + count) of the disc (sample 0 is the
-    // first sample of sector 0). Samples outside [audioFrom, audioTo) read as
-    // silence. False when a sector inside it cannot be read.
-    bool ReadSamples(int64_t from, int64_t count, int64_t audioFrom, int64_t audioTo,
-                     std::vector<uint8_t>& pcm) const;
 
 private:
     struct TImpl;

@@ -1,24 +1,21 @@
-// The whole-disc rip: one grab worker reads the chosen tracks in disc order
-// through the drive layer (TsbGrabAction on a TsbBurner session), checks and
-// sums each copy, and hands the finished WAV files to up to N conversions
-// through TFFmpegConverter, which encode them on their own threads while the
-// next track is read. Then the cue sheet, the playlist and rip.log are written.
+// The whole-disc rip, built as stages that RunRip wires together:
 //
-//     RunRip (main thread) --starts--> grab worker: TsbGrabAction per read,
-//         |                                offset correction, sums, verified copies
-//         |<--- finished WAV (queue, guarded by a mutex) ---'
-//         '--> one TFFmpegConverter per track being encoded (StartConvert(1))
+//     reader (RipReader.h): the drive session and one grab worker reading the tracks in
+//         |  disc order, each through the offset correction into its sample sinks
+//         |  (RipSinks.h: sums; the WAV file) as the drive delivers it
+//         |--- track read ---> encoder pool (RipEncoderPool.h): N conversions, longest first
+//         '--- news ---------> RunRip's thread, asleep in the mailbox (RipMailbox.h) until a
+//                              stage posts; it hands work on, reports and ends the rip
+//     outputs (RipOutputs.h): folders, the work folder, cue sheet, playlist and rip.log
 //
-// Threads. RunRip runs on the thread of the QCoreApplication (the converters'
-// operations and the engine logger's events belong to it) and polls: it starts
-// conversions, collects their ends and reports progress to the observer, whose
-// calls all come on that thread. The grab worker owns the drive session while
-// it runs; the main thread only asks it to stop (CancelRequested and the
-// library's cancel, both made for other threads).
+// Threads. RunRip runs on the thread of the QCoreApplication (the converters' operations
+// and the engine logger's events belong to it); the observer's calls all come on that
+// thread. Each stage's header says which thread owns what.
 //
 // Outputs: every file (tracks, cue sheet, playlist, log) is written under a
 // temporary name and renamed when complete, so a file that exists is either
-// the old one or a finished new one. The grabbed WAV files wait in a hidden
+// the old one or a finished new one. A WAV rip writes each track straight to its
+// hidden name beside the final one; other formats wait as WAV files in a hidden
 // work folder inside the output folder, removed at the end. A stop (the
 // StopRequested callback turning true) ends the grab and the conversions,
 // removes what is unfinished and keeps the tracks already finished; no cue
@@ -53,6 +50,10 @@ struct TRipSettings {
     QString LibraryFolder; // where the media libraries are looked for first
     QString Program;       // "tonvale-cli 0.1.0", for the log
     std::function<bool()> StopRequested;
+    // Called by RunRip with a function that wakes the rip (its thread sleeps until a stage
+    // reports): the caller calls it, from any thread, once StopRequested has turned true.
+    // Called again with an empty function before RunRip returns.
+    std::function<void(std::function<void()> wake)> WatchStop;
 };
 
 inline constexpr int kMaxOffset = 10 * 588;

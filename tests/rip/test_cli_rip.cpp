@@ -313,11 +313,12 @@ TEST_F(RipCliTest, AWavRipIsTheDiscWithItsSumsIdsNamesAndLog) {
 
 TEST_F(RipCliTest, AReadOffsetShiftsTheAudioAndItsSums) {
     // The disc's samples in a row; +6 takes six samples from the next track (silence
-    // after the last), -6 from the previous one (silence before the first).
+    // after the last), -6 from the previous one (silence before the first). The sums are
+    // made while the drive reads: they must be those of the files written.
     Bytes all;
     for (const Bytes& pcm : disc_.pcm)
         all.insert(all.end(), pcm.begin(), pcm.end());
-    for (int offset : {6, -6}) {
+    for (int offset : {6, -6, 0}) {
         SCOPED_TRACE(offset);
         const fs::path out = dir_ / std::to_string(offset);
         const Outcome run =
@@ -340,13 +341,14 @@ TEST_F(RipCliTest, AReadOffsetShiftsTheAudioAndItsSums) {
             EXPECT_EQ(Str(t[QStringLiteral("copyCrc")]), ref.crc) << i + 1;
             EXPECT_EQ(Str(t[QStringLiteral("accurateRipV1")]), ref.v1) << i + 1;
             EXPECT_EQ(Str(t[QStringLiteral("accurateRipV2")]), ref.v2) << i + 1;
-            EXPECT_NE(ref.crc, ReferenceSums(disc_.pcm[i], i == 0, i == 2).crc);
+            if (offset != 0) {
+                EXPECT_NE(ref.crc, ReferenceSums(disc_.pcm[i], i == 0, i == 2).crc);
+            }
             EXPECT_TRUE(WavPcm(out / ("0" + std::to_string(i + 1) + ".wav")) == shifted)
                 << "the audio of track " << i + 1;
         }
-        EXPECT_EQ(Count(ReadFile(out / "rip.log"),
-                        "Read offset correction: " + std::string(offset > 0 ? "+6" : "-6")),
-                  1u);
+        const std::string shown = offset > 0 ? "+6" : offset < 0 ? "-6" : "0";
+        EXPECT_EQ(Count(ReadFile(out / "rip.log"), "Read offset correction: " + shown), 1u);
     }
 }
 

@@ -5,6 +5,7 @@
 #include "RipDiscIds.h"
 #include "RipNames.h"
 #include "RipReport.h"
+#include "RipSinks.h"
 #include "Ripper.h"
 
 #include "FileNames.h"
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
@@ -76,36 +78,65 @@ TEST(RipChecksums, TrackSumsMatchThePlainWayWhateverTheParts) {
     EXPECT_EQ(shortTrack.Finish().Frame450, 0u);
 }
 
-TEST(RipChecksums, OffsetCorrectionTakesSamplesFromBesideTheTrack) {
-    // A disc of three tracks; the middle one is corrected by +-6 and +-700 samples.
-    const std::vector<uint8_t> disc = Noise(3 * 1000, 11);
-    const int64_t start = 1000, length = 1000;
-    for (int offset : {6, -6, 700, -700, 0}) {
-        SCOPED_TRACE(offset);
-        const int64_t from = start + offset;
-        const std::vector<uint8_t> expected(disc.begin() + from * 4,
-                                            disc.begin() + (from + length) * 4);
-        const int64_t edgeFrom = offset > 0 ? start + length : start + offset;
-        std::vector<uint8_t> edge(disc.begin() + edgeFrom * 4,
-                                  disc.begin() + (edgeFrom + std::abs(offset)) * 4);
-        std::vector<uint8_t> got;
-        TOffsetShifter shifter(offset, length, edge, [&got](const uint8_t* d, size_t n) {
-            got.insert(got.end(), d, d + n);
-        });
-        for (int64_t at = start * 4; at < (start + length) * 4; at += 37)
-            shifter.Add(disc.data() + at,
-                        static_cast<size_t>(std::min<int64_t>(37, (start + length) * 4 - at)));
-        shifter.Finish();
-        EXPECT_TRUE(got == expected);
+// Collects what the read window passes on; refuses once it holds `limit` bytes.
+class TCollect : public TSampleSink {
+public:
+    explicit TCollect(size_t limit = SIZE_MAX) : Limit_(limit) {}
+    bool Add(const uint8_t* data, size_t size) override {
+        if (Got.size() + size > Limit_)
+            return false;
+        Got.insert(Got.end(), data, data + size);
+        return true;
     }
-    // Without the edge (beyond the disc) the missing samples are silence.
-    std::vector<uint8_t> got;
-    TOffsetShifter shifter(2, 3, {},
-                           [&got](const uint8_t* d, size_t n) { got.insert(got.end(), d, d + n); });
-    const std::vector<uint8_t> track(12, 0xAB);
-    shifter.Add(track.data(), track.size());
-    shifter.Finish();
-    EXPECT_EQ(got, (std::vector<uint8_t>{0xAB, 0xAB, 0xAB, 0xAB, 0, 0, 0, 0, 0, 0, 0, 0}));
+    QString Error() const override { return QStringLiteral("full"); }
+    std::vector<uint8_t> Got;
+
+private:
+    size_t Limit_;
+};
+
+TEST(RipReadWindow, AnOffsetTakesSamplesFromBesideTheTrackAndSilenceBeyondTheAudio) {
+    // Sectors 0-9 are audio (tracks of 2, 5 and 3 sectors), a data track follows at 10.
+    const int32_t audioFrom = 0, audioTo = 10;
+    const std::vector<uint8_t> disc = Noise(12 * kSamplesPerSector, 11);
+    const std::vector<std::pair<int32_t, int32_t>> tracks = {{0, 2}, {2, 7}, {7, 10}};
+    for (int offset : {0, 6, -6, 700, -700, kMaxOffset, -kMaxOffset}) {
+        for (const auto& [from, to] : tracks) {
+            SCOPED_TRACE(testing::Message() << "offset " << offset << ", track at " << from);
+            const TReadPlan plan = PlanRead(from, to, offset, audioFrom, audioTo);
+            ASSERT_GE(plan.FirstSector, audioFrom);
+            ASSERT_LE(plan.FirstSector + plan.Sectors, audioTo);
+            // The drive delivers the sectors of the plan in parts of odd sizes.
+            TCollect got;
+            TReadWindow window(plan, {&got});
+            const size_t begin = size_t(plan.FirstSector) * kBytesPerSector;
+            const size_t end = begin + size_t(plan.Sectors) * kBytesPerSector;
+            for (size_t at = begin; at < end; at += 37)
+                ASSERT_TRUE(window.Add(disc.data() + at, std::min<size_t>(37, end - at)));
+            ASSERT_TRUE(window.Finish()) << window.Error().toStdString();
+            std::vector<uint8_t> expected;
+            for (int64_t k = int64_t{from} * kSamplesPerSector + offset;
+                 k < int64_t{to} * kSamplesPerSector + offset; ++k) {
+                const bool audio = k >= 0 && k < int64_t{audioTo} * kSamplesPerSector;
+                for (int b = 0; b < kBytesPerSample; ++b)
+                    expected.push_back(audio ? disc[size_t(k) * kBytesPerSample + b] : 0);
+            }
+            EXPECT_TRUE(got.Got == expected);
+        }
+    }
+}
+
+TEST(RipReadWindow, ASinkThatRefusesOrAShortReadFailsTheRead) {
+    const std::vector<uint8_t> disc = Noise(3 * kSamplesPerSector, 5);
+    const TReadPlan plan = PlanRead(1, 2, 6, 0, 3);
+    TCollect full(100);
+    TReadWindow refused(plan, {&full});
+    EXPECT_FALSE(refused.Add(disc.data(), disc.size()));
+    EXPECT_EQ(refused.Error(), QStringLiteral("full"));
+    TCollect got;
+    TReadWindow shortRead(plan, {&got});
+    EXPECT_TRUE(shortRead.Add(disc.data() + kBytesPerSector, 1000));
+    EXPECT_FALSE(shortRead.Finish());
 }
 
 TDiscToc VectorToc() {

@@ -1,0 +1,77 @@
+// The encoder pool: up to N conversions at once, each a TFFmpegConverter that encodes one
+// track's WAV file into its output file; of the tracks waiting, the longest starts first,
+// so that the last conversions to end are short ones and every core stays busy to the end.
+//
+// Threads and ownership. The pool and its converters belong to the rip's main thread (the
+// converters' operations are made there). Their events come on the converters' threads:
+// they touch only the per-conversion state and post to the mailbox. The pool owns the WAV
+// files handed to it and removes each when its conversion ends or is dropped.
+#pragma once
+
+#include "RipEncode.h"
+#include "RipMailbox.h"
+#include "RipSinks.h"
+
+#include "FFmpegConverter.h"
+
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace rip {
+
+class TEncoderPool {
+public:
+    struct TWork {
+        size_t Job = 0;
+        int64_t Samples = 0;
+        std::unique_ptr<TWavSink> Wav; // the WAV file to encode (closed)
+        QString Output;
+        TTrackTags Tags;
+    };
+    struct TEnd {
+        size_t Job = 0;
+        bool Ok = false;
+        bool Stopped = false;
+        QString Error;
+    };
+
+    TEncoderPool(int size, TRipFormat format, int preset, TRipMailbox& mailbox);
+    ~TEncoderPool();
+    TEncoderPool(const TEncoderPool&) = delete;
+    TEncoderPool& operator=(const TEncoderPool&) = delete;
+
+    void Add(TWork work);
+    // Starts waiting work while there are free places; started(job, error) for each
+    // (error empty: it runs; else it could not start and is over).
+    void Fill(const std::function<void(size_t job, const QString& error)>& started);
+    // The conversions that ended since the last call (their files removed).
+    std::vector<TEnd> Collect();
+    // How far each running conversion is, 0..99.
+    void Progress(const std::function<void(size_t job, int percent)>& report) const;
+    // Stops the running conversions and drops the waiting work.
+    void Stop();
+    bool Idle() const { return Waiting_.empty() && Running_.empty(); }
+
+private:
+    struct TState; // what a conversion's events tell
+    struct TRunning {
+        TWork Work;
+        std::shared_ptr<TState> State;
+        std::unique_ptr<TFFmpegConverter> Converter;
+    };
+    QString StartOne(TWork& work, TRunning& running);
+
+    int Size_;
+    TRipFormat Format_;
+    int Preset_;
+    TRipMailbox& Mailbox_;
+    std::vector<TWork> Waiting_;
+    std::vector<std::unique_ptr<TRunning>> Running_;
+};
+
+} // namespace rip

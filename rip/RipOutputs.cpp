@@ -1,0 +1,175 @@
+#include "RipOutputs.h"
+
+#include "RipPlan.h"
+
+#include "FileNames.h"
+#include "SafeOutput.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace rip {
+
+QString ErrnoText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// ---- the work folder --------------------------------------------------------------------
+
+bool TWorkFolder::Create(const QByteArray& parent) {
+    QByteArray pattern = parent + "/.tonvale-rip-XXXXXX";
+    if (!::mkdtemp(pattern.data()))
+        return false;
+    Path_ = pattern;
+    return true;
+}
+
+QString TWorkFolder::File(const QString& name) const {
+    return FileNameFromBytes(Path_) + QLatin1Char('/') + name;
+}
+
+void TWorkFolder::Remove() {
+    if (Path_.isEmpty())
+        return;
+    if (DIR* dir = ::opendir(Path_.constData())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                ::unlink((Path_ + '/' + entry->d_name).constData());
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(Path_.constData());
+    Path_.clear();
+}
+
+// ---- the track files' folders -----------------------------------------------------------
+
+bool TOutputFolders::Make(const std::vector<QString>& files, QString& error) {
+    for (const QString& file : files) {
+        const QByteArray path = FileNameBytes(file);
+        const QByteArray folder = path.left(path.lastIndexOf('/'));
+        for (qsizetype at = 1; at <= folder.size(); ++at) {
+            if (at < folder.size() && folder[at] != '/')
+                continue;
+            const QByteArray part = folder.left(at);
+            if (::mkdir(part.constData(), 0777) == 0) {
+                Created_.push_back(part);
+                continue;
+            }
+            if (errno == EEXIST) {
+                struct stat st {};
+                const bool seen = ::stat(part.constData(), &st) == 0;
+                if (seen && S_ISDIR(st.st_mode))
+                    continue;
+                if (seen)
+                    errno = ENOTDIR;
+            }
+            error =
+                QStringLiteral("Cannot create the folder of %1: %2").arg(file, ErrnoText(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+void TOutputFolders::RemoveEmpty() {
+    for (auto it = Created_.rbegin(); it != Created_.rend(); ++it)
+        ::rmdir(it->constData()); // only when empty
+    Created_.clear();
+}
+
+// ---- the disc's files -------------------------------------------------------------------
+
+QString CommonFolder(const std::vector<QString>& files) {
+    QStringList common;
+    bool first = true;
+    for (const QString& file : files) {
+        QStringList parts = file.split(QLatin1Char('/'));
+        parts.removeLast();
+        if (first) {
+            common = parts;
+            first = false;
+            continue;
+        }
+        qsizetype n = 0;
+        while (n < common.size() && n < parts.size() && common[n] == parts[n])
+            ++n;
+        common = common.mid(0, n);
+    }
+    return common.join(QLatin1Char('/'));
+}
+
+namespace {
+
+bool WriteSafe(const QString& name, const QByteArray& data, QString& error) {
+    safeio::TSafeOutput out;
+    if (!out.Open(FileNameBytes(name).toStdString()) ||
+        !out.Write(data.constData(), static_cast<size_t>(data.size())) || !out.Commit()) {
+        error = QStringLiteral("Cannot write %1: %2").arg(name, ErrnoText(errno));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool WriteDiscFiles(TRipReport& report, const QString& outDirName, TRipObserver& observer) {
+    std::vector<QString> files;
+    for (const TTrackResult& t : report.Tracks)
+        if (t.Selected)
+            files.push_back(t.FileName);
+    const QString folder = CommonFolder(files);
+    const QString folderName =
+        folder.isEmpty() ? outDirName : outDirName + QLatin1Char('/') + folder;
+    const QString stem =
+        ExpandTemplate(QStringLiteral("%A - %d"), NameFields(report, report.Tracks.front()),
+                       QStringLiteral(".m3u"));
+    bool written = true;
+    for (const auto& [name, data] :
+         {std::pair{stem + QStringLiteral(".cue"), CueSheet(report, folder)},
+          std::pair{stem + QStringLiteral(".m3u"), M3uPlaylist(report, folder)},
+          std::pair{QStringLiteral("rip.log"), RipLogText(report)}}) {
+        const QString file = folderName + QLatin1Char('/') + name;
+        QString error;
+        if (!WriteSafe(file, data, error)) {
+            observer.Error(error);
+            written = false;
+        } else if (name == QLatin1String("rip.log")) {
+            report.LogFile = file;
+        }
+    }
+    return written;
+}
+
+bool ReadSmallFile(const QString& name, QByteArray& bytes) {
+    const int fd = ::open(FileNameBytes(name).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0;
+    if (ok && (!S_ISREG(st.st_mode) || st.st_size > (1 << 24))) {
+        errno = S_ISREG(st.st_mode) ? EFBIG : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ok = false;
+    }
+    if (ok) {
+        bytes.resize(static_cast<qsizetype>(st.st_size));
+        for (qsizetype at = 0; ok && at < bytes.size();) {
+            const ssize_t n = ::read(fd, bytes.data() + at, static_cast<size_t>(bytes.size() - at));
+            if (n < 0 && errno == EINTR)
+                continue;
+            ok = n > 0;
+            at += n > 0 ? n : 0;
+        }
+    }
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return ok;
+}
+
+} // namespace rip

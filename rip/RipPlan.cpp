@@ -1,0 +1,76 @@
+#include "RipPlan.h"
+
+#include <algorithm>
+
+namespace rip {
+namespace {
+
+// The audio sectors a read of track i may reach into: the run of audio tracks, one
+// right after the other, that holds it.
+void AudioAround(const std::vector<TTrackResult>& tracks, size_t i, int32_t& from, int32_t& to) {
+    size_t first = i, last = i;
+    while (first > 0 && tracks[first - 1].Audio &&
+           tracks[first - 1].EndLba == tracks[first].StartLba)
+        --first;
+    while (last + 1 < tracks.size() && tracks[last + 1].Audio &&
+           tracks[last + 1].StartLba == tracks[last].EndLba)
+        ++last;
+    from = std::max(0, tracks[first].StartLba);
+    to = tracks[last].EndLba;
+}
+
+} // namespace
+
+TNameFields NameFields(const TRipReport& report, const TTrackResult& t) {
+    TNameFields f;
+    f.AlbumPerformer = report.AlbumPerformer;
+    f.AlbumTitle = report.AlbumTitle;
+    f.TrackPerformer = t.Performer;
+    f.TrackTitle = t.Title;
+    f.Number = t.Number;
+    return f;
+}
+
+bool PlanJobs(const TRipSettings& settings, TRipReport& report, const QString& outDirName,
+              std::vector<TRipJob>& jobs, QString& error) {
+    const QString extension = FormatExtension(settings.Format);
+    std::vector<QString> files;
+    const int firstAudio = report.Toc.FirstAudio(), lastAudio = report.Toc.LastAudio();
+    for (size_t i = 0; i < report.Tracks.size(); ++i) {
+        TTrackResult& t = report.Tracks[i];
+        if (!t.Selected)
+            continue;
+        t.FileName =
+            ExpandTemplate(settings.Template, NameFields(report, t), extension) + extension;
+        if (std::find(files.begin(), files.end(), t.FileName) != files.end()) {
+            error =
+                QStringLiteral("The template gives two tracks the file name '%1'; add %t to it.")
+                    .arg(t.FileName);
+            return false;
+        }
+        files.push_back(t.FileName);
+        TRipJob& job = jobs.emplace_back();
+        job.Track = i;
+        job.Number = t.Number;
+        job.Samples = t.Sectors() * kSamplesPerSector;
+        job.FirstAudio = t.Number == firstAudio;
+        job.LastAudio = t.Number == lastAudio;
+        job.Output = outDirName + QLatin1Char('/') + t.FileName;
+        job.Tags = {t.Title,
+                    t.Performer,
+                    report.AlbumTitle,
+                    report.AlbumPerformer,
+                    t.Songwriter,
+                    t.Composer,
+                    t.Isrc,
+                    report.Mcn,
+                    t.Number,
+                    report.Toc.AudioCount()};
+        int32_t audioFrom = 0, audioTo = 0;
+        AudioAround(report.Tracks, i, audioFrom, audioTo);
+        job.Read = PlanRead(t.StartLba, t.EndLba, settings.Offset, audioFrom, audioTo);
+    }
+    return true;
+}
+
+} // namespace rip

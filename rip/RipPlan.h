@@ -1,0 +1,51 @@
+// The plan of a rip: one job per selected track, with its file name, its tags and
+// how it is read (the sectors asked of the drive for the read offset), made from the
+// disc's record before anything is read; and the checks of the names it will write.
+//
+// A job's results are written by the reader's worker and read by the main thread only
+// after the reader has posted the job's end (see RipMailbox.h).
+#pragma once
+
+#include "RipEncode.h"
+#include "RipNames.h"
+#include "RipReport.h"
+#include "RipSinks.h"
+#include "Ripper.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace rip {
+
+struct TRipJob {
+    size_t Track = 0; // index in the report's tracks
+    int Number = 0;
+    int64_t Samples = 0;
+    bool FirstAudio = false, LastAudio = false;
+    TReadPlan Read;
+    QString Output; // the final file
+    TTrackTags Tags;
+
+    // Written by the reader before it posts the job's end.
+    bool Ok = false;
+    bool Stopped = false;
+    QString Error;
+    TTrackSums Sums;
+    bool HaveTestCrc = false;
+    uint32_t TestCrc = 0;
+    int Reads = 0;
+    std::unique_ptr<TWavSink> Wav; // the file the read left: the final WAV, or the one to encode
+};
+
+// The template's fields for one track of the record.
+TNameFields NameFields(const TRipReport& report, const TTrackResult& t);
+
+// Fills the file names of the selected tracks in report and makes their jobs. False (with
+// the reason) when the template gives two tracks one name.
+bool PlanJobs(const TRipSettings& settings, TRipReport& report, const QString& outDirName,
+              std::vector<TRipJob>& jobs, QString& error);
+
+} // namespace rip
