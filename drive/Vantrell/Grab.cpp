@@ -188,54 +188,101 @@ private:
     std::chrono::steady_clock::time_point Start_;
 };
 
-// Reads range through the verified reader and hands its audio to sink in parts of up to
-// kWriteBufferBytes. outputFile names the file in texts of write failures (null: the sink).
-uint8_t ReadAudio(VantrellObject* object, ErrorBlock& eb, const GrabRange& range,
-                  VantrellAudioSink sink, void* context, ReadOptions options,
-                  const char* outputFile) {
-    const uint8_t track = range.track;
+} // namespace
+
+// The verified reader of a device object: a libcdio paranoia instance over the object's
+// medium, kept from one grab to the next as long as the medium cannot have changed (an
+// image's handle that is still the object's; a real drive whose tray the object has
+// locked), as one reader of the whole disc would be. Its buffers (some 30 MB) are then
+// made once, and a read that starts where the last one ended finds its samples there.
+struct AudioReader {
+    CdioPtr handle;         // real drives: a handle of its own
+    CdIo_t* cdio = nullptr; // what it reads through
+    std::unique_ptr<cdrom_drive_t, DriveCloser> drive;
+    std::unique_ptr<cdrom_paranoia_t, ParanoiaCloser> paranoia; // destroyed first
+    long (*read)(cdrom_drive_t*, void*, lsn_t, long) = nullptr; // the drive's own reader
+    uint8_t errorCorrection = 0, readSpeed = 0;
+};
+
+namespace {
+
+// Opens a reader of the object's medium into reader; the error block filled on failure.
+uint8_t OpenReader(VantrellObject* object, ErrorBlock& eb, ReadOptions options,
+                   std::shared_ptr<AudioReader>& opened) {
+    auto reader = std::make_shared<AudioReader>();
     // The audio comes through libcdio: the image's handle, or a new handle of the real drive,
     // which knows the medium inside now (a handle keeps the TOC it read first).
-    CdioPtr audioHandle;
-    CdIo_t* cdio = object->cdio.get();
+    reader->cdio = object->cdio.get();
     if (!object->drive.isVirtual) {
-        audioHandle.reset(object->transport->NewAudioHandle());
-        cdio = audioHandle.get();
+        reader->handle.reset(object->transport->NewAudioHandle());
+        reader->cdio = reader->handle.get();
     }
-    if (!cdio)
+    const auto cannot = [&] {
         return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, 0, -1,
                        "The drive %s cannot read digital audio", object->drive.path.c_str());
-    std::unique_ptr<cdrom_drive_t, DriveCloser> drive(
-        cdio_cddap_identify_cdio(cdio, CDDA_MESSAGE_FORGETIT, nullptr));
-    if (!drive)
-        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, 0, -1,
-                       "The drive %s cannot read digital audio", object->drive.path.c_str());
+    };
+    if (!reader->cdio)
+        return cannot();
+    reader->drive.reset(cdio_cddap_identify_cdio(reader->cdio, CDDA_MESSAGE_FORGETIT, nullptr));
+    if (!reader->drive)
+        return cannot();
+    cdrom_drive_t* drive = reader->drive.get();
     // CD audio is little-endian on every drive and in every image. Set before the open: left
     // unknown, the open probes the byte order by reading the start of several tracks, and
     // guesses it from the samples (swapping noise-like audio).
     drive->bigendianp = 0;
-    if (cdio_cddap_open(drive.get()) != 0)
-        return eb.Fail(VANTRELL_EXCEPTION_DEVICE_ERROR, 0, 0, -1,
-                       "The drive %s cannot read digital audio", object->drive.path.c_str());
+    if (cdio_cddap_open(drive) != 0)
+        return cannot();
     drive->bigendianp = 0; // whatever the open concluded
     if (options.readSpeed && !object->drive.isVirtual)
-        cdio_cddap_speed_set(drive.get(), options.readSpeed);
-
-    GrabState state;
-    state.read = drive->read_audio;
-    state.cancel = &object->cancel;
+        cdio_cddap_speed_set(drive, options.readSpeed);
+    reader->read = drive->read_audio;
     drive->read_audio = GuardedRead;
-    ThreadGrab scope(&state);
-
-    std::unique_ptr<cdrom_paranoia_t, ParanoiaCloser> paranoia(cdio_paranoia_init(drive.get()));
-    if (!paranoia)
+    reader->paranoia.reset(cdio_paranoia_init(drive));
+    if (!reader->paranoia)
         return eb.Fail(VANTRELL_EXCEPTION_INTERNAL, 0, 0, -1, "Cannot start the verified reader");
     // Full paranoia as the reference reader uses it by default: a sector that cannot be
     // verified after the retries is reported as a skip, which fails the grab here.
-    cdio_paranoia_modeset(paranoia.get(), options.errorCorrection
-                                              ? PARANOIA_MODE_FULL ^ PARANOIA_MODE_NEVERSKIP
-                                              : PARANOIA_MODE_VERIFY);
-    cdio_paranoia_seek(paranoia.get(), range.first, SEEK_SET);
+    cdio_paranoia_modeset(reader->paranoia.get(), options.errorCorrection
+                                                      ? PARANOIA_MODE_FULL ^ PARANOIA_MODE_NEVERSKIP
+                                                      : PARANOIA_MODE_VERIFY);
+    reader->errorCorrection = options.errorCorrection;
+    reader->readSpeed = options.readSpeed;
+    opened = std::move(reader);
+    return VANTRELL_EXCEPTION_SUCCESS;
+}
+
+// The object's kept reader when it still reads the medium inside, else a new one.
+uint8_t TakeReader(VantrellObject* object, ErrorBlock& eb, ReadOptions options,
+                   std::shared_ptr<AudioReader>& reader) {
+    reader = std::move(object->audioReader);
+    object->audioReader.reset();
+    const bool same =
+        reader && reader->errorCorrection == options.errorCorrection &&
+        reader->readSpeed == options.readSpeed &&
+        (object->drive.isVirtual ? reader->cdio == object->cdio.get() : object->holdsLock);
+    if (same)
+        return VANTRELL_EXCEPTION_SUCCESS;
+    reader.reset(); // the old one goes before a new one is made
+    return OpenReader(object, eb, options, reader);
+}
+
+// Reads range through the verified reader and hands its audio to sink in parts of up to
+// kWriteBufferBytes. outputFile names the file in texts of write failures (null: the sink).
+// A read that ends well leaves the reader with the object for the next one.
+uint8_t ReadAudio(VantrellObject* object, ErrorBlock& eb, const GrabRange& range,
+                  VantrellAudioSink sink, void* context, ReadOptions options,
+                  const char* outputFile) {
+    const uint8_t track = range.track;
+    std::shared_ptr<AudioReader> reader;
+    if (const uint8_t rc = TakeReader(object, eb, options, reader))
+        return rc;
+    GrabState state;
+    state.read = reader->read;
+    state.cancel = &object->cancel;
+    ThreadGrab scope(&state);
+    cdrom_paranoia_t* paranoia = reader->paranoia.get();
+    cdio_paranoia_seek(paranoia, range.first, SEEK_SET);
 
     const int64_t sectors = range.sectors;
     const uint64_t total = static_cast<uint64_t>(sectors) * CDIO_CD_FRAMESIZE_RAW;
@@ -247,7 +294,7 @@ uint8_t ReadAudio(VantrellObject* object, ErrorBlock& eb, const GrabRange& range
     buffer.reserve(kWriteBufferBytes);
     for (int64_t i = 0; i < sectors; ++i) {
         const int16_t* samples =
-            cdio_paranoia_read_limited(paranoia.get(), ParanoiaCallback, kParanoiaRetries);
+            cdio_paranoia_read_limited(paranoia, ParanoiaCallback, kParanoiaRetries);
         if (!state.cancelled && object->cancel.load())
             state.cancelled = true;
         if (state.cancelled) {
@@ -288,6 +335,8 @@ uint8_t ReadAudio(VantrellObject* object, ErrorBlock& eb, const GrabRange& range
         if (options.reportProgress && (i + 1) % step == 0 && i + 1 < sectors)
             Report(object, total, static_cast<uint64_t>(i + 1) * CDIO_CD_FRAMESIZE_RAW);
     }
+    if (object->drive.isVirtual || object->holdsLock)
+        object->audioReader = reader;
     return VANTRELL_EXCEPTION_SUCCESS;
 }
 
@@ -321,10 +370,14 @@ uint8_t Vantrell_CdvdBurnerGrabber_GrabTrack(VantrellObject* object, VANTRELL_ER
     // A regular file (or a new name) is written under a temporary name, locked, and renamed
     // when complete; a link is written through, a device or FIFO in place.
     safeio::TSafeOutput out;
-    if (!out.Open(outputFile, safeio::TSafeOutput::kLockExclusive))
+    if (!out.Open(outputFile, safeio::TSafeOutput::kLockExclusive)) {
+        if (out.ReadOnly()) // its own permission, not the folder's
+            return eb.Fail(VANTRELL_EXCEPTION_FILE_ERROR, errno, 0, -1, "%s is read-only",
+                           outputFile);
         return eb.Fail(VANTRELL_EXCEPTION_FILE_ERROR, errno, 0, -1,
                        "The output file %s cannot be created: %s", outputFile,
                        std::strerror(errno));
+    }
     if (waveHeader) {
         uint8_t header[44];
         CanonicalWaveHeader(header, static_cast<uint32_t>(dataBytes));

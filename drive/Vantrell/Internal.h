@@ -95,12 +95,19 @@ CdIo_t* OpenImage(const std::string& path, std::string& reason);
 
 } // namespace vantrell
 
+namespace vantrell {
+struct AudioReader; // Grab.cpp
+}
+
 struct VantrellObject {
     vantrell::Drive drive;
     VantrellCallback callback = nullptr;
     void* context = nullptr;
     std::unique_ptr<vantrell::MmcTransport> transport; // real drives: opened at creation
     vantrell::CdioPtr cdio;                            // images: opened when needed
+    // The verified reader kept from the last grab (Grab.cpp); it reads through cdio, so it
+    // is dropped before cdio changes (DropMedium).
+    std::shared_ptr<vantrell::AudioReader> audioReader;
     uint64_t generation = 0; // virtual: state generation the handle belongs to
     ino_t imageInode = 0;    // virtual: identity of the image the handle reads
     int64_t imageMtime = 0;
@@ -109,6 +116,9 @@ struct VantrellObject {
 };
 
 namespace vantrell {
+
+// Forgets the object's medium: its kept reader, then an image's handle.
+void DropMedium(VantrellObject* object);
 
 // The medium of a virtual drive: the libcdio handle of its image, or nullptr with the error
 // block filled (NO_MEDIUM for a missing image or an open tray).

@@ -440,13 +440,18 @@ std::vector<Drive> ListDrives() {
     return drives;
 }
 
+void DropMedium(VantrellObject* object) {
+    object->audioReader.reset();
+    object->cdio.reset();
+}
+
 CdIo_t* Medium(VantrellObject* object, ErrorBlock& eb) {
     uint64_t generation = 0;
     {
         std::lock_guard lock(StateMutex());
         const VirtualState& state = VirtualStateLocked(object->drive.path);
         if (state.trayOpen) {
-            object->cdio.reset();
+            DropMedium(object);
             eb.Fail(VANTRELL_EXCEPTION_NO_MEDIUM, 0, 0, -1,
                     "No medium in the drive %s: its tray is open", object->drive.path.c_str());
             return nullptr;
@@ -455,14 +460,14 @@ CdIo_t* Medium(VantrellObject* object, ErrorBlock& eb) {
     }
     struct stat st {};
     if (::stat(object->drive.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        object->cdio.reset();
+        DropMedium(object);
         eb.Fail(VANTRELL_EXCEPTION_NO_MEDIUM, errno, 0, -1,
                 "No medium in the drive %s: the disc image does not exist",
                 object->drive.path.c_str());
         return nullptr;
     }
     if (object->cdio && (object->generation != generation || IsImageStale(object, st)))
-        object->cdio.reset();
+        DropMedium(object);
     if (!object->cdio) {
         std::string reason;
         object->cdio.reset(OpenImage(object->drive.path, reason));
@@ -1054,6 +1059,8 @@ uint8_t Vantrell_CdvdBurnerGrabber_Release(VantrellObject* object, VANTRELL_ERRO
         return rc;
     }
     object->holdsLock = false;
+    if (!object->drive.isVirtual)
+        object->audioReader.reset(); // an unlocked tray may get another disc
     return eb.Ok();
 }
 
@@ -1073,7 +1080,7 @@ uint8_t Vantrell_CdvdBurnerGrabber_Eject(VantrellObject* object, VANTRELL_ERROR_
             ++state.generation;
         }
         // Never cdio_eject_media on an image: it leaves the handle unusable.
-        object->cdio.reset();
+        DropMedium(object);
         return eb.Ok();
     }
     return RealTray(object, eb, true);
