@@ -6,6 +6,13 @@
 #include <QCoreApplication>
 #include <QEvent>
 
+TAppWorker::TAppWorker(TfrmMain* form) : Form(form) {
+    OnTerminate = [this] {
+        ended_.store(true);
+        Form->Wake();
+    };
+}
+
 void TRunGrabber::Execute() {
     Form->GrabTracks();
 }

@@ -12,16 +12,23 @@
 
 #include "sbThread.h"
 
+#include <atomic>
+
 class TfrmMain;
 
 class TAppWorker : public TsbWorkerThread {
 public:
-    explicit TAppWorker(TfrmMain* form) : Form(form) {}
-    // True once the body has ended (any thread).
-    bool Ended() { return WaitFor(std::chrono::milliseconds(0)); }
+    // Its last act wakes the window's waits (TfrmMain::Wake).
+    explicit TAppWorker(TfrmMain* form);
+    // True once the body has ended (any thread); Join then returns at once but
+    // for the thread's exit.
+    bool Ended() const { return ended_.load(); }
 
 protected:
     TfrmMain* Form; // not owned; outlives the worker
+
+private:
+    std::atomic<bool> ended_{false};
 };
 
 class TRunGrabber : public TAppWorker {

@@ -71,12 +71,6 @@ bool OnMainThread() {
            QThread::currentThread() == QCoreApplication::instance()->thread();
 }
 
-// One round of the run's polling waits: events, then a short sleep.
-void WaitStep() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    QThread::msleep(5);
-}
-
 // A button that shows an action's caption and enabled state and triggers it.
 void BindButton(QPushButton* button, QAction* action) {
     auto sync = [button, action] {
@@ -309,6 +303,9 @@ TfrmMain::~TfrmMain() {
     if (Grabber && !Grabber->Ended())
         Burner->CancelRequested.store(true);
     WaitForWorkers();
+    // The component's end-of-run notifier may still be on its way out of
+    // FFConverterTerminate, which wakes this window after setting its flag.
+    TDoTerminateThread::WaitForAll(10000);
     TrackBases.clear();
     delete FFConverter;
     FFConverter = nullptr;
@@ -320,6 +317,20 @@ TfrmMain::~TfrmMain() {
 void TfrmMain::StartWorker(TAppWorker* worker) {
     workers_.emplace_back(worker);
     worker->Start();
+}
+
+void TfrmMain::WaitForReport(const std::function<bool()>& done) {
+    // Nothing is missed between the test and the sleep: a report posts its
+    // wake-up after changing what `done` reads, and a posted event that comes
+    // before the sleep ends it at once.
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+void TfrmMain::Wake() {
+    // An empty piece of work: handing it over is the wake-up (on the main thread
+    // nobody is waiting while this runs).
+    Post([] {});
 }
 
 void TfrmMain::ReapWorkers() {
@@ -336,13 +347,12 @@ void TfrmMain::ReapWorkers() {
 }
 
 void TfrmMain::WaitForWorkers() {
-    // Workers may be waiting for the main thread (DiscMessage, boxes): serve it.
-    for (;;) {
+    // Workers may be waiting for the main thread (DiscMessage, boxes): the wait
+    // serves it; each worker wakes it as its last act.
+    WaitForReport([this] {
         ReapWorkers();
-        if (workers_.empty())
-            return;
-        WaitStep();
-    }
+        return workers_.empty();
+    });
 }
 
 int TfrmMain::RunningWorkers() const {
@@ -826,8 +836,7 @@ void TfrmMain::actConvertExecute() {
     if (!wav)
         ConvertGrabbedTracks();
     else
-        while (!GrabDone.load())
-            WaitStep();
+        WaitForReport([this] { return GrabDone.load(); });
     // Reports posted before the end signal still reach the status line.
     QCoreApplication::processEvents();
     SetWorkState(1);
@@ -838,11 +847,12 @@ void TfrmMain::ConvertGrabbedTracks() {
     const int preset = cbPresets->currentIndex();
     for (const TTrackBase& base : TrackBases) {
         const QString wav = base.Path + QStringLiteral(".wav");
-        // A track the grabber could not copy never appears: its end stops the wait too.
-        while (!QFileInfo::exists(wav) && !GrabFailed.load() && !GrabDone.load())
-            WaitStep();
-        while (QFileInfo::exists(wav) && FileInUse(wav) && !GrabFailed.load())
-            WaitStep();
+        // The grabber reports each copied track, and its end. A track it could not
+        // copy never appears: its end stops the wait too.
+        WaitForReport(
+            [&] { return QFileInfo::exists(wav) || GrabFailed.load() || GrabDone.load(); });
+        WaitForReport(
+            [&] { return !QFileInfo::exists(wav) || !FileInUse(wav) || GrabFailed.load(); });
         if (!QFileInfo::exists(wav))
             break;
         if (!FFConverter->AVProbe().LoadFile(wav)) {
@@ -869,8 +879,7 @@ void TfrmMain::ConvertGrabbedTracks() {
         if (!FFConverter->SetOutputFile(index, output, &options))
             break;
         FFConverter->StartConvert(1);
-        while (!ConversionFinished.load())
-            WaitStep();
+        WaitForReport([this] { return ConversionFinished.load(); });
         FFConverter->AVProbe().Close();
         QFile::remove(wav);
     }
@@ -879,8 +888,7 @@ void TfrmMain::ConvertGrabbedTracks() {
     // convert: stop it before the run's files are cleaned up.
     if (!GrabDone.load())
         Burner->CancelRequested.store(true);
-    while (!GrabDone.load())
-        WaitStep();
+    WaitForReport([this] { return GrabDone.load(); });
     EnableInterface();
     if (!GrabFailed.load())
         AskOpenFolder();
@@ -896,6 +904,8 @@ void TfrmMain::AskOpenFolder() {
 void TfrmMain::GrabProgress(int64_t percent) {
     if (OutputExt == QStringLiteral(".wav"))
         ShowProgress(static_cast<int>(percent));
+    else if (percent >= 100)
+        Wake(); // a track's file is complete and closed: the conversion loop takes it
 }
 
 void TfrmMain::GrabTracks() {
@@ -938,6 +948,7 @@ void TfrmMain::GrabTracks() {
     Actions.Clear();
     const bool wav = OutputExt == QStringLiteral(".wav");
     GrabDone.store(true);
+    Wake();
     action.reset();
     if (wav) {
         EnableInterface();
@@ -963,6 +974,7 @@ void TfrmMain::FFConverterTerminate(int AIndex, bool, bool AException,
                                     const std::string& AMessage) {
     if (AIndex == -1) {
         ConversionFinished.store(true);
+        Wake();
         return;
     }
     if (AException)

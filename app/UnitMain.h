@@ -10,11 +10,13 @@
 //              --owns-->    TFFmpegConverter FFConverter, TsbDeviceFinder,
 //                           TDeviceMonitor, the drive workers (UnitFunction.h)
 //
-// Threads. Every handler runs on the main thread; a run's waits poll a flag or
-// a file between rounds of event processing, so the window keeps painting.
-// Workers (grab, drive search, tray) and the component's threads never touch
-// a widget: they hand their changes to the main thread (queued calls, or a
-// blocking one for DiscMessage). Fields shared with them are atomics.
+// Threads. Every handler runs on the main thread. A run's waits (WaitForReport)
+// serve the main thread's events and otherwise sleep until a report wakes them:
+// the grabber's end of each track and of its work, the component's end of a
+// conversion, a worker's end; the window keeps painting meanwhile. Workers
+// (grab, drive search, tray) and the component's threads never touch a widget:
+// they hand their changes to the main thread (queued calls, or a blocking one
+// for DiscMessage). Fields shared with them are atomics.
 #pragma once
 
 #include "FFmpegConverter.h"
@@ -160,6 +162,9 @@ public:
     // worker makes to have DiscMessage handled).
     void Post(std::function<void()> work);
     void PostAndWait(std::function<void()> work);
+    // Wakes the main thread's waits so that they test their condition again;
+    // any thread, after changing what the waits read.
+    void Wake();
 
     // Starts a drive search now, or after the run when one is going.
     void StartDriveSearch();
@@ -188,6 +193,10 @@ private:
     void StartWorker(TAppWorker* worker);
     void ReapWorkers();
     void WaitForWorkers();
+    // Serves events until `done` holds (tested on the main thread after each
+    // round); sleeps while there are none. Only state whose change is followed
+    // by Wake() may end it.
+    void WaitForReport(const std::function<bool()>& done);
     void RemoveRunFiles();
     void SetStatusNow(const QString& text);
     Q_INVOKABLE void DrainMail();
