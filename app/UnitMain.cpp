@@ -45,6 +45,7 @@
 #include <cstdlib>
 #include <condition_variable>
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -845,6 +846,9 @@ void TfrmMain::actConvertExecute() {
 void TfrmMain::ConvertGrabbedTracks() {
     const int format = cbFormats->currentIndex();
     const int preset = cbPresets->currentIndex();
+    // The last converted WAV file. It is deleted once the next conversion runs:
+    // deleting a whole track's file takes a while, and the encoder need not wait for it.
+    QString converted;
     for (const TTrackBase& base : TrackBases) {
         const QString wav = base.Path + QStringLiteral(".wav");
         // The grabber reports each copied track, and its end. A track it could not
@@ -879,10 +883,14 @@ void TfrmMain::ConvertGrabbedTracks() {
         if (!FFConverter->SetOutputFile(index, output, &options))
             break;
         FFConverter->StartConvert(1);
+        if (!converted.isEmpty())
+            QFile::remove(std::exchange(converted, QString()));
         WaitForReport([this] { return ConversionFinished.load(); });
         FFConverter->AVProbe().Close();
-        QFile::remove(wav);
+        converted = wav;
     }
+    if (!converted.isEmpty())
+        QFile::remove(converted);
     FFConverter->ClearTasks();
     // A loop that stopped early leaves the grabber copying tracks nobody will
     // convert: stop it before the run's files are cleaned up.
