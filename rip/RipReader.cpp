@@ -336,8 +336,10 @@ void TRipReader::ReadTrack(size_t index) {
     }
     job.Sums = sums;
     job.Wav = std::move(reads[agreement.Reads]); // the read kept is the last
-    // A WAV rip's read is the track file itself: its hidden name becomes the real one.
-    if (Stop_.load() || !job.Wav || !job.Wav->Commit())
+    // A WAV rip's read is the track file itself, still under its hidden name: the main
+    // thread gives it the real one once it is on the disc, while this one reads on. A work
+    // file is only closed.
+    if (Stop_.load() || !job.Wav || (!wavRip && !job.Wav->Commit()))
         return fail(job.Wav ? job.Wav->Error() : QStringLiteral("the read was lost"));
     QString crcText =
         QStringLiteral("Copy CRC %1").arg(QString::fromStdString(Hex8Upper(sums.Crc32)));

@@ -247,8 +247,9 @@ void TRipRun::OnRead(size_t index) {
     if (!job.Ok) {
         t.Status = tsFailed;
         t.Error = job.Error;
-    } else if (Settings_.Format == rfWAV) {
-        FinishTrack(index, true, {});
+    } else if (Settings_.Format == rfWAV) { // read whole: kept also when a stop came since
+        const bool committed = job.Wav->Commit();
+        FinishTrack(index, committed, committed ? QString() : job.Wav->Error());
     } else if (Stopping_) {
         job.Wav.reset();
     } else {
