@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -40,7 +41,56 @@ int OpenErrorCode(int ffmpegError) {
     }
 }
 
+namespace {
+// Why the system refused to read or write a file: the error numbers that a file, a
+// folder or a disc gives, with the system's own words. The operation's name stays out
+// of these texts; the caller names the file.
+struct TSystemError {
+    int code; // negated error number
+    const char* text;
+};
+constexpr TSystemError SystemErrors[] = {
+    {-EACCES, "Permission denied"},
+    {-EBADF, "Bad file descriptor"},
+    {-EDQUOT, "Disk quota exceeded"},
+    {-EEXIST, "File exists"},
+    {-EFBIG, "File too large"},
+    {-EISDIR, "Is a directory"},
+    {-ELOOP, "Too many levels of symbolic links"},
+    {-EMFILE, "Too many open files"},
+    {-ENAMETOOLONG, "File name too long"},
+    {-ENFILE, "Too many open files in system"},
+    {-ENODEV, "No such device"},
+    {-ENOSPC, "No space left on device"},
+    {-ENOTDIR, "Not a directory"},
+    {-ENXIO, "No such device or address"},
+    {-EPIPE, "Broken pipe"},
+    {-EROFS, "Read-only file system"},
+    {-ESPIPE, "Illegal seek"},
+    {-ESTALE, "Stale file handle"},
+    {-ETXTBSY, "Text file busy"},
+    {-ECONNREFUSED, "Connection refused"},
+    {-ECONNRESET, "Connection reset by peer"},
+    {-EHOSTUNREACH, "No route to host"},
+    {-ENETUNREACH, "Network is unreachable"},
+    {-ETIMEDOUT, "Connection timed out"},
+};
+
+const char* SystemErrorText(int code) {
+    for (const TSystemError& e : SystemErrors)
+        if (e.code == code)
+            return e.text;
+    return nullptr;
+}
+} // namespace
+
+bool IsSystemError(int code) {
+    return SystemErrorText(code) != nullptr;
+}
+
 std::string OpenErrorText(const std::string& fileName, int code) {
+    if (const char* text = SystemErrorText(code))
+        return fileName + ": " + text;
     const char* templ;
     switch (OpenErrorCode(code)) {
     case -42:

@@ -20,8 +20,13 @@ struct AVDictionary;
 // unknown format). FFmpeg's own codes are mapped onto them by meaning.
 int OpenErrorCode(int ffmpegError);
 // The explanation for a file that could not be opened; code is an engine code or
-// an FFmpeg error code.
+// an FFmpeg error code. The errors a file system or a connection gives (a full disc,
+// a quota, a read-only file, a closed pipe, ...) read as the system says them:
+// "out.mp3: No space left on device".
 std::string OpenErrorText(const std::string& fileName, int code);
+// Whether code is one of those system errors: a failed write of that kind is said with
+// the name of the file written, not of the operation that wrote it.
+bool IsSystemError(int code);
 
 // Opens a media file for reading, as the probe and the engine both do: through
 // our own I/O for an encoded name (UnicodeProtocol.h), under LibraryLock, with

@@ -140,6 +140,7 @@ TSafeOutput::~TSafeOutput() {
 bool TSafeOutput::Open(const std::string& target, int flags) {
     Abandon();
     written_ = started_ = 0;
+    readOnly_ = false;
     if (target.empty() || target.back() == '/') {
         errno = target.empty() ? ENOENT : EISDIR;
         return false;
@@ -156,11 +157,20 @@ bool TSafeOutput::Open(const std::string& target, int flags) {
     if (exists && !S_ISREG(st.st_mode)) {
         // A device or a FIFO is the user's way of saying where the data goes.
         fd_ = ::open(finalPath_.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd_ < 0)
+        if (fd_ < 0) {
+            readOnly_ = errno == EACCES;
             return false;
+        }
         mode_ = TMode::Direct;
         writePath_ = finalPath_;
         return true;
+    }
+    // The file is replaced, not written into: the folder's permission would allow it,
+    // but only the file's own says whether this process may change it. With the
+    // effective ids, as open would check them.
+    if (exists && ::faccessat(AT_FDCWD, finalPath_.c_str(), W_OK, AT_EACCESS) != 0) {
+        readOnly_ = errno == EACCES;
+        return false;
     }
     const std::string pattern = FolderOf(finalPath_) + "/." + BaseOf(finalPath_) + ".XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());

@@ -11,7 +11,11 @@
 //   - a file with several hard links is replaced by copying the finished data
 //     into it at Commit, so that every link keeps seeing it;
 //   - anything else (a device, a FIFO) is opened and written in place, never
-//     replaced.
+//     replaced;
+//   - an existing file that the process could not open for writing (a read-only
+//     file, another user's file in a folder the process may write) is refused
+//     with EACCES, as cp refuses it: writing a new file in its place would
+//     replace it all the same. A new name needs only the folder's permission.
 // A TSafeOutput that is destroyed or abandoned before Commit removes its
 // temporary file: the old file stays as it was. RemovePendingOutputs removes the
 // temporary files of every output still open; it is async-signal-safe, for the
@@ -38,6 +42,9 @@ public:
 
     // Prepares writing `target`; false with errno set when it cannot be.
     bool Open(const std::string& target, int flags = 0);
+    // The last Open failed because the target exists and may not be written by this
+    // process (errno EACCES): "f.wav is read-only" rather than a folder's permission.
+    bool ReadOnly() const { return readOnly_; }
     bool IsOpen() const { return fd_ >= 0; }
     // The open descriptor, positioned at 0 (the file is empty unless Direct()).
     int Fd() const { return fd_; }
@@ -68,6 +75,7 @@ private:
     size_t written_ = 0; // by Write
     size_t started_ = 0; // the writeback of [0, started_) has been started
     TMode mode_ = TMode::Replace;
+    bool readOnly_ = false;
     std::string writePath_;
     std::string finalPath_;
 };

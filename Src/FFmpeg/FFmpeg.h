@@ -106,8 +106,9 @@ public:
     void ResetEngine();
     // Frees the option store and all files; an output left with 0 bytes is
     // deleted. Returns 0, or the first error met while closing an output
-    // (its data may not have reached the disk).
-    int CloseFiles();
+    // (its data may not have reached the disk); failedName then receives that
+    // output's name as the user gave it.
+    int CloseFiles(std::string* failedName = nullptr);
 
     // Opens one input (max 20) with the current input settings, which it then
     // consumes. False with LastError() set on failure (nothing stays open).

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,13 +65,22 @@ bool SameFile(const std::string& a, const std::string& b) {
 // Whether an output file can be written, without touching it: a device or
 // FIFO must be writable (opening a FIFO would wait for its reader); anything
 // else must allow its temporary file, which is made and removed again.
-bool OutputWritable(const std::string& path) {
+// readOnly: it failed because the file itself may not be written.
+bool OutputWritable(const std::string& path, bool& readOnly) {
+    readOnly = false;
     struct stat st {};
     const std::string target = safeio::ResolveLinks(path);
-    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
-        return ::access(target.c_str(), W_OK) == 0;
+    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0)
+            return true;
+        readOnly = errno == EACCES;
+        return false;
+    }
     safeio::TSafeOutput probe;
-    return probe.Open(path);
+    if (probe.Open(path))
+        return true;
+    readOnly = probe.ReadOnly();
+    return false;
 }
 
 } // namespace
@@ -79,12 +89,24 @@ std::string DisplayName(const QString& name) {
     return FileNameBytes(name).toStdString();
 }
 
-int OpenOutputFile(TOutputFileSetup& out) {
+std::string OutputRefusedText(const QString& name, bool readOnly) {
+    const std::string display = DisplayName(name);
+    return readOnly ? display + " is read-only"
+                    : FormatText("Could not open '%s'", display.c_str());
+}
+
+int OpenOutputFile(TOutputFileSetup& out, bool* readOnly) {
+    if (readOnly)
+        *readOnly = false;
     if (out.filePath.empty() || out.safe)
         return 0;
     auto safe = std::make_unique<safeio::TSafeOutput>();
-    if (!safe->Open(out.filePath))
-        return AVERROR(errno);
+    if (!safe->Open(out.filePath)) {
+        const int error = errno;
+        if (readOnly)
+            *readOnly = safe->ReadOnly();
+        return AVERROR(error);
+    }
     const int ret = OpenDescriptorIO(safe->Fd(), &out.ctx->pb);
     if (ret < 0)
         return ret;
@@ -188,7 +210,7 @@ void TCustomFFmpeg::ResetEngine() {
     CreateOptionStore();
 }
 
-int TCustomFFmpeg::CloseFiles() {
+int TCustomFFmpeg::CloseFiles(std::string* failedName) {
     FreeOptionStore();
     FreeFrameHooks();
     int firstError = 0;
@@ -213,8 +235,11 @@ int TCustomFFmpeg::CloseFiles() {
             }
             out->safe.reset();
         }
-        if (rc < 0 && firstError == 0)
+        if (rc < 0 && firstError == 0) {
             firstError = rc;
+            if (failedName)
+                *failedName = DisplayName(out->path);
+        }
         for (auto& st : out->streams)
             st.enc.reset();
         if (out->ctx)
@@ -722,8 +747,9 @@ int TCustomFFmpeg::AddOutput(const QString& FileName, bool Join) {
         // A file is opened when the run writes to it (OpenOutputFile); here it
         // is only checked, so that a run that never starts leaves it alone.
         if (isFile) {
-            if (!OutputWritable(filePath))
-                return fail(FormatText("Could not open '%s'", display.c_str()));
+            bool readOnly = false;
+            if (!OutputWritable(filePath, readOnly))
+                return fail(OutputRefusedText(FileName, readOnly));
             out->filePath = filePath;
         } else if (AVFormatStubs.avio_open(&oc->pb, name.c_str(), AVIO_FLAG_WRITE) < 0) {
             oc->pb = nullptr;

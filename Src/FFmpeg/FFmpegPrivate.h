@@ -92,8 +92,11 @@ struct TOutputFileSetup {
 };
 
 // Opens a file output for writing (see TOutputFileSetup): 0, or the library's
-// error code for why it could not be.
-int OpenOutputFile(TOutputFileSetup& out);
+// error code for why it could not be; *readOnly (when given) tells whether the file
+// itself may not be written.
+int OpenOutputFile(TOutputFileSetup& out, bool* readOnly = nullptr);
+// Why an output cannot be written: "NAME is read-only", or "Could not open 'NAME'".
+std::string OutputRefusedText(const QString& name, bool readOnly);
 // The display form of a file name in messages: its bytes.
 std::string DisplayName(const QString& name);
 

@@ -29,6 +29,13 @@ const char* TypeName(AVMediaType type) {
     return MediaTypeName(static_cast<unsigned>(type));
 }
 
+// A failed write: a full disc, a quota or a closed pipe is said with the name of the
+// output (the user's name, not the hidden file it is written under); anything else
+// with the operation that failed.
+std::string WriteErrorText(const TOutputFileSetup& out, const char* operation, int ret) {
+    return OpenErrorText(IsSystemError(ret) ? DisplayName(out.path) : operation, ret);
+}
+
 } // namespace
 
 // --- TConvertThread ---------------------------------------------------------
@@ -128,15 +135,10 @@ void TCustomFFmpeg::RunTranscode() {
     }
     FreeFrameHooks();
     // A file whose last bytes could not be written is not a success.
-    std::string firstName;
-    for (const auto& out : files_->outputs)
-        if (out && out->ctx) {
-            firstName = DisplayName(out->path);
-            break;
-        }
-    const int closeError = CloseFiles();
+    std::string failedName;
+    const int closeError = CloseFiles(&failedName);
     if (closeError < 0 && !error_.load()) {
-        const std::string text = OpenErrorText(firstName, closeError);
+        const std::string text = OpenErrorText(failedName, closeError);
         FFLogger().Log(this, llQuiet, text);
         {
             std::lock_guard lock(errorLock_);
@@ -596,9 +598,9 @@ void TTranscodeRun::InitBitstreamFilters() {
 
 void TTranscodeRun::WriteHeaders() {
     for (size_t i = 0; i < uniqueOutputs.size(); ++i) {
-        if (OpenOutputFile(*uniqueOutputs[i]) < 0)
-            FailWithDump(
-                FormatText("Could not open '%s'", DisplayName(uniqueOutputs[i]->path).c_str()));
+        bool readOnly = false;
+        if (OpenOutputFile(*uniqueOutputs[i], &readOnly) < 0)
+            FailWithDump(OutputRefusedText(uniqueOutputs[i]->path, readOnly));
         if (AVFormatStubs.avformat_write_header(uniqueOutputs[i]->ctx, nullptr) < 0)
             FailWithDump(FormatText(
                 "Could not write header for output file #%d (incorrect codec parameters ?)",
@@ -888,7 +890,7 @@ void TTranscodeRun::Finish() {
     for (TOutputFileSetup* out : uniqueOutputs) {
         const int ret = AVFormatStubs.av_write_trailer(out->ctx);
         if (ret < 0)
-            throw FFmpegException(OpenErrorText("av_write_trailer()", ret));
+            throw FFmpegException(WriteErrorText(*out, "av_write_trailer()", ret));
         out->complete = true;
     }
     Report(true);
@@ -1039,7 +1041,7 @@ void TTranscodeRun::WriteFiltered(TOutputStream& ost, AVPacket* packet, size_t l
         ost.curPts = std::max(ost.curPts, packet->dts + packet->duration);
     const int ret = AVFormatStubs.av_interleaved_write_frame(ost.file->ctx, packet);
     if (ret < 0)
-        throw FFmpegException(OpenErrorText("av_interleaved_write_frame()", ret));
+        throw FFmpegException(WriteErrorText(*ost.file, "av_interleaved_write_frame()", ret));
 }
 
 // --- progress -----------------------------------------------------------------------

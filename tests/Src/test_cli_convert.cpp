@@ -16,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -37,6 +38,7 @@ struct TResult {
 struct TRunOptions {
     rlim_t fileSizeLimit = RLIM_INFINITY;
     int signalOnProgress = 0; // sent once the first progress line appeared
+    uid_t user = 0;           // run as this user (0: as the test; needs root otherwise)
 };
 
 // Runs tonvale-cli with `args` in `folder`.
@@ -61,6 +63,8 @@ TResult RunCli(const QByteArray& folder, const std::vector<QByteArray>& args,
             const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
             ::setrlimit(RLIMIT_FSIZE, &limit);
         }
+        if (options.user != 0 && (::setgid(options.user) != 0 || ::setuid(options.user) != 0))
+            ::_exit(126);
         if (::chdir(folder.constData()) == 0)
             ::execv(argv[0], argv.data());
         ::_exit(127);
@@ -340,15 +344,92 @@ TEST_F(CliConvertTest, LongestInputsRunFirst) {
     EXPECT_LT(finished("o2.mp3"), finished("o0.mp3"));
 }
 
+// A full disc, a file-size limit or a device that is always full: the failure names the
+// output as the user gave it (not its hidden temporary file) with the system's reason,
+// once; the old file stays and no partial one is left.
 TEST_F(CliConvertTest, AFullDiscLeavesTheOldFileAndNoPartialOne) {
     ASSERT_TRUE(testutil::WriteWav(dir.filePath(QStringLiteral("long.wav")),
                                    testutil::SineTone(440, 44100, 2, 10), 44100, 2));
-    Write("out.wav", "old content");
+    // A small file system of its own where the test may mount one (as root).
+    ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("small")));
+    const bool mounted = ::geteuid() == 0 &&
+                         ::mount("tmpfs", File("small").constData(), "tmpfs", 0, "size=64k") == 0;
+    struct TUnmount {
+        bool mounted;
+        QByteArray at;
+        ~TUnmount() {
+            if (mounted)
+                ::umount(at.constData());
+        }
+    } unmount{mounted, File("small")};
+    ASSERT_EQ(::symlink("/dev/full", File("full.mp3").constData()), 0);
+    struct Case {
+        const char* what;
+        QByteArray output;
+        rlim_t fileSizeLimit;
+        const char* message; // printed once
+    };
+    std::vector<Case> cases = {
+        {"a file-size limit", "out.wav", 256 * 1024, "tonvale-cli: out.wav: File too large"},
+        {"a full device", "full.mp3", RLIM_INFINITY,
+         "tonvale-cli: full.mp3: No space left on device"},
+    };
+    if (mounted)
+        cases.push_back({"a full disc", "small/out.wav", RLIM_INFINITY,
+                         "tonvale-cli: small/out.wav: No space left on device"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool device = c.output == "full.mp3";
+        if (!device)
+            Write(c.output, "old content");
+        TRunOptions options;
+        options.fileSizeLimit = c.fileSizeLimit; // the 10 s input makes 1.7 MB
+        const TResult r =
+            RunCli(folder, {"convert", "--quiet", "-i", "long.wav", c.output}, options);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_EQ(Count(r.err, c.message), 1) << r.err;
+        EXPECT_EQ(Count(r.err, "tonvale-cli: "), 1) << r.err;
+        if (!device) {
+            EXPECT_EQ(Read(c.output), "old content");
+        }
+    }
+    EXPECT_TRUE(HiddenFiles().empty());
+    if (mounted) {
+        EXPECT_EQ(QDir(QFile::decodeName(File("small")))
+                      .entryList(QDir::Hidden | QDir::Files | QDir::NoDotAndDotDot),
+                  QStringList{"out.wav"});
+    }
+}
+
+// An existing output the user could not open for writing is refused before anything is
+// converted, as cp refuses it: a read-only file, and (run as another user, where the test
+// is root) someone else's file in a folder the user may write. A new name is written.
+TEST_F(CliConvertTest, AFileTheUserMayNotWriteIsNotReplaced) {
+    const bool root = ::geteuid() == 0;
     TRunOptions options;
-    options.fileSizeLimit = 256 * 1024; // the 10 s input makes 1.7 MB
-    const TResult r = RunCli(folder, {"convert", "--quiet", "-i", "long.wav", "out.wav"}, options);
-    EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_EQ(Read("out.wav"), "old content");
+    options.user = root ? 65534 : 0; // nobody
+    ASSERT_EQ(::chmod(folder.constData(), 0777), 0);
+    std::vector<std::pair<QByteArray, mode_t>> refused{{"ro.mp3", 0444}};
+    if (root)
+        refused.emplace_back("others.mp3", 0644); // stays root's
+    for (const auto& [name, mode] : refused) {
+        SCOPED_TRACE(name.toStdString());
+        Write(name, "old");
+        ASSERT_EQ(::chmod(File(name).constData(), mode), 0);
+        if (root && name == "ro.mp3") {
+            ASSERT_EQ(::chown(File(name).constData(), options.user, options.user), 0);
+        }
+        const TResult r =
+            RunCli(folder, {"convert", "--quiet", "-i", "in.wav", "new.mp3", "-i", "in.wav", name},
+                   options);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_EQ(Count(r.err, "tonvale-cli: " + name.toStdString() + " is read-only"), 1) << r.err;
+        EXPECT_EQ(Read(name), "old");
+        EXPECT_FALSE(Exists("new.mp3")); // nothing ran
+    }
+    const TResult r = RunCli(folder, {"convert", "--quiet", "-i", "in.wav", "new.mp3"}, options);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Exists("new.mp3"));
     EXPECT_TRUE(HiddenFiles().empty());
 }
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 namespace {
 
 TEST(OpenErrorText, TemplatesByCode) {
@@ -22,6 +24,13 @@ TEST(OpenErrorText, TemplatesByCode) {
              "and/or corrupted."},
         {-42, "a.wav: Unknown format"},
         {AVERROR_DEMUXER_NOT_FOUND, "a.wav: Unknown format"},
+        // What a file system says, in its own words.
+        {AVERROR(ENOSPC), "a.wav: No space left on device"},
+        {AVERROR(EDQUOT), "a.wav: Disk quota exceeded"},
+        {AVERROR(EFBIG), "a.wav: File too large"},
+        {AVERROR(EACCES), "a.wav: Permission denied"},
+        {AVERROR(EROFS), "a.wav: Read-only file system"},
+        {AVERROR(EPIPE), "a.wav: Broken pipe"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(OpenErrorText("a.wav", c.code), c.text) << c.code;

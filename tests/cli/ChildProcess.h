@@ -55,6 +55,7 @@ struct TLaunch {
     // Once stderr shows stopOn, each of signals is sent in turn.
     std::string stopOn;
     std::vector<int> signals{SIGINT};
+    uid_t user = 0; // run as this user and group (0: as the test; needs root otherwise)
 };
 
 struct TOutcome {
@@ -101,6 +102,8 @@ inline TOutcome Run(const TLaunch& launch) {
         const rlimit limit{launch.maxFileSize, launch.maxFileSize};
         ::setrlimit(RLIMIT_FSIZE, &limit);
         ::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG instead
+        if (launch.user != 0 && (::setgid(launch.user) != 0 || ::setuid(launch.user) != 0))
+            ::_exit(126);
         if (folder.empty() || ::chdir(folder.c_str()) == 0) {
             if (std::strchr(argv[0], '/'))
                 ::execve(argv[0], argv.data(), envp.data());

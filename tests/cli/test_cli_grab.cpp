@@ -63,6 +63,7 @@ struct Launch {
     rlim_t maxFileSize = RLIM_INFINITY;
     // Sent in turn once the grab has copied a tenth of the track.
     std::vector<int> signalsMidGrab;
+    uid_t user = 0; // run as this user (0: as the test)
 };
 
 using Outcome = childprocess::TOutcome;
@@ -75,6 +76,7 @@ Outcome RunCli(const Launch& launch) {
     child.folder = launch.folder;
     child.umask = launch.umask;
     child.maxFileSize = launch.maxFileSize;
+    child.user = launch.user;
     if (!launch.signalsMidGrab.empty()) {
         child.stopOn = "Track 1 10%";
         child.signals = launch.signalsMidGrab;
@@ -172,6 +174,41 @@ TEST_F(GrabCliTest, ATargetThatExistsIsReplacedKeepingWhatItIs) {
     ExpectTrack(ReadFile(dir_ / "hard2.wav"), 1);
     EXPECT_EQ(Names(dir_), (std::vector<std::string>{"hard1.wav", "hard2.wav", "link.wav",
                                                      "mode.wav", "real.wav"}));
+}
+
+// A file the user could not open for writing is not replaced, as cp would not replace it:
+// a read-only file, and (run as another user, where the test is root) someone else's file
+// in a folder the user may write. A new name beside them is written.
+TEST_F(GrabCliTest, AFileTheUserMayNotWriteIsNotReplaced) {
+    const bool root = ::geteuid() == 0;
+    const uid_t user = root ? 65534 : 0; // nobody
+    ASSERT_EQ(::chmod(images_.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
+    std::vector<std::pair<std::string, mode_t>> refused{{"ro.wav", 0444}};
+    if (root)
+        refused.emplace_back("others.wav", 0644); // stays root's
+    for (const auto& [name, mode] : refused) {
+        SCOPED_TRACE(name);
+        WriteFile(dir_ / name, "old");
+        ASSERT_EQ(::chmod((dir_ / name).c_str(), mode), 0);
+        if (root && name == "ro.wav") {
+            ASSERT_EQ(::chown((dir_ / name).c_str(), user, user), 0);
+        }
+        Launch launch = Grab(1, name);
+        launch.user = user;
+        const Outcome run = RunCli(launch);
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_EQ(Count(run.err, (dir_ / name).string() + " is read-only"), 1u) << run.err;
+        EXPECT_EQ(Count(run.err, "tonvale-cli: "), 1u) << run.err;
+        EXPECT_TRUE(HoldsOld(dir_ / name));
+    }
+    Launch launch = Grab(2, "new.wav");
+    launch.user = user;
+    const Outcome run = RunCli(launch);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    ExpectTrack(ReadFile(dir_ / "new.wav"), 2);
+    for (const std::string& name : Names(dir_))
+        EXPECT_NE(name[0], '.') << name;
 }
 
 TEST_F(GrabCliTest, ANewFileFollowsTheUmask) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -200,6 +202,62 @@ TEST_F(SafeOutputTest, PendingTemporaryFilesGoWhenASignalHandlerAsks) {
     EXPECT_EQ(WEXITSTATUS(status), 143);
     EXPECT_EQ(Read(target), "old");
     EXPECT_EQ(Names(), std::vector<std::string>{"killed"});
+}
+
+// A file the process could not open for writing is not replaced either, though the folder
+// would allow a new file in its place; a new name needs only the folder. Run as another
+// user where the test runs as root, since root may write any file.
+TEST_F(SafeOutputTest, AFileThatMayNotBeWrittenIsRefusedAndANewNameIsNot) {
+    const bool root = ::geteuid() == 0;
+    const uid_t user = root ? 65534 : ::geteuid(); // nobody
+    ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
+    struct Case {
+        const char* name;
+        mode_t mode; // 0: no file
+        uid_t owner;
+        bool refused;
+    };
+    std::vector<Case> cases = {
+        {"read-only", 0444, user, true},
+        {"own", 0644, user, false},
+        {"new", 0, user, false},
+    };
+    if (root) { // another user's files in a folder this user may write
+        cases.push_back({"others", 0644, 0, true});
+        cases.push_back({"others-writable", 0666, 0, false});
+    }
+    for (const Case& c : cases) {
+        if (c.mode == 0)
+            continue;
+        Write(Path(c.name), "old");
+        ASSERT_EQ(::chmod(Path(c.name).c_str(), c.mode), 0);
+        if (root) {
+            ASSERT_EQ(::chown(Path(c.name).c_str(), c.owner, c.owner), 0);
+        }
+    }
+    fs::create_symlink("read-only", Path("link-to-read-only"));
+    cases.push_back({"link-to-read-only", 0, user, true});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (root && (::setgid(user) != 0 || ::setuid(user) != 0))
+                ::_exit(3);
+            safeio::TSafeOutput out;
+            if (!out.Open(Path(c.name)))
+                ::_exit(errno == EACCES && out.ReadOnly() ? 1 : 4);
+            ::_exit(Put(out, "new") && out.Commit() ? 0 : 5);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), c.refused ? 1 : 0);
+        EXPECT_EQ(Read(Path(c.name)), c.refused ? "old" : "new");
+    }
+    // A refusal leaves no temporary file.
+    for (const std::string& name : Names())
+        EXPECT_NE(name[0], '.') << name;
 }
 
 TEST_F(SafeOutputTest, ImpossibleTargetsAreRefusedWithTheReason) {
