@@ -23,6 +23,7 @@ int RunRip(QStringList args) {
     rip::TRipSettings settings;
     const bool json = cli::TakeFlag(args, QStringLiteral("--json"));
     settings.Secure = cli::TakeFlag(args, QStringLiteral("--secure"));
+    settings.Overwrite = cli::TakeFlag(args, QStringLiteral("--overwrite"));
     bool ok = true;
     settings.Drive = cli::TakeValue(args, QStringLiteral("--drive"), QString(), ok);
     const QString tracks = cli::TakeValue(args, QStringLiteral("--tracks"), QString(), ok);
@@ -77,6 +78,8 @@ int RunRip(QStringList args) {
     console.Summary(report, report.LogFile);
     if (json && !report.Tracks.empty())
         cli::PrintJson(QJsonDocument(rip::RipReportJson(report)));
+    if (cli::StopSignal() != 0 && result != rip::rrOk && result != rip::rrStopped)
+        return cli::StopExitCode(); // a stop signal ends in its own code, whatever failed
     switch (result) {
     case rip::rrOk:
         return 0;
@@ -98,5 +101,5 @@ int RunRip(QStringList args) {
 TONVALE_CLI_COMMAND("rip",
                     "rip [--drive N] [--tracks 1,3-5] [--format F] [--preset P] [--jobs N] "
                     "[--secure] [--offset SAMPLES] [--template TEXT] [--accuraterip-db FILE] "
-                    "[--json] OUTDIR",
+                    "[--overwrite] [--json] OUTDIR",
                     "rip the disc into audio files with checksums, a cue sheet and a log", RunRip);

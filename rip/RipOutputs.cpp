@@ -7,9 +7,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,10 +24,17 @@ QString ErrnoText(int error) {
 // ---- the work folder --------------------------------------------------------------------
 
 bool TWorkFolder::Create(const QByteArray& parent) {
-    QByteArray pattern = parent + "/.tonvale-rip-XXXXXX";
+    QByteArray pattern = parent + '/' + kWorkFolderPrefix + "XXXXXX";
     if (!::mkdtemp(pattern.data()))
         return false;
     Path_ = pattern;
+    LockFd_ = ::open((Path_ + "/lock").constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (LockFd_ < 0 || ::flock(LockFd_, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        Remove();
+        errno = error;
+        return false;
+    }
     return true;
 }
 
@@ -34,17 +43,35 @@ QString TWorkFolder::File(const QString& name) const {
 }
 
 void TWorkFolder::Remove() {
-    if (Path_.isEmpty())
-        return;
-    if (DIR* dir = ::opendir(Path_.constData())) {
+    if (!Path_.isEmpty())
+        RemoveTree(Path_);
+    Path_.clear();
+    if (LockFd_ >= 0)
+        ::close(LockFd_);
+    LockFd_ = -1;
+}
+
+void TWorkFolder::RemoveTree(const QByteArray& folder) {
+    if (DIR* dir = ::opendir(folder.constData())) {
         while (const dirent* entry = ::readdir(dir)) {
             if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                ::unlink((Path_ + '/' + entry->d_name).constData());
+                ::unlink((folder + '/' + entry->d_name).constData());
         }
         ::closedir(dir);
     }
-    ::rmdir(Path_.constData());
-    Path_.clear();
+    ::rmdir(folder.constData());
+}
+
+bool TWorkFolder::Abandoned(const QByteArray& folder) {
+    struct stat st {};
+    if (::lstat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    const int fd = ::open((folder + "/lock").constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) // a rip between making the folder and its lock, or one of an older kind
+        return errno == ENOENT && ::time(nullptr) - st.st_mtime > 60;
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
 }
 
 // ---- the track files' folders -----------------------------------------------------------
@@ -118,36 +145,47 @@ bool WriteSafe(const QString& name, const QByteArray& data, QString& error) {
 
 } // namespace
 
-bool WriteDiscFiles(TRipReport& report, const QString& outDirName, TRipObserver& observer) {
+TDiscFiles DiscFileNames(const TRipReport& report, const QString& outDirName) {
     std::vector<QString> files;
     for (const TTrackResult& t : report.Tracks)
         if (t.Selected)
             files.push_back(t.FileName);
     const QString folder = CommonFolder(files);
     const QString folderName =
-        folder.isEmpty() ? outDirName : outDirName + QLatin1Char('/') + folder;
+        (folder.isEmpty() ? outDirName : outDirName + QLatin1Char('/') + folder) + QLatin1Char('/');
     const QString stem =
         ExpandTemplate(QStringLiteral("%A - %d"), NameFields(report, report.Tracks.front()),
                        QStringLiteral(".m3u"));
-    bool written = true;
-    for (const auto& [name, data] :
-         {std::pair{stem + QStringLiteral(".cue"), CueSheet(report, folder)},
-          std::pair{stem + QStringLiteral(".m3u"), M3uPlaylist(report, folder)},
-          std::pair{QStringLiteral("rip.log"), RipLogText(report)}}) {
-        const QString file = folderName + QLatin1Char('/') + name;
-        QString error;
-        if (!WriteSafe(file, data, error)) {
-            observer.Error(error);
-            written = false;
-        } else if (name == QLatin1String("rip.log")) {
-            report.LogFile = file;
-        }
+    return {folderName + stem + QStringLiteral(".cue"), folderName + stem + QStringLiteral(".m3u"),
+            folderName + QStringLiteral("rip.log")};
+}
+
+bool WriteDiscFiles(TRipReport& report, const QString& outDirName, TRipObserver& observer) {
+    const TDiscFiles names = DiscFileNames(report, outDirName);
+    std::vector<QString> files;
+    for (const TTrackResult& t : report.Tracks)
+        if (t.Selected)
+            files.push_back(t.FileName);
+    const QString folder = CommonFolder(files);
+    QString error;
+    if (!WriteSafe(names.Log, RipLogText(report), error)) {
+        observer.Error(error);
+        return false;
     }
-    return written;
+    report.LogFile = names.Log;
+    if (report.Count(tsOk) == 0)
+        return true; // nothing for a cue sheet or a playlist to point at
+    if (!WriteSafe(names.Cue, CueSheet(report, folder), error) ||
+        !WriteSafe(names.Playlist, M3uPlaylist(report, folder), error)) {
+        observer.Error(error);
+        return false;
+    }
+    return true;
 }
 
 bool ReadSmallFile(const QString& name, QByteArray& bytes) {
-    const int fd = ::open(FileNameBytes(name).constData(), O_RDONLY | O_CLOEXEC);
+    // Not blocking in open: a FIFO is refused below like any other file that is not regular.
+    const int fd = ::open(FileNameBytes(name).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return false;
     struct stat st {};

@@ -17,7 +17,12 @@
 
 namespace rip {
 
-// The hidden folder the grabbed WAV files wait in; removed with everything in it.
+// The names of the hidden work folders: ".tonvale-rip-XXXXXX".
+inline constexpr const char* kWorkFolderPrefix = ".tonvale-rip-";
+
+// The hidden folder the grabbed WAV files wait in; removed with everything in it. While it
+// lives, its owner holds a lock on the file "lock" in it: a folder whose lock nobody holds
+// was left by a rip that was killed.
 class TWorkFolder {
 public:
     TWorkFolder() = default;
@@ -29,8 +34,14 @@ public:
     QString File(const QString& name) const;
     void Remove();
 
+    // True when folder (a work folder) belongs to no running rip.
+    static bool Abandoned(const QByteArray& folder);
+    // Removes the files in folder, then the folder.
+    static void RemoveTree(const QByteArray& folder);
+
 private:
     QByteArray Path_;
+    int LockFd_ = -1;
 };
 
 // The folders of the track files, made where missing; Remove takes back those of them
@@ -46,8 +57,15 @@ private:
     std::vector<QByteArray> Created_;
 };
 
-// Writes the cue sheet, the playlist and rip.log of report into the folder the track files
-// share; each failure told to observer. Sets report.LogFile. False when one could not be written.
+// The files that describe the disc, in the folder the track files share.
+struct TDiscFiles {
+    QString Cue, Playlist, Log;
+};
+TDiscFiles DiscFileNames(const TRipReport& report, const QString& outDirName);
+
+// Writes rip.log of report, failed tracks included, and when a track was ripped the cue
+// sheet and the playlist. A failure is told to observer once, and what is left is not
+// tried. Sets report.LogFile. False when a file could not be written.
 bool WriteDiscFiles(TRipReport& report, const QString& outDirName, TRipObserver& observer);
 
 // A small file read whole (a dBAR file holds a few kilobytes); false with errno.

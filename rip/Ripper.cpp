@@ -4,6 +4,7 @@
 // stages' threads and this one.
 #include "Ripper.h"
 
+#include "RipChecks.h"
 #include "RipDiscText.h"
 #include "RipEncoderPool.h"
 #include "RipMailbox.h"
@@ -21,6 +22,8 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+
+#include <sys/stat.h>
 
 namespace rip {
 namespace {
@@ -42,6 +45,13 @@ bool CheckSettings(const TRipSettings& settings, TRipObserver& observer,
     }
     if (settings.AccurateRipDb.isEmpty())
         return true;
+    struct stat st {};
+    if (::stat(FileNameBytes(settings.AccurateRipDb).constData(), &st) == 0 &&
+        !S_ISREG(st.st_mode)) {
+        observer.Error(QStringLiteral("--accuraterip-db: %1 is not a regular file")
+                           .arg(settings.AccurateRipDb));
+        return false;
+    }
     QByteArray bytes;
     if (!ReadSmallFile(settings.AccurateRipDb, bytes)) {
         observer.Error(
@@ -312,6 +322,25 @@ bool PrepareDisc(const TRipSettings& settings, TRipObserver& observer, TRipRepor
     return true;
 }
 
+// The names the rip will write, checked before it reads (RipChecks.h); work folders of
+// killed rips in the output folder are removed first.
+bool CheckOutputs(const TRipSettings& settings, const TRipReport& report,
+                  const std::vector<TRipJob>& jobs, const QByteArray& outDir,
+                  TRipObserver& observer) {
+    RemoveStaleWorkFolders(outDir);
+    const TDiscFiles disc = DiscFileNames(report, FileNameFromBytes(outDir));
+    std::vector<QString> names = {disc.Cue, disc.Playlist, disc.Log};
+    for (const TRipJob& job : jobs)
+        names.push_back(job.Output);
+    QString error;
+    if (!CheckOutputNames(outDir, names, ImageFiles(report.DrivePath), error) ||
+        (!settings.Overwrite && !CheckEarlierRip(disc.Log, report.Ids, error))) {
+        observer.Error(error);
+        return false;
+    }
+    return true;
+}
+
 TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport& report) {
     report = TRipReport{};
     report.Program = settings.Program;
@@ -340,10 +369,12 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
                            .arg(settings.AccurateRipDb, report.Ids.DbarName));
 
     const QByteArray outDir = AbsoluteNameBytes(FileNameBytes(settings.OutDir));
+    if (!CheckOutputs(settings, report, jobs, outDir, observer))
+        return rrUsage;
+    TOutputFolders folders;
     std::vector<QString> outputs;
     for (const TRipJob& job : jobs)
         outputs.push_back(job.Output);
-    TOutputFolders folders;
     QString error;
     if (!folders.Make(outputs, error)) {
         observer.Error(error);
@@ -361,12 +392,14 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
     const bool stopped =
         TRipRun(settings, observer, report, jobs, session, work, std::move(discEntries)).Run();
     work.Remove();
+    // A rip that ran keeps its log, failed tracks and all; a stopped one leaves no log.
+    const bool written = stopped || WriteDiscFiles(report, FileNameFromBytes(outDir), observer);
     folders.RemoveEmpty();
     if (stopped) {
         report.Stopped = true;
         return rrStopped;
     }
-    if (!WriteDiscFiles(report, FileNameFromBytes(outDir), observer))
+    if (!written)
         return rrFailed;
     return report.Count(tsOk) == report.SelectedCount() ? rrOk : rrTracksFailed;
 }

@@ -45,7 +45,8 @@ struct TRipSettings {
     bool Secure = false;
     int Offset = 0; // samples, within +-kMaxOffset
     QString Template = kDefaultTemplate;
-    QString AccurateRipDb; // a dBAR file to verify against, or empty
+    QString AccurateRipDb;  // a dBAR file to verify against, or empty
+    bool Overwrite = false; // replace the rip of another disc in the same folder
     QString OutDir;
     QString LibraryFolder; // where the media libraries are looked for first
     QString Program;       // "tonvale-cli 0.1.0", for the log

@@ -30,6 +30,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -599,6 +601,104 @@ TEST_F(RipCliTest, BadArgumentsSayWhyOnce) {
         EXPECT_EQ(Count(run.err, "tonvale-cli: "), 1u) << run.err;
         EXPECT_FALSE(fs::exists(dir_ / "out"));
     }
+}
+
+TEST_F(RipCliTest, NamesTheRipMayNotWriteAreRefusedBeforeAnythingIsRead) {
+    // The disc's image placed where the rip's cue sheet goes: "L/<album>/<album>.cue".
+    const fs::path own = dir_ / "own";
+    fs::create_directories(own / kAlbum);
+    const Disc image = WriteDisc(own / kAlbum, kAlbum, {Noise(40, 4), Noise(30, 5)});
+    const std::string imageBefore = ReadFile(image.cue);
+    // A FIFO, a link leading out of the folder and a folder link leading out.
+    const fs::path fifo = dir_ / "fifo", file = dir_ / "link", folder = dir_ / "folder";
+    const fs::path outside = dir_ / "outside";
+    fs::create_directories(outside);
+    WriteFile(outside / "precious", "mine");
+    fs::create_directories(fifo);
+    ASSERT_EQ(::mkfifo((fifo / "01.wav").c_str(), 0600), 0);
+    fs::create_directories(file);
+    fs::create_symlink(outside / "precious", file / "rip.log");
+    fs::create_directories(folder);
+    fs::create_symlink(outside, folder / kAlbum);
+    struct Case {
+        std::vector<std::string> args;
+        std::string cue, says;
+    } cases[] = {
+        {{own.string()}, image.cue, "is a file of the disc image being ripped"},
+        {{"--template", "%t", fifo.string()}, disc_.cue, "01.wav exists and is not a regular file"},
+        {{"--template", "%t", file.string()},
+         disc_.cue,
+         "rip.log is a symbolic link that leads outside the output folder"},
+        {{folder.string()}, disc_.cue, "is a symbolic link that leads outside the output folder"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.says);
+        const Outcome run = Rip(c.args, c.cue);
+        EXPECT_EQ(run.exitCode, 2) << run.err;
+        EXPECT_EQ(Count(run.err, c.says), 1u) << run.err;
+    }
+    EXPECT_EQ(ReadFile(image.cue), imageBefore);
+    EXPECT_EQ(ReadFile(outside / "precious"), "mine");
+    EXPECT_EQ(Tree(outside), std::vector<std::string>{"precious"});
+    // A link that stays inside the folder is written through.
+    const fs::path inside = dir_ / "inside";
+    fs::create_directories(inside / "real");
+    fs::create_symlink(inside / "real" / "t1.wav", inside / "01.wav");
+    ASSERT_EQ(Rip({"--template", "%t", inside.string()}).exitCode, 0);
+    EXPECT_TRUE(WavPcm(inside / "real" / "t1.wav") == disc_.pcm[0]);
+}
+
+TEST_F(RipCliTest, AnotherDiscsRipIsReplacedOnlyWhenAskedAndAFailedRipKeepsItsLog) {
+    const fs::path out = dir_ / "out";
+    ASSERT_EQ(Rip({"--template", "%t", out.string()}).exitCode, 0);
+    const Disc other = WriteDisc(dir_, "other", {Noise(50, 7), Noise(60, 8)});
+    const Outcome refused = Rip({"--template", "%t", out.string()}, other.cue);
+    EXPECT_EQ(refused.exitCode, 2) << refused.err;
+    EXPECT_EQ(Count(refused.err, "rip.log is the log of a rip of another disc"), 1u) << refused.err;
+    EXPECT_TRUE(WavPcm(out / "01.wav") == disc_.pcm[0]);
+    EXPECT_EQ(Rip({"--template", "%t", out.string()}).exitCode, 0) << "the same disc again";
+    const Outcome replaced = Rip({"--template", "%t", "--overwrite", out.string()}, other.cue);
+    EXPECT_EQ(replaced.exitCode, 0) << replaced.err;
+    EXPECT_TRUE(WavPcm(out / "01.wav") == other.pcm[0]);
+
+    // Every track fails (the BIN ends in track 1): the log stays, with each failure.
+    discimage::WriteOptions options;
+    options.truncateBinTo = 20 * discimage::kSectorBytes;
+    const Disc damaged = WriteDisc(dir_, "damaged", disc_.pcm, options);
+    const fs::path failed = dir_ / "failed";
+    const Outcome run = Rip({failed.string()}, damaged.cue);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(Count(run.err, "Cannot write"), 0u) << run.err;
+    const std::string log = ReadFile(failed / kAlbum / "rip.log");
+    EXPECT_EQ(Count(log, "Status: failed"), 3u) << log;
+    EXPECT_EQ(Tree(failed), (std::vector<std::string>{kAlbum, kAlbum + "/rip.log"}));
+}
+
+TEST_F(RipCliTest, AnAccurateRipFileThatIsNoRegularFileIsRefusedAtOnce) {
+    const fs::path fifo = dir_ / "db.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& db : {fifo.string(), std::string("/dev/zero")}) {
+        SCOPED_TRACE(db);
+        const Outcome run = Rip({"--accuraterip-db", db, (dir_ / "out").string()});
+        EXPECT_EQ(run.exitCode, 2) << run.err;
+        EXPECT_EQ(Count(run.err, db + " is not a regular file"), 1u) << run.err;
+    }
+}
+
+TEST_F(RipCliTest, WorkFoldersOfKilledRipsAreRemovedThoseInUseAreNot) {
+    const fs::path out = dir_ / "out";
+    for (const char* name : {".tonvale-rip-dead01", ".tonvale-rip-live01"}) {
+        fs::create_directories(out / name);
+        WriteFile(out / name / "lock", "");
+        WriteFile(out / name / "track1-read1.wav", std::string(1000, 'x'));
+    }
+    const int held = ::open((out / ".tonvale-rip-live01" / "lock").c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    ASSERT_EQ(Rip({"--template", "%t", out.string()}).exitCode, 0);
+    ::close(held);
+    EXPECT_FALSE(fs::exists(out / ".tonvale-rip-dead01"));
+    EXPECT_TRUE(fs::exists(out / ".tonvale-rip-live01" / "track1-read1.wav"));
 }
 
 } // namespace
