@@ -304,7 +304,10 @@ void TRipReader::ReadTrack(size_t index) {
         const QString name =
             wavRip ? job.Output
                    : Work_.File(QStringLiteral("track%1-read%2.wav").arg(job.Number).arg(n));
-        if (!wav->Open(name, wavRip ? TWavSink::wkFinal : TWavSink::wkWork, job.Samples)) {
+        const QString shown =
+            wavRip ? QString()
+                   : QStringLiteral("the copy of track %1 for %2").arg(job.Number).arg(job.Output);
+        if (!wav->Open(name, wavRip ? TWavSink::wkFinal : TWavSink::wkWork, job.Samples, shown)) {
             error = wav->Error();
             return false;
         }

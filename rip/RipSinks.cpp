@@ -67,15 +67,17 @@ void TWavSink::Drop() {
 }
 
 bool TWavSink::Fail(int error) {
-    Error_ = QStringLiteral("Cannot write %1: %2")
-                 .arg(Name_, QString::fromLocal8Bit(std::strerror(error)));
+    Error_ =
+        QStringLiteral("Cannot write %1: %2")
+            .arg(Shown_.isEmpty() ? Name_ : Shown_, QString::fromLocal8Bit(std::strerror(error)));
     Drop();
     return false;
 }
 
-bool TWavSink::Open(const QString& name, TKind kind, int64_t trackSamples) {
+bool TWavSink::Open(const QString& name, TKind kind, int64_t trackSamples, const QString& shown) {
     Drop();
     Name_ = name;
+    Shown_ = shown;
     Kind_ = kind;
     Committed_ = false;
     const QByteArray bytes = FileNameBytes(name);

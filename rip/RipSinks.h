@@ -59,8 +59,9 @@ public:
     TWavSink(const TWavSink&) = delete;
     TWavSink& operator=(const TWavSink&) = delete;
 
-    // Starts the file name for a track of trackSamples samples; false with Error().
-    bool Open(const QString& name, TKind kind, int64_t trackSamples);
+    // Starts the file name for a track of trackSamples samples; false with Error(). Texts
+    // name the file as shown (the user's file a hidden work file is for), else by its name.
+    bool Open(const QString& name, TKind kind, int64_t trackSamples, const QString& shown = {});
     bool Add(const uint8_t* data, size_t size) override;
     QString Error() const override { return Error_; }
     // Completes the file under its name; false with Error().
@@ -71,7 +72,7 @@ private:
     bool Fail(int error);
     void Drop();
 
-    QString Name_, Error_;
+    QString Name_, Shown_, Error_;
     TKind Kind_ = wkWork;
     safeio::TSafeOutput Final_;
     int WorkFd_ = -1;

@@ -701,4 +701,28 @@ TEST_F(RipCliTest, WorkFoldersOfKilledRipsAreRemovedThoseInUseAreNot) {
     EXPECT_TRUE(fs::exists(out / ".tonvale-rip-live01" / "track1-read1.wav"));
 }
 
+TEST_F(RipCliTest, AFullDiskNamesTheTrackFileOncePerTrack) {
+    // Writes past 200 KB fail (EFBIG) as on a full disk: every track's copy, and for WAV the
+    // track file itself.
+    for (const std::string format : {"wav", "mp3"}) {
+        SCOPED_TRACE(format);
+        const fs::path out = dir_ / format;
+        childprocess::TLaunch launch;
+        launch.args = {TONVALE_CLI_PATH, "rip", "--format",  format,
+                       "--template",     "%t",  out.string()};
+        launch.drives = disc_.cue;
+        launch.maxFileSize = 200 * 1024;
+        const childprocess::TOutcome run = childprocess::Run(launch);
+        EXPECT_EQ(run.Status(), 1) << run.err;
+        for (int t = 1; t <= 3; ++t) {
+            const std::string file = (out / ("0" + std::to_string(t) + "." + format)).string();
+            const std::string shown =
+                format == "wav" ? file : "the copy of track " + std::to_string(t) + " for " + file;
+            EXPECT_EQ(Count(run.err, "Cannot write " + shown + ": File too large"), 1u) << run.err;
+        }
+        EXPECT_EQ(Count(run.err, ".tonvale-rip"), 0u) << run.err;
+        EXPECT_EQ(Tree(out), std::vector<std::string>{"rip.log"});
+    }
+}
+
 } // namespace
