@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -109,6 +110,68 @@ TEST_F(GrabTest, WavHoldsExactlyTheTrackBytes) {
         ASSERT_EQ(got.size(), 44 + expected.size());
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), got.begin() + 44)) << int(track);
     }
+    Vantrell_Destroy(&object);
+}
+
+// What a sink is given, and a sink that refuses after a number of bytes.
+struct SinkRecord {
+    std::vector<uint8_t> bytes;
+    size_t refuseAfter = SIZE_MAX;
+};
+
+int32_t Record(void* context, const uint8_t* data, uint32_t size) {
+    auto* r = static_cast<SinkRecord*>(context);
+    if (r->bytes.size() + size > r->refuseAfter)
+        return ENOSPC;
+    r->bytes.insert(r->bytes.end(), data, data + size);
+    return 0;
+}
+
+TEST_F(GrabTest, ARangeGoesToTheSinkAndMayReachIntoTheAudioBesideTheTrack) {
+    MakeDisc();
+    VantrellObject* object = OpenWithProgress();
+    std::vector<uint8_t> audio; // tracks 1-3 in a row, from sector 0
+    for (int t = 0; t < 3; ++t) {
+        const std::vector<uint8_t> pcm = discimage::TrackPcm(disc_.tracks[size_t(t)]);
+        audio.insert(audio.end(), pcm.begin(), pcm.end());
+    }
+    auto grab = [&](uint8_t track, int32_t first, int32_t sectors, SinkRecord& sink, Eb& eb) {
+        return Vantrell_CdvdBurnerGrabber_GrabTrackRange(object, VT_EB(eb), track, first, sectors,
+                                                         Record, &sink, 1, 0, 1);
+    };
+    // Track 2 with two sectors of track 1 before it and two of track 3 after it; then track
+    // 1 and track 2 again: the reader kept from one grab to the next reads where it is told.
+    for (const auto& [track, first, sectors] :
+         {std::tuple{2, 298, 441}, std::tuple{1, 0, 300}, std::tuple{2, 298, 441}}) {
+        SinkRecord sink;
+        Eb eb;
+        ASSERT_EQ(grab(uint8_t(track), first, sectors, sink, eb), 0) << eb.text;
+        const auto from = audio.begin() + std::ptrdiff_t(first) * 2352;
+        EXPECT_TRUE(std::equal(from, from + std::ptrdiff_t(sectors) * 2352, sink.bytes.begin(),
+                               sink.bytes.end()))
+            << "track " << track;
+    }
+    // Refused: before the disc, into the data track, no sectors; and a sink that refuses.
+    for (const auto& [first, sectors] : {std::pair{-1, 10}, std::pair{737, 251}, std::pair{0, 0}}) {
+        SinkRecord sink;
+        Eb eb;
+        EXPECT_EQ(grab(first < 300 ? 1 : 3, first, sectors, sink, eb),
+                  VANTRELL_EXCEPTION_INVALID_ARGUMENT)
+            << first;
+        EXPECT_TRUE(sink.bytes.empty());
+    }
+    SinkRecord full;
+    full.refuseAfter = 100000;
+    Eb eb;
+    EXPECT_EQ(grab(1, 0, 300, full, eb), VANTRELL_EXCEPTION_FILE_ERROR);
+    EXPECT_NE(std::string(eb.text).find("No space left on device"), std::string::npos) << eb.text;
+    // The image replaced by another disc: the next grab reads the new one.
+    disc_.tracks[0] = Audio(300, 99);
+    SetDrives({Write(disc_, "grab")});
+    SinkRecord fresh;
+    ASSERT_EQ(grab(1, 0, 300, fresh, eb), 0) << eb.text;
+    EXPECT_TRUE(fresh.bytes == discimage::TrackPcm(disc_.tracks[0]));
+    EXPECT_TRUE(Outputs().empty());
     Vantrell_Destroy(&object);
 }
 
