@@ -57,7 +57,15 @@ int UsageError(const QString& text);
 // every old file as it was and returns StopExitCode() (128 + the signal: 130,
 // 143, 129). A second signal removes the temporary files of outputs still open
 // and ends the process at once with that code.
+//
+// SIGPIPE is ignored. A write on stdout or stderr that fails (a closed pipe, as
+// under "| head"; a full disc) asks the work to stop the same way, as SIGPIPE:
+// StopSignal() is SIGPIPE and StopExitCode() 141. A failure on stdout is said
+// once on stderr; a command that returns 0 although its stdout failed ends
+// with 141 all the same.
 void InstallStopSignals();
+// A write on stdout has failed.
+bool StandardOutputFailed();
 int StopSignal(); // 0 while no stop was asked for
 inline bool StopRequested() {
     return StopSignal() != 0;

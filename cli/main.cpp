@@ -11,9 +11,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -122,23 +125,44 @@ void ProgressBar::Finish() {
 }
 
 namespace {
-volatile std::sig_atomic_t stopSignal = 0;
+// Set by the signal handler and by a failed write on stdout or stderr (any thread).
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "read and written in a signal handler");
+// The first standard stream whose write failed (1 or 2, 0: none) and why.
+std::atomic<int> failedStream{0}, failedError{0};
+std::atomic<bool> failureSaid{false};
 // The signal handler writes a byte here; a watcher thread reads it and wakes the work.
 int stopPipe[2] = {-1, -1};
 std::mutex stopWakeLock;
 std::function<void()> stopWake; // guarded by stopWakeLock
 
-void OnStopSignal(int signal) {
-    if (stopSignal != 0) {
-        safeio::RemovePendingOutputs();
-        ::_exit(128 + stopSignal);
-    }
-    stopSignal = signal;
+void WakeWatcher() {
     if (stopPipe[1] >= 0) {
         const int saved = errno;
         [[maybe_unused]] const ssize_t n = ::write(stopPipe[1], "s", 1);
         errno = saved;
     }
+}
+
+void OnStopSignal(int signal) {
+    if (stopSignal.load() != 0) {
+        safeio::RemovePendingOutputs();
+        ::_exit(128 + stopSignal.load());
+    }
+    stopSignal.store(signal);
+    WakeWatcher();
+}
+
+// A write on stdout or stderr failed (a closed pipe, a full disc): the output the user
+// asked for is lost, so the work stops as if SIGPIPE had been delivered and handled.
+void OnOutputFailed(int fd, int error) {
+    int none = 0;
+    if (!failedError.compare_exchange_strong(none, error))
+        return; // noted already
+    failedStream.store(fd);
+    int running = 0;
+    if (stopSignal.compare_exchange_strong(running, SIGPIPE))
+        WakeWatcher();
 }
 
 void WatchStopPipe() {
@@ -149,10 +173,40 @@ void WatchStopPipe() {
             continue;
         if (n <= 0)
             return;
+        // Said once, on stderr; a closed stderr cannot say it.
+        if (failedStream.load() == 1 && !failureSaid.exchange(true))
+            std::fprintf(stderr, "tonvale-cli: cannot write to standard output: %s\n",
+                         std::strerror(failedError.load()));
         std::lock_guard lock(stopWakeLock);
         if (stopWake)
             stopWake();
     }
+}
+
+// stdout and stderr write through this, so that a failed write is noticed whoever
+// wrote (the commands, the libraries, Qt's messages).
+ssize_t WriteStandardStream(void* cookie, const char* data, size_t size) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            OnOutputFailed(fd, n < 0 ? errno : EIO);
+            return 0; // the stream's error flag is set; what is left is dropped
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(size);
+}
+
+FILE* StandardStream(int fd, int buffering) {
+    const cookie_io_functions_t io{nullptr, WriteStandardStream, nullptr, nullptr};
+    FILE* stream = ::fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), "w", io);
+    if (stream)
+        std::setvbuf(stream, nullptr, buffering, buffering == _IONBF ? 0 : BUFSIZ);
+    return stream;
 }
 } // namespace
 
@@ -166,6 +220,25 @@ void InstallStopSignals() {
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         ::sigaction(signal, &action, nullptr);
+    // A closed pipe is a failed write (EPIPE), noticed by the standard streams below,
+    // instead of the end of the process with its temporary files left behind.
+    ::signal(SIGPIPE, SIG_IGN);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    FILE* out = StandardStream(1, isatty(1) ? _IOLBF : _IOFBF);
+    FILE* err = StandardStream(2, _IONBF);
+    if (out && err) {
+        stdout = out; // glibc's standard streams are plain variables
+        stderr = err;
+    } else {
+        for (FILE* stream : {out, err})
+            if (stream)
+                std::fclose(stream);
+    }
+}
+
+bool StandardOutputFailed() {
+    return failedStream.load() == 1;
 }
 
 void SetStopWake(std::function<void()> wake) {
@@ -216,5 +289,9 @@ int main(int argc, char** argv) {
     if (it == cli::Registry().end())
         return cli::UsageError(QStringLiteral("unknown command '%1'").arg(args[0]));
     args.removeFirst();
-    return it->second.run(args);
+    const int code = it->second.run(args);
+    // What is still buffered must reach the reader as well: a command whose data could
+    // not all be written did not succeed.
+    std::fflush(stdout);
+    return code == 0 && cli::StandardOutputFailed() ? cli::StopExitCode() : code;
 }

@@ -37,8 +37,9 @@ struct TResult {
 
 struct TRunOptions {
     rlim_t fileSizeLimit = RLIM_INFINITY;
-    int signalOnProgress = 0; // sent once the first progress line appeared
-    uid_t user = 0;           // run as this user (0: as the test; needs root otherwise)
+    int signalOnProgress = 0;     // sent once the first progress line appeared
+    uid_t user = 0;               // run as this user (0: as the test; needs root otherwise)
+    bool closeOnProgress = false; // stderr closed once the first progress line appeared
 };
 
 // Runs tonvale-cli with `args` in `folder`.
@@ -81,8 +82,11 @@ TResult RunCli(const QByteArray& folder, const std::vector<QByteArray>& args,
         if (n <= 0)
             break;
         result.err.append(buffer, static_cast<size_t>(n));
-        if (options.signalOnProgress && !signalled &&
-            result.err.find("convert ") != std::string::npos) {
+        if (result.err.find("convert ") == std::string::npos)
+            continue;
+        if (options.closeOnProgress)
+            break; // as "| head -1" does
+        if (options.signalOnProgress && !signalled) {
             ::kill(pid, options.signalOnProgress);
             signalled = true;
         }
@@ -461,6 +465,24 @@ TEST_F(CliConvertTest, ASignalStopsTheRunAndLeavesEveryOutputAsItWas) {
         EXPECT_FALSE(Exists("p3.mp3"));
         EXPECT_TRUE(HiddenFiles().empty());
     }
+}
+
+// "convert ... 2>&1 | head -1": once the first progress line has been read the pipe is
+// closed, and the next write on stderr fails. The run stops as a signal would stop it:
+// every output as it was, no temporary file, exit code 141 (128 + SIGPIPE).
+TEST_F(CliConvertTest, AClosedPipeStopsTheRunAndLeavesEveryOutputAsItWas) {
+    ASSERT_TRUE(testutil::WriteWav(dir.filePath(QStringLiteral("long.wav")),
+                                   testutil::SineTone(440, 44100, 2, 20), 44100, 2));
+    Write("p1.mp3", "old 1");
+    TRunOptions options;
+    options.closeOnProgress = true;
+    const TResult r = RunCli(
+        folder, {"convert", "-re", "1", "-i", "long.wav", "p1.mp3", "-i", "long.wav", "p2.mp3"},
+        options);
+    EXPECT_EQ(r.exitCode, 141) << r.err;
+    EXPECT_EQ(Read("p1.mp3"), "old 1");
+    EXPECT_FALSE(Exists("p2.mp3"));
+    EXPECT_TRUE(HiddenFiles().empty());
 }
 
 // Targets of every kind get the converted data; the name stays what it was.

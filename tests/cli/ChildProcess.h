@@ -1,7 +1,8 @@
 // Runs a program as a child process the way a user's shell does, for the tests that
 // drive tonvale-cli (and ffprobe/ffmpeg) from outside: its own environment with
-// TONVALE_VIRTUAL_DRIVES set, a working folder, a umask and a file-size limit; stdout
-// and stderr collected; signals sent once stderr shows a given text. Header-only.
+// TONVALE_VIRTUAL_DRIVES set, a working folder, a umask, a file-size limit and a user;
+// stdout and stderr collected, or closed early as "| head" closes them; signals sent once
+// stderr shows a given text. Header-only.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -56,6 +57,10 @@ struct TLaunch {
     std::string stopOn;
     std::vector<int> signals{SIGINT};
     uid_t user = 0; // run as this user and group (0: as the test; needs root otherwise)
+    std::vector<std::string> env; // NAME=VALUE entries added to the environment
+    // Once stdout (stderr) shows this text the test stops reading it and closes its end,
+    // as "| head" does: the program's next write to it fails.
+    std::string closeOutOn, closeErrOn;
 };
 
 struct TOutcome {
@@ -79,6 +84,8 @@ inline TOutcome Run(const TLaunch& launch) {
         if (std::strncmp(*e, "TONVALE_VIRTUAL_DRIVES=", 23) != 0)
             envStrings.emplace_back(*e);
     envStrings.push_back("TONVALE_VIRTUAL_DRIVES=" + launch.drives);
+    // First, so that they win over the test's own (getenv takes the first).
+    envStrings.insert(envStrings.begin(), launch.env.begin(), launch.env.end());
     std::vector<char*> envp;
     for (std::string& e : envStrings)
         envp.push_back(e.data());
@@ -118,6 +125,7 @@ inline TOutcome Run(const TLaunch& launch) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string* sinks[2] = {&outcome.out, &outcome.err};
+    const std::string* closeOn[2] = {&launch.closeOutOn, &launch.closeErrOn};
     for (int open = 2; open > 0;) {
         if (std::chrono::steady_clock::now() > deadline) {
             ADD_FAILURE() << launch.args[0] << " did not end; killed";
@@ -133,6 +141,11 @@ inline TOutcome Run(const TLaunch& launch) {
             const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 sinks[i]->append(buffer, static_cast<size_t>(n));
+                if (!closeOn[i]->empty() && sinks[i]->find(*closeOn[i]) != std::string::npos) {
+                    ::close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open;
+                }
             } else {
                 ::close(fds[i].fd);
                 fds[i].fd = -1;

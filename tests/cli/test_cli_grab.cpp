@@ -63,7 +63,9 @@ struct Launch {
     rlim_t maxFileSize = RLIM_INFINITY;
     // Sent in turn once the grab has copied a tenth of the track.
     std::vector<int> signalsMidGrab;
-    uid_t user = 0; // run as this user (0: as the test)
+    uid_t user = 0;               // run as this user (0: as the test)
+    std::vector<std::string> env; // NAME=VALUE added to the environment
+    std::string closeErrOn;       // stderr is closed once it shows this
 };
 
 using Outcome = childprocess::TOutcome;
@@ -77,6 +79,8 @@ Outcome RunCli(const Launch& launch) {
     child.umask = launch.umask;
     child.maxFileSize = launch.maxFileSize;
     child.user = launch.user;
+    child.env = launch.env;
+    child.closeErrOn = launch.closeErrOn;
     if (!launch.signalsMidGrab.empty()) {
         child.stopOn = "Track 1 10%";
         child.signals = launch.signalsMidGrab;
@@ -302,6 +306,22 @@ TEST_F(GrabCliTest, AStopSignalMidGrabLeavesTheOldFileAndNothingElse) {
             EXPECT_EQ(Names(folder), std::vector<std::string>{"track.wav"});
         }
     }
+}
+
+// "grab 1 track.wav 2>&1 | head -1": the first progress line is read, then the pipe is
+// closed. The next write fails, and the grab stops as SIGPIPE would have stopped it, but
+// cleanly: the old file stays, no temporary file is left, the exit code is 141.
+TEST_F(GrabCliTest, AClosedPipeStopsTheGrabAndLeavesTheOldFile) {
+    WriteFile(dir_ / "track.wav", "old");
+    Launch launch = Grab(1, "track.wav", longCue_);
+    // 12 s for the 10-minute track: the pipe is closed long before the next line.
+    launch.env = {"TONVALE_VIRTUAL_SPEED=50"};
+    launch.closeErrOn = "Track 1 0%\n";
+    const Outcome run = RunCli(launch);
+    EXPECT_EQ(run.exitCode, 141) << run.err;
+    EXPECT_EQ(run.killedBy, 0);
+    EXPECT_TRUE(HoldsOld(dir_ / "track.wav"));
+    EXPECT_EQ(Names(dir_), std::vector<std::string>{"track.wav"});
 }
 
 TEST_F(GrabCliTest, AFullDiscFailsOnceAndKeepsTheOldFile) {

@@ -725,4 +725,33 @@ TEST_F(RipCliTest, AFullDiskNamesTheTrackFileOncePerTrack) {
     }
 }
 
+// "rip ... 2>&1 | head -1": the pipe is closed after the first progress line, so the next
+// line cannot be written. The rip stops as a signal would stop it (exit 141, 128 +
+// SIGPIPE): the old track file is the old one or a finished track, nothing half-written
+// or hidden is left.
+TEST_F(RipCliTest, AClosedPipeStopsTheRipAndLeavesNothingHalfWritten) {
+    discimage::Disc disc;
+    for (int t = 0; t < 3; ++t)
+        disc.tracks.push_back(discimage::ToneTrack(40, 440 + 110 * t));
+    const std::string cue = discimage::WriteCueBin(disc, dir_.string(), "long").cuePath;
+    const fs::path out = dir_ / "out";
+    fs::create_directories(out);
+    WriteFile(out / "01.wav", "old");
+    childprocess::TLaunch launch;
+    launch.args = {TONVALE_CLI_PATH, "rip", "--template", "%t", out.string()};
+    launch.drives = cue;
+    launch.env = {"TONVALE_VIRTUAL_SPEED=20"}; // 6 s, a progress line every 0.6 s
+    launch.closeErrOn = "Rip 0%\n";
+    const childprocess::TOutcome run = childprocess::Run(launch);
+    EXPECT_EQ(run.Status(), 141) << run.err;
+    for (const std::string& name : Tree(out)) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(name[0], '.');
+        EXPECT_TRUE(name == "01.wav" || name == "02.wav" || name == "03.wav" || name == "rip.log");
+    }
+    const std::string first = ReadFile(out / "01.wav");
+    EXPECT_TRUE(first == "old" || first.size() == 44 + size_t{disc.tracks[0].sectors} * 2352)
+        << first.size();
+}
+
 } // namespace
