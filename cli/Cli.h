@@ -39,6 +39,10 @@ struct Registrar {
 #define TONVALE_CLI_COMMAND(...)                                                                   \
     static ::cli::Registrar TONVALE_CLI_CONCAT(cliRegistrar_, __LINE__)(::cli::Command{__VA_ARGS__})
 
+// The first "--name" option (also as "--name=VALUE") that args hold twice, or empty.
+// main refuses such a command line before any command sees it: the second could only
+// be ignored or mistaken for something else.
+QString RepeatedOption(const QStringList& args);
 // Removes a flag ("--json") from args; true when it was present.
 bool TakeFlag(QStringList& args, const QString& flag);
 // Removes "--name VALUE" (or "--name=VALUE") from args; fallback when absent.

@@ -317,6 +317,8 @@ int RunGrab(QStringList args) {
     const int trackNumber = args[0].toInt(&ok);
     if (!ok || trackNumber < 1 || trackNumber > 99)
         return cli::UsageError(QStringLiteral("TRACK must be a track number from 1 to 99"));
+    if (args[1].isEmpty())
+        return cli::UsageError(QStringLiteral("FILE.wav must be a file name, not an empty text"));
     const QByteArray fileBytes = AbsoluteNameBytes(FileNameBytes(args[1]));
     const QString fileName = FileNameFromBytes(fileBytes);
     try {

@@ -8,11 +8,13 @@
 #include <QJsonDocument>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -43,6 +45,19 @@ bool TakeFlag(QStringList& args, const QString& flag) {
     return true;
 }
 
+QString RepeatedOption(const QStringList& args) {
+    QStringList seen;
+    for (const QString& arg : args) {
+        if (!arg.startsWith(QLatin1String("--")) || arg.size() < 3)
+            continue;
+        const QString name = arg.section(QLatin1Char('='), 0, 0);
+        if (seen.contains(name))
+            return name;
+        seen << name;
+    }
+    return {};
+}
+
 QString TakeValue(QStringList& args, const QString& name, const QString& fallback, bool& ok) {
     for (qsizetype i = 0; i < args.size(); ++i) {
         if (args[i] == name) {
@@ -71,7 +86,8 @@ void PrintJson(const QJsonDocument& doc) {
 }
 
 void PrintError(const QString& text) {
-    std::fprintf(stderr, "tonvale-cli: %s\n", text.toUtf8().constData());
+    // As bytes: a file name in the text that is not UTF-8 is shown as the user typed it.
+    std::fprintf(stderr, "tonvale-cli: %s\n", FileNameBytes(text).constData());
 }
 
 int UsageError(const QString& text) {
@@ -165,14 +181,46 @@ void OnOutputFailed(int fd, int error) {
         WakeWatcher();
 }
 
+// How long the work has to wind down after a stop before the process ends regardless: a
+// worker blocked in I/O (a FIFO nobody reads, a hung file system) never looks at the stop.
+constexpr int kStopGraceMs = 10000;
+
+// After the grace: the temporary files go, the old files stay, the code is the signal's.
+[[noreturn]] void EndAfterGrace() {
+    static const char text[] = "tonvale-cli: stopped: the work did not wind down in time\n";
+    [[maybe_unused]] const ssize_t n = ::write(2, text, sizeof text - 1);
+    safeio::RemovePendingOutputs();
+    ::_exit(128 + stopSignal.load());
+}
+
 void WatchStopPipe() {
     char byte = 0;
+    bool stopping = false;
+    const auto deadline = [] {
+        return std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopGraceMs);
+    };
+    auto endBy = deadline();
     for (;;) {
+        if (stopping) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                endBy - std::chrono::steady_clock::now());
+            pollfd watch{stopPipe[0], POLLIN, 0};
+            const int ready =
+                ::poll(&watch, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
+            if (ready == 0)
+                EndAfterGrace();
+            if (ready < 0 && errno == EINTR)
+                continue;
+        }
         const ssize_t n = ::read(stopPipe[0], &byte, 1);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return;
+        if (!stopping) {
+            stopping = true;
+            endBy = deadline();
+        }
         // Said once, on stderr; a closed stderr cannot say it.
         if (failedStream.load() == 1 && !failureSaid.exchange(true))
             std::fprintf(stderr, "tonvale-cli: cannot write to standard output: %s\n",
@@ -289,6 +337,9 @@ int main(int argc, char** argv) {
     if (it == cli::Registry().end())
         return cli::UsageError(QStringLiteral("unknown command '%1'").arg(args[0]));
     args.removeFirst();
+    const QString repeated = cli::RepeatedOption(args);
+    if (!repeated.isEmpty())
+        return cli::UsageError(QStringLiteral("option '%1' is given more than once").arg(repeated));
     const int code = it->second.run(args);
     // What is still buffered must reach the reader as well: a command whose data could
     // not all be written did not succeed.

@@ -165,6 +165,54 @@ std::string ParserReason(const std::string& path, const std::vector<std::string>
     return reason;
 }
 
+// A text from a disc or an image file without its control characters: C0, DEL, and C1
+// (U+0080..U+009F, two bytes in UTF-8), which a terminal would take as commands.
+std::string WithoutControls(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F)
+            continue;
+        if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            ++i;
+            continue;
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+// The file a CUE sheet's first FILE line names, from the sheet's folder; empty when it
+// has none.
+std::string CueFileLine(const std::string& cuePath) {
+    FILE* cue = std::fopen(cuePath.c_str(), "re");
+    if (!cue)
+        return {};
+    std::string name;
+    char line[4096];
+    while (name.empty() && std::fgets(line, sizeof line, cue)) {
+        const char* p = line + std::strspn(line, " \t");
+        if (strncasecmp(p, "FILE", 4) != 0 || (p[4] != ' ' && p[4] != '\t'))
+            continue;
+        p += 4 + std::strspn(p + 4, " \t");
+        const char* end = nullptr;
+        if (*p == '"') {
+            end = std::strchr(++p, '"');
+        } else {
+            end = p + std::strcspn(p, " \t\r\n");
+        }
+        if (end && end > p)
+            name.assign(p, end);
+    }
+    std::fclose(cue);
+    if (name.empty() || name[0] == '/')
+        return name;
+    const size_t slash = cuePath.rfind('/');
+    return slash == std::string::npos ? name : cuePath.substr(0, slash + 1) + name;
+}
+
 bool EndsWithNoCase(const std::string& text, const char* suffix) {
     const size_t n = std::strlen(suffix);
     return text.size() >= n && strcasecmp(text.c_str() + text.size() - n, suffix) == 0;
@@ -179,14 +227,21 @@ std::string ImageProblem(const std::string& path, CdIo_t*& cdio) {
     if (EndsWithNoCase(path, ".cue")) {
         driver = DRIVER_BINCUE;
         // Answers the BIN's name only for a CUE sheet that parses. The BIN/CUE driver reads
-        // the BIN beside the CUE, whatever its FILE line says.
+        // the BIN beside the CUE, named like it, whatever its FILE line says; the user
+        // knows the name in the FILE line.
         if (char* bin = cdio_is_cuefile(path.c_str())) {
             const std::string binPath = bin;
             std::free(bin);
+            const std::string named = WithoutControls(CueFileLine(path));
             struct stat st {};
+            if (::stat(binPath.c_str(), &st) != 0 && errno == ENOENT) {
+                if (named.empty() || named == binPath || ::stat(named.c_str(), &st) != 0)
+                    return "BIN file " + (named.empty() ? binPath : named) + " not found";
+                return "BIN file " + binPath + " not found: the image is read from the BIN " +
+                       "file named like its CUE sheet, not from " + named;
+            }
             if (::stat(binPath.c_str(), &st) != 0)
-                return errno == ENOENT ? "BIN file " + binPath + " not found"
-                                       : "BIN file " + binPath + ": " + std::strerror(errno);
+                return "BIN file " + binPath + ": " + std::strerror(errno);
             if (!S_ISREG(st.st_mode))
                 return "BIN file " + binPath + " is not a regular file";
             if (::access(binPath.c_str(), R_OK) != 0)
@@ -206,7 +261,7 @@ std::string ImageProblem(const std::string& path, CdIo_t*& cdio) {
     t_cdioCapture = nullptr;
     if (cdio)
         return {};
-    const std::string reason = ParserReason(path, messages);
+    const std::string reason = WithoutControls(ParserReason(path, messages));
     return reason.empty() ? "its contents are not a valid disc image" : reason;
 }
 
@@ -854,13 +909,13 @@ uint8_t Vantrell_CdvdBurnerGrabber_GetVolumeLabel(VantrellObject* object, VANTRE
         const uint8_t rc = DiscToc(object, eb, toc);
         if (rc == VANTRELL_EXCEPTION_NO_MEDIUM)
             return rc;
-        CopyText(label, labelSize, RealVolumeLabel(object, toc).c_str());
+        CopyText(label, labelSize, WithoutControls(RealVolumeLabel(object, toc)).c_str());
         return eb.Ok();
     }
     CdIo_t* cdio = Medium(object, eb);
     if (!cdio)
         return VANTRELL_EXCEPTION_NO_MEDIUM;
-    const std::string title = CdTextField(cdio, CDTEXT_FIELD_TITLE, 0);
+    const std::string title = WithoutControls(CdTextField(cdio, CDTEXT_FIELD_TITLE, 0));
     if (!title.empty()) {
         CopyText(label, labelSize, title.c_str());
         return eb.Ok();
@@ -880,7 +935,7 @@ uint8_t Vantrell_CdvdBurnerGrabber_GetVolumeLabel(VantrellObject* object, VANTRE
             std::string id(reinterpret_cast<const char*>(block + 40), 32);
             while (!id.empty() && (id.back() == ' ' || id.back() == '\0'))
                 id.pop_back();
-            CopyText(label, labelSize, id.c_str());
+            CopyText(label, labelSize, WithoutControls(id).c_str());
         }
         break;
     }

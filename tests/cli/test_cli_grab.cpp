@@ -344,13 +344,25 @@ TEST_F(GrabCliTest, ABrokenDiscImageSaysWhyOnce) {
     WriteFile(dir_ / "keyword.bin", std::string(100 * discimage::kSectorBytes, '\0'));
     WriteFile(dir_ / "time.cue", sheet + "  TRACK 02 AUDIO\n    INDEX 01 99:99:99\n");
     WriteFile(dir_ / "time.bin", std::string(100 * discimage::kSectorBytes, '\0'));
+    // The BIN the FILE line names is there, but not the one named like the CUE sheet.
+    WriteFile(dir_ / "other.cue", "FILE \"present.bin\" BINARY\n  TRACK 01 AUDIO\n"
+                                  "    INDEX 01 00:00:00\n");
+    WriteFile(dir_ / "present.bin", std::string(100 * discimage::kSectorBytes, '\0'));
+    // The parser's message quotes the image's text: its control characters stay out.
+    WriteFile(dir_ / "escape.cue", "FILE \"x.bin\" BINARY\n  TRACK 01 AUDIO\n  BO\x1b[2JGUS 1\n");
+    WriteFile(dir_ / "escape.bin", std::string(100 * discimage::kSectorBytes, '\0'));
     WriteFile(dir_ / "track.wav", "old");
     struct Image {
         std::string cue;
         std::string reason;
     } images[] = {
-        {"nobin.cue", "BIN file " + (dir_ / "nobin.bin").string() + " not found"},
+        {"nobin.cue", "BIN file " + (dir_ / "x.bin").string() + " not found"},
+        {"other.cue", "BIN file " + (dir_ / "other.bin").string() +
+                          " not found: the image is read from the BIN file named like its CUE "
+                          "sheet, not from " +
+                          (dir_ / "present.bin").string()},
         {"keyword.cue", "line 3: unrecognized keyword: BOGUS"},
+        {"escape.cue", "line 3: unrecognized keyword: BO[2JGUS"},
         {"time.cue", "line 5: after word INDEX: Invalid MSF string 99:99:99"},
     };
     struct Command {
@@ -364,9 +376,90 @@ TEST_F(GrabCliTest, ABrokenDiscImageSaysWhyOnce) {
             EXPECT_EQ(run.exitCode, command.exitCode) << run.err;
             EXPECT_EQ(Count(run.out + run.err, image.reason), 1u) << run.out << run.err;
             EXPECT_EQ(Count(run.err, "No audio CD"), 0u) << run.err;
+            EXPECT_EQ(Count(run.out + run.err, "\x1b"), 0u);
         }
     }
     EXPECT_TRUE(HoldsOld(dir_ / "track.wav"));
+}
+
+// Mistakes on the command line are usage errors (exit 2) that say what is wrong, once,
+// before any drive is opened.
+TEST_F(GrabCliTest, UsageMistakesSayWhatIsWrong) {
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"grab", "1", ""}, "FILE.wav must be a file name, not an empty text"},
+        {{"grab", "--drive", "0", "--drive=0", "1", "t.wav"},
+         "option '--drive' is given more than once"},
+        {{"toc", "--json", "--json"}, "option '--json' is given more than once"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        const Outcome run = RunCli({c.args, shortCue_, dir_});
+        EXPECT_EQ(run.exitCode, 2) << run.err;
+        EXPECT_EQ(Count(run.err, "tonvale-cli: " + c.says + "\n"), 1u) << run.err;
+        EXPECT_EQ(Count(run.err, "tonvale-cli: "), 1u) << run.err;
+        EXPECT_TRUE(Names(dir_).empty());
+    }
+}
+
+// The disc's title is shown as the drive's label; a terminal must not get its control
+// characters (ESC, BEL, the C1 ones) as commands.
+TEST_F(GrabCliTest, TheDiscsTextReachesTheTerminalWithoutControlCharacters) {
+    WriteFile(dir_ / "text.cue", "TITLE \"La\x1b]0;x\x07"
+                                 "b\xc2\x85"
+                                 "el\x7f\"\nFILE \"text.bin\" BINARY\n"
+                                 "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n");
+    WriteFile(dir_ / "text.bin", std::string(100 * discimage::kSectorBytes, '\0'));
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"drives"}, std::vector<std::string>{"drives", "--json"}}) {
+        const Outcome run = RunCli({args, (dir_ / "text.cue").string(), dir_});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(Count(run.out, "La]0;xbel"), 1u) << run.out;
+        for (const char* control : {"\x1b", "\x07", "\xc2\x85", "\x7f"})
+            EXPECT_EQ(Count(run.out, control), 0u) << run.out;
+    }
+}
+
+TEST_F(GrabCliTest, AStopEndsAGrabBlockedInIoWithinTheGrace) {
+    // The test holds the FIFO's read end and never reads: the grab blocks once the pipe is
+    // full, in a write that may never look at the stop.
+    const fs::path fifo = dir_ / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setenv("TONVALE_VIRTUAL_DRIVES", longCue_.c_str(), 1);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        ::execl(TONVALE_CLI_PATH, TONVALE_CLI_PATH, "grab", "1", fifo.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    int status = 0;
+    pid_t ended = 0;
+    const auto sent = std::chrono::steady_clock::now();
+    while ((ended = ::waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() - sent < std::chrono::seconds(60))
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::close(reader);
+    if (ended == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        FAIL() << "the grab did not end after SIGTERM";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    struct stat st {};
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(Names(dir_), std::vector<std::string>{"pipe"});
 }
 
 } // namespace
