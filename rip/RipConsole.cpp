@@ -1,9 +1,19 @@
 #include "RipConsole.h"
 
+#include "FileNames.h"
+
 #include <algorithm>
 #include <cmath>
 
 namespace rip {
+
+namespace {
+// Texts go out as bytes: a name that is not UTF-8 (the working folder's, a template's)
+// is shown as the file system has it, not with "?" in its place.
+std::string Out(const QString& text) {
+    return FileNameBytes(text).toStdString();
+}
+} // namespace
 
 std::string Clock(double seconds) {
     const auto s = static_cast<long>(std::lround(std::max(seconds, 0.0)));
@@ -90,7 +100,7 @@ void TRipConsole::Finish() {
 
 void TRipConsole::Error(const QString& text) {
     ClearStatus();
-    std::fprintf(stderr, "tonvale-cli: %s\n", text.toUtf8().constData());
+    std::fprintf(stderr, "tonvale-cli: %s\n", Out(text).c_str());
     std::fflush(stderr);
 }
 
@@ -108,7 +118,7 @@ void TRipConsole::Started(const TRipReport& r) {
 
 void TRipConsole::TrackEvent(int number, const QString& text) {
     ClearStatus();
-    std::fprintf(stderr, "Track %d: %s\n", number, text.toUtf8().constData());
+    std::fprintf(stderr, "Track %d: %s\n", number, Out(text).c_str());
     std::fflush(stderr);
 }
 
@@ -162,11 +172,11 @@ void TRipConsole::Summary(const TRipReport& r, const QString& logFile) {
                                     .toStdString());
             line += "  ";
         }
-        line += (t.Status == tsFailed ? t.Error : t.FileName).toStdString();
+        line += Out(t.Status == tsFailed ? t.Error : t.FileName);
         std::printf("%s\n", line.c_str());
     }
     if (!logFile.isEmpty())
-        std::printf("Log: %s\n", logFile.toUtf8().constData());
+        std::printf("Log: %s\n", Out(logFile).c_str());
     std::fflush(stdout);
 }
 

@@ -56,6 +56,45 @@ QString ImageText(const char* decoded) {
     return utf8.hasError() ? QString::fromUtf8(decoded) : text;
 }
 
+QString DiscText(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7F && u <= 0x9F))
+            continue;
+        out += c;
+    }
+    return out.trimmed();
+}
+
+namespace {
+
+bool AllOf(const QString& text, bool (*fits)(char16_t)) {
+    return std::all_of(text.begin(), text.end(), [fits](QChar c) { return fits(c.unicode()); });
+}
+
+bool IsDigit(char16_t c) {
+    return c >= u'0' && c <= u'9';
+}
+
+bool IsLetterOrDigit(char16_t c) {
+    return IsDigit(c) || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
+
+} // namespace
+
+QString ValidIsrc(const QString& text) {
+    const QString isrc = text.trimmed().toUpper();
+    return isrc.size() == 12 && AllOf(isrc, IsLetterOrDigit) ? isrc : QString();
+}
+
+QString ValidMcn(const QString& text) {
+    const QString mcn = text.trimmed();
+    const bool zeros = mcn.count(QLatin1Char('0')) == mcn.size();
+    return mcn.size() == 13 && AllOf(mcn, IsDigit) && !zeros ? mcn : QString();
+}
+
 void TDiscReader::Close() {
     if (Impl_->Cdio)
         cdio_destroy(Impl_->Cdio);
@@ -86,26 +125,26 @@ TDiscText TDiscReader::ReadText(int firstTrack, int lastTrack) const {
     };
     cdtext_t* cdtext = cdio_get_cdtext(cdio);
     auto field = [&](cdtext_field_t key, int track) {
-        return cdtext ? decode(cdtext_get_const(cdtext, key, static_cast<track_t>(track)))
+        return cdtext ? DiscText(decode(cdtext_get_const(cdtext, key, static_cast<track_t>(track))))
                       : QString();
     };
-    text.AlbumTitle = field(CDTEXT_FIELD_TITLE, 0).trimmed();
-    text.AlbumPerformer = field(CDTEXT_FIELD_PERFORMER, 0).trimmed();
+    text.AlbumTitle = field(CDTEXT_FIELD_TITLE, 0);
+    text.AlbumPerformer = field(CDTEXT_FIELD_PERFORMER, 0);
     if (std::unique_ptr<char, TFreeText> mcn{cdio_get_mcn(cdio)})
-        text.Mcn = QString::fromLatin1(mcn.get()).trimmed();
-    if (text.Mcn.isEmpty() || text.Mcn.count(QLatin1Char('0')) == text.Mcn.size())
-        text.Mcn = field(CDTEXT_FIELD_UPC_EAN, 0).trimmed();
+        text.Mcn = ValidMcn(QString::fromLatin1(mcn.get()));
+    if (text.Mcn.isEmpty())
+        text.Mcn = ValidMcn(field(CDTEXT_FIELD_UPC_EAN, 0));
     for (int n = firstTrack; n <= lastTrack; ++n) {
         TCdTextTrack& t = text.Tracks[n];
-        t.Title = field(CDTEXT_FIELD_TITLE, n).trimmed();
-        t.Performer = field(CDTEXT_FIELD_PERFORMER, n).trimmed();
-        t.Songwriter = field(CDTEXT_FIELD_SONGWRITER, n).trimmed();
-        t.Composer = field(CDTEXT_FIELD_COMPOSER, n).trimmed();
+        t.Title = field(CDTEXT_FIELD_TITLE, n);
+        t.Performer = field(CDTEXT_FIELD_PERFORMER, n);
+        t.Songwriter = field(CDTEXT_FIELD_SONGWRITER, n);
+        t.Composer = field(CDTEXT_FIELD_COMPOSER, n);
         if (std::unique_ptr<char, TFreeText> isrc{
                 cdio_get_track_isrc(cdio, static_cast<track_t>(n))})
-            t.Isrc = QString::fromLatin1(isrc.get()).trimmed();
+            t.Isrc = ValidIsrc(QString::fromLatin1(isrc.get()));
         if (t.Isrc.isEmpty())
-            t.Isrc = field(CDTEXT_FIELD_ISRC, n).trimmed();
+            t.Isrc = ValidIsrc(field(CDTEXT_FIELD_ISRC, n));
     }
     return text;
 }

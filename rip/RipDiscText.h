@@ -38,13 +38,23 @@ public:
     bool Open(const QString& path);
     void Close();
 
-    // CD-Text, ISRC and MCN of the tracks first..last.
+    // CD-Text, ISRC and MCN of the tracks first..last, made safe by DiscText,
+    // ValidIsrc and ValidMcn.
     TDiscText ReadText(int firstTrack, int lastTrack) const;
 
 private:
     struct TImpl;
     std::unique_ptr<TImpl> Impl_;
 };
+
+// What ReadText makes of the disc's texts, so that none can reach a terminal, the log, the
+// cue sheet or a file name as a command: control characters (C0, DEL and C1) dropped,
+// blanks at both ends trimmed.
+QString DiscText(const QString& text);
+// An ISRC only as 12 letters and digits (upper case), an MCN only as 13 digits, not all
+// zeros; anything else is empty: the disc does not tell.
+QString ValidIsrc(const QString& text);
+QString ValidMcn(const QString& text);
 
 // libcdio reads the text of a CUE or TOC file as ISO 8859-1 and re-encodes it;
 // such files are mostly written in UTF-8. When the bytes libcdio read are valid

@@ -18,17 +18,28 @@ bool ParseTrackSelection(const QString& text, std::set<int>& tracks, QString& er
         return true;
     };
     for (const QString& item : text.split(QLatin1Char(','))) {
-        const qsizetype dash = item.indexOf(QLatin1Char('-'));
+        const QString entry = item.trimmed();
+        if (entry.isEmpty()) {
+            error = QStringLiteral("'%1' has an empty entry; list tracks as in 1,3-5")
+                        .arg(text.trimmed());
+            return false;
+        }
+        const qsizetype dash = entry.indexOf(QLatin1Char('-'));
         int from = 0, to = 0;
         if (dash < 0) {
-            if (!number(item, from))
+            if (!number(entry, from))
                 return false;
             to = from;
-        } else if (!number(item.left(dash), from) || !number(item.mid(dash + 1), to)) {
+        } else if (entry.left(dash).trimmed().isEmpty() ||
+                   entry.mid(dash + 1).trimmed().isEmpty()) {
+            error = QStringLiteral("the range '%1' needs a first and a last track, as in 3-5")
+                        .arg(entry);
+            return false;
+        } else if (!number(entry.left(dash), from) || !number(entry.mid(dash + 1), to)) {
             return false;
         }
         if (to < from) {
-            error = QStringLiteral("the range '%1' runs backwards").arg(item.trimmed());
+            error = QStringLiteral("the range '%1' runs backwards").arg(entry);
             return false;
         }
         for (int n = from; n <= to; ++n)
@@ -61,14 +72,40 @@ bool CheckTemplate(const QString& tmpl, QString& error) {
     return true;
 }
 
+namespace {
+
+bool IsControl(QChar c) {
+    return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F);
+}
+
+// One character of a name part: controls dropped (null), the characters other systems
+// refuse in names replaced.
+QChar NameChar(QChar c) {
+    if (IsControl(c))
+        return {};
+    return QStringLiteral("/\\:*?\"<>|").contains(c) ? QLatin1Char('_') : c;
+}
+
+} // namespace
+
+QString NameCollisionText(const QString& tmpl, const QString& fileName) {
+    bool number = false;
+    for (qsizetype i = 0; i + 1 < tmpl.size(); ++i)
+        if (tmpl[i] == QLatin1Char('%'))
+            number = number || tmpl[++i] == QLatin1Char('t');
+    const QString text = QStringLiteral("The template gives two tracks the file name '%1'; ");
+    return (number ? text + QStringLiteral("the track number (%t) was cut off a name too long "
+                                           "for a file: put %t before the titles.")
+                   : text + QStringLiteral("add %t to it."))
+        .arg(fileName);
+}
+
 QString SafeNameText(const QString& text) {
     QString out;
     out.reserve(text.size());
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            continue;
-        out += QStringLiteral("/\\:*?\"<>|").contains(c) ? QLatin1Char('_') : c;
-    }
+    for (const QChar c : text)
+        if (const QChar n = NameChar(c); !n.isNull())
+            out += n;
     return out.trimmed();
 }
 
@@ -97,7 +134,11 @@ QString ExpandTemplate(const QString& tmpl, const TNameFields& fields, const QSt
     QString path;
     for (qsizetype i = 0; i < tmpl.size(); ++i) {
         if (tmpl[i] != QLatin1Char('%') || i + 1 >= tmpl.size()) {
-            path += tmpl[i];
+            // The template's own text follows the rules of the fields; "/" still
+            // separates folders.
+            const QChar c = tmpl[i] == QLatin1Char('/') ? tmpl[i] : NameChar(tmpl[i]);
+            if (!c.isNull())
+                path += c;
             continue;
         }
         switch (tmpl[++i].unicode()) {

@@ -35,13 +35,19 @@ bool CheckTemplate(const QString& tmpl, QString& error);
 // The template filled in for one track: a path relative to the output folder,
 // without extension, "/" separating folders. Missing texts become "Unknown"
 // (%A, %d, %a) and "TrackN" (%n); every filled-in text is made safe by
-// SafeNameText; path parts "." and ".." become "_", empty parts are dropped, and
-// each part is cut to fit a file name with its extension and a temporary suffix.
+// SafeNameText, and the template's own text by the same rules (but for "/"), so
+// that no name holds a control character (a line break) or a quote; path parts
+// "." and ".." become "_", empty parts are dropped, and each part is cut to fit a
+// file name with its extension and a temporary suffix.
 QString ExpandTemplate(const QString& tmpl, const TNameFields& fields, const QString& extension);
+
+// What to say when the template gives two tracks one file name: add %t, or, when %t is
+// there but was cut off with a long name part, put it before the titles.
+QString NameCollisionText(const QString& tmpl, const QString& fileName);
 
 // A text from the disc made fit for one part of a file name: "/" and the
 // characters other systems refuse (\ : * ? " < > |) become "_", control
-// characters are dropped, blanks at both ends are trimmed.
+// characters (C0, DEL, C1) are dropped, blanks at both ends are trimmed.
 QString SafeNameText(const QString& text);
 
 // The longest file name part (in bytes) the rip command writes: room is kept

@@ -1,5 +1,7 @@
 #include "RipReport.h"
 
+#include "FileNames.h"
+
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QStringList>
@@ -178,7 +180,7 @@ QByteArray RipLogText(const TRipReport& r) {
     line(r.Count(tsOk) == r.SelectedCount() ? QStringLiteral("  No errors occurred.")
                                             : QStringLiteral("  There were errors."));
     line({});
-    QByteArray text = l.join(QLatin1Char('\n')).toUtf8();
+    QByteArray text = FileNameBytes(l.join(QLatin1Char('\n'))); // names as their bytes
     const QByteArray sum = QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex();
     text += "SHA-256: " + sum + "\n";
     return text;
@@ -280,6 +282,7 @@ QByteArray CueSheet(const TRipReport& r, const QString& folder) {
     for (const TTrackResult& t : r.Tracks) {
         if (!t.Selected || t.Status != tsOk)
             continue;
+        // Names hold no quote or line break (ExpandTemplate): quoted, the name is the file's.
         const QString file = RelativeTo(folder, t.FileName);
         l << QStringLiteral("FILE %1 %2").arg(CueQuoted(file), CueFileType(file));
         l << QStringLiteral("  TRACK %1 AUDIO").arg(t.Number, 2, 10, QLatin1Char('0'));
@@ -295,7 +298,8 @@ QByteArray CueSheet(const TRipReport& r, const QString& folder) {
             l << QStringLiteral("    ISRC %1").arg(t.Isrc);
         l << QStringLiteral("    INDEX 01 00:00:00");
     }
-    return (l.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
+    // File names are bytes: one that is not UTF-8 is written as it is on the disc.
+    return FileNameBytes(l.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
 }
 
 QByteArray M3uPlaylist(const TRipReport& r, const QString& folder) {
@@ -308,9 +312,11 @@ QByteArray M3uPlaylist(const TRipReport& r, const QString& folder) {
         l << QStringLiteral("#EXTINF:%1,%2")
                  .arg((t.Sectors() + 37) / 75)
                  .arg(performer.isEmpty() ? title : performer + QStringLiteral(" - ") + title);
-        l << RelativeTo(folder, t.FileName);
+        // A line that starts with "#" would be a comment: "./#1.wav" is the same file.
+        const QString file = RelativeTo(folder, t.FileName);
+        l << (file.startsWith(QLatin1Char('#')) ? QStringLiteral("./") + file : file);
     }
-    return (l.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
+    return FileNameBytes(l.join(QLatin1Char('\n')) + QLatin1Char('\n'));
 }
 
 } // namespace rip

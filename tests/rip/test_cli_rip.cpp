@@ -754,4 +754,144 @@ TEST_F(RipCliTest, AClosedPipeStopsTheRipAndLeavesNothingHalfWritten) {
         << first.size();
 }
 
+TEST_F(RipCliTest, TwoStopSignalsAtOnceLeaveNoWorkFolder) {
+    discimage::Disc disc;
+    for (int t = 0; t < 3; ++t)
+        disc.tracks.push_back(discimage::ToneTrack(40, 440 + 110 * t));
+    const std::string cue = discimage::WriteCueBin(disc, dir_.string(), "long").cuePath;
+    const fs::path out = dir_ / "out";
+    childprocess::TLaunch launch;
+    launch.args = {TONVALE_CLI_PATH, "rip", "--format",  "mp3", "--jobs", "1",
+                   "--template",     "%t",  out.string()};
+    launch.drives = cue;
+    launch.stopOn = "Track 2: grabbed";
+    launch.signals = {SIGINT, SIGINT};
+    const childprocess::TOutcome run = childprocess::Run(launch);
+    ASSERT_TRUE(run.signalled) << run.err;
+    EXPECT_EQ(run.Status(), 130) << run.err;
+    for (const std::string& name : Tree(out))
+        EXPECT_TRUE(name == "01.mp3" || name == "02.mp3") << name;
+}
+
+// Texts from the disc reach the terminal, the log, the cue sheet and the file names
+// without their control characters (C0, DEL, C1); an ISRC that is not 12 letters and
+// digits is no ISRC.
+TEST_F(RipCliTest, DiscTextsLoseTheirControlCharactersAndBadCodes) {
+    discimage::Disc disc;
+    disc.performer = "Band\x07";
+    disc.title = "Al\x1b[31mbum\xc2\x80";
+    disc.tracks = {discimage::AudioTrackFromPcm(Noise(30, 7), "O\xc2\x9bne\x7f"),
+                   discimage::AudioTrackFromPcm(Noise(30, 8), "Two")};
+    const std::string cue = discimage::WriteCueBin(disc, dir_.string(), "ctl").cuePath;
+    std::string sheet = ReadFile(cue);
+    for (const auto& [track, isrc] : {std::pair{"  TRACK 01 AUDIO\n", "DE\x1b"
+                                                                      "A12345678"},
+                                      std::pair{"  TRACK 02 AUDIO\n", "DEA123456789"}})
+        sheet.insert(sheet.find(track) + std::strlen(track),
+                     std::string("    ISRC ") + isrc + "\n");
+    WriteFile(cue, sheet);
+    const fs::path out = dir_ / "out";
+    const Outcome run = Rip({"--template", "%d/%n", out.string()}, cue);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::string album = "Al[31mbum";
+    EXPECT_EQ(Count(run.out, "Disc: 2 audio tracks, Band - " + album + "\n"), 1u) << run.out;
+    const std::string files = "Band - " + album;
+    EXPECT_EQ(Tree(out), (std::vector<std::string>{album, album + "/" + files + ".cue",
+                                                   album + "/" + files + ".m3u", album + "/One.wav",
+                                                   album + "/Two.wav", album + "/rip.log"}));
+    const std::string cueSheet = ReadFile(out / album / (files + ".cue"));
+    const std::string log = ReadFile(out / album / "rip.log");
+    for (const std::string* text : {&run.out, &run.err, &cueSheet, &log}) {
+        for (const char* control : {"\x1b", "\x07", "\x7f", "\xc2\x80", "\xc2\x9b"})
+            EXPECT_EQ(Count(*text, control), 0u) << *text;
+    }
+    EXPECT_EQ(Count(cueSheet, "ISRC "), 1u) << cueSheet;
+    EXPECT_EQ(Count(cueSheet, "    ISRC DEA123456789\r\n"), 1u) << cueSheet;
+    EXPECT_EQ(Count(log, "ISRC: "), 1u) << log;
+}
+
+// The template's own text follows the rules of the names taken from the disc: every FILE
+// line of the cue sheet and every entry of the playlist names a file that is there, each
+// entry on one line, none read as a comment.
+TEST_F(RipCliTest, TheTemplatesOwnTextCannotBreakTheCueSheetOrThePlaylist) {
+    for (const std::string tmpl : {"%t \"%n\"", "%t\n%n", "#%t", "%t\r\x1b%n\xc2\x85"}) {
+        SCOPED_TRACE(tmpl);
+        const fs::path out = dir_ / "out";
+        fs::remove_all(out);
+        const Outcome run = Rip({"--template", tmpl, out.string()});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        fs::path cue, m3u;
+        for (const std::string& name : Tree(out)) {
+            EXPECT_EQ(name.find_first_of("\"\r\n\x1b"), std::string::npos) << name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".cue") == 0)
+                cue = out / name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".m3u") == 0)
+                m3u = out / name;
+        }
+        ASSERT_FALSE(cue.empty());
+        ASSERT_FALSE(m3u.empty());
+        auto lines = [](const std::string& text) {
+            std::vector<std::string> result;
+            for (size_t at = 0; at < text.size();) {
+                const size_t end = std::min(text.find('\n', at), text.size());
+                result.push_back(text.substr(at, end - at));
+                at = end + 1;
+            }
+            return result;
+        };
+        std::vector<std::string> named; // by the cue sheet
+        for (const std::string& line : lines(ReadFile(cue)))
+            if (line.rfind("FILE \"", 0) == 0)
+                named.push_back(line.substr(6, line.rfind("\" ") - 6));
+        const std::vector<std::string> playlist = lines(ReadFile(m3u));
+        ASSERT_FALSE(playlist.empty());
+        EXPECT_EQ(playlist[0], "#EXTM3U");
+        std::vector<std::string> entries; // of the playlist
+        for (size_t i = 1; i < playlist.size(); ++i)
+            if (playlist[i].rfind("#EXTINF:", 0) != 0)
+                entries.push_back(playlist[i]);
+        EXPECT_EQ(named.size(), 3u);
+        EXPECT_EQ(entries.size(), 3u);
+        for (const std::string& file : named)
+            EXPECT_TRUE(fs::is_regular_file(cue.parent_path() / file)) << file;
+        for (const std::string& entry : entries) {
+            EXPECT_NE(entry[0], '#') << entry;
+            EXPECT_TRUE(fs::is_regular_file(m3u.parent_path() / entry)) << entry;
+        }
+    }
+}
+
+// Mistakes in the arguments are said as what they are; a working folder whose name is
+// not UTF-8 is shown as its bytes.
+TEST_F(RipCliTest, ArgumentMistakesAndAnyWorkingFolderAreSaidAsTheyAre) {
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"--tracks", "-2", "out"}, "--tracks: the range '-2' needs a first and a last track"},
+        {{"--tracks", "1-", "out"}, "--tracks: the range '1-' needs a first and a last track"},
+        {{"--tracks", ",", "out"}, "--tracks: ',' has an empty entry"},
+        {{"--secure", "--secure", "out"}, "option '--secure' is given more than once"},
+        {{"--format=mp3", "--format", "wav", "out"}, "option '--format' is given more than once"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        const Outcome run = Rip(c.args);
+        EXPECT_EQ(run.exitCode, 2) << run.err;
+        EXPECT_EQ(Count(run.err, "tonvale-cli: " + c.says), 1u) << run.err;
+        EXPECT_EQ(Count(run.err, "tonvale-cli: "), 1u) << run.err;
+    }
+    const fs::path folder = dir_ / "d\xff";
+    fs::create_directories(folder);
+    childprocess::TLaunch launch;
+    launch.args = {TONVALE_CLI_PATH, "rip", "--tracks", "3", "--template", "%t", "out"};
+    launch.drives = disc_.cue;
+    launch.folder = folder;
+    const childprocess::TOutcome run = childprocess::Run(launch);
+    EXPECT_EQ(run.Status(), 0) << run.err;
+    EXPECT_EQ(Count(run.out, "Log: " + (folder / "out" / "rip.log").string() + "\n"), 1u)
+        << run.out;
+    EXPECT_TRUE(fs::exists(folder / "out" / "03.wav"));
+}
+
 } // namespace

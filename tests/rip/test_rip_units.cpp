@@ -3,6 +3,7 @@
 // correction, the file-name template, the track selection and the log's checksum.
 #include "RipChecksums.h"
 #include "RipDiscIds.h"
+#include "RipDiscText.h"
 #include "RipNames.h"
 #include "RipReport.h"
 #include "RipSinks.h"
@@ -217,6 +218,8 @@ TEST(RipNames, TemplateFilledFromTheDisc) {
     TNameFields dots = full;
     dots.TrackTitle = QStringLiteral("..");
     dots.AlbumPerformer = QStringLiteral("\x01 Control\x7f ");
+    TNameFields bell = full;
+    bell.TrackTitle = QStringLiteral("Bell\x07\u0080\u009b[31m");
     struct Case {
         QString tmpl;
         TNameFields fields;
@@ -229,6 +232,14 @@ TEST(RipNames, TemplateFilledFromTheDisc) {
         {QStringLiteral("/%n"), dots, QStringLiteral("_")},
         {QStringLiteral("%A//%t"), dots, QStringLiteral("Control/03")},
         {QStringLiteral("../%t"), full, QStringLiteral("_/03")},
+        // The template's own text follows the rules of the fields: no quote that a cue
+        // sheet's FILE line would have to change, no line break to split a playlist.
+        {QStringLiteral("%t \"%n\""), full, QStringLiteral("03 _Song_Verse__")},
+        {QStringLiteral("%t\n%n\r\x1b"), full, QStringLiteral("03Song_Verse_")},
+        {QStringLiteral("%t: <%a>|?*\\"), full, QStringLiteral("03_ _Guest_____")},
+        {QStringLiteral("#%t\u0085"), full, QStringLiteral("#03")},
+        // C1 controls (U+0080..U+009F) go as C0 ones do.
+        {QStringLiteral("%n"), bell, QStringLiteral("Bell[31m")},
     };
     for (const Case& c : cases)
         EXPECT_EQ(ExpandTemplate(c.tmpl, c.fields, ext), c.expected) << c.tmpl.toStdString();
@@ -259,16 +270,20 @@ TEST(RipNames, TrackSelection) {
         const char* text;
         bool ok;
         std::set<int> tracks;
+        const char* error = ""; // for a refused one
     } cases[] = {
         {"", true, {}},
         {"1,3-5", true, {1, 3, 4, 5}},
         {" 2 , 2,9-9", true, {2, 9}},
-        {"0", false, {}},
-        {"100", false, {}},
-        {"5-3", false, {}},
-        {"1,,2", false, {}},
-        {"a", false, {}},
-        {"3-", false, {}},
+        {"0", false, {}, "'0' is not a track number from 1 to 99"},
+        {"100", false, {}, "'100' is not a track number from 1 to 99"},
+        {"5-3", false, {}, "the range '5-3' runs backwards"},
+        {"1,,2", false, {}, "'1,,2' has an empty entry; list tracks as in 1,3-5"},
+        {",", false, {}, "',' has an empty entry; list tracks as in 1,3-5"},
+        {"a", false, {}, "'a' is not a track number from 1 to 99"},
+        {"3-", false, {}, "the range '3-' needs a first and a last track, as in 3-5"},
+        {"-2", false, {}, "the range '-2' needs a first and a last track, as in 3-5"},
+        {"1-x", false, {}, "'x' is not a track number from 1 to 99"},
     };
     for (const Case& c : cases) {
         std::set<int> tracks;
@@ -277,8 +292,52 @@ TEST(RipNames, TrackSelection) {
         if (c.ok)
             EXPECT_EQ(tracks, c.tracks) << c.text;
         else
-            EXPECT_FALSE(error.isEmpty()) << c.text;
+            EXPECT_EQ(error, QString::fromLatin1(c.error)) << c.text;
     }
+}
+
+TEST(RipNames, ACollisionSaysHowToTellTheTracksApart) {
+    const QString name = QStringLiteral("Album.wav");
+    EXPECT_EQ(NameCollisionText(QStringLiteral("%d"), name),
+              QStringLiteral("The template gives two tracks the file name 'Album.wav'; add %t "
+                             "to it."));
+    // %t is there, but was cut off with the end of a long name; "%%t" is no track number.
+    EXPECT_EQ(NameCollisionText(QStringLiteral("%d - %t"), name),
+              QStringLiteral("The template gives two tracks the file name 'Album.wav'; the "
+                             "track number (%t) was cut off a name too long for a file: put %t "
+                             "before the titles."));
+    EXPECT_TRUE(NameCollisionText(QStringLiteral("%d %%t"), name).endsWith("add %t to it."));
+}
+
+TEST(RipDiscText, ControlsAreDroppedAndCodesCheckedByTheirForm) {
+    EXPECT_EQ(DiscText(QStringLiteral(" \x1b[31mRed\x07 \u0085Line\u009f\x7f ")),
+              QStringLiteral("[31mRed Line"));
+    EXPECT_EQ(DiscText(QStringLiteral("Caf\u00e9 \u2013 Ok")),
+              QStringLiteral("Caf\u00e9 \u2013 Ok"));
+    const struct {
+        const char* text;
+        const char* isrc;
+    } isrcs[] = {{"DEA123456789", "DEA123456789"},
+                 {" usabc1234567 ", "USABC1234567"},
+                 {"DE\x1b"
+                  "A12345678",
+                  ""},
+                 {"DEA12345678", ""},
+                 {"DEA1234567890", ""},
+                 {"DE-A12345678", ""}};
+    for (const auto& c : isrcs)
+        EXPECT_EQ(ValidIsrc(QString::fromLatin1(c.text)), QString::fromLatin1(c.isrc)) << c.text;
+    const struct {
+        const char* text;
+        const char* mcn;
+    } mcns[] = {{"0123456789012", "0123456789012"},
+                {"0000000000000", ""},
+                {"012345678901", ""},
+                {"01234567890123", ""},
+                {"012345678901\x1b", ""},
+                {"01234567890A2", ""}};
+    for (const auto& c : mcns)
+        EXPECT_EQ(ValidMcn(QString::fromLatin1(c.text)), QString::fromLatin1(c.mcn)) << c.text;
 }
 
 TEST(RipReport, LogEndsInTheChecksumOfItsText) {
@@ -310,6 +369,29 @@ TEST(RipReport, LogEndsInTheChecksumOfItsText) {
         CueSheet(report, QStringLiteral("A - B")).contains("FILE \"01 - H\xc3\xa9llo.flac\" WAVE"));
     EXPECT_TRUE(
         M3uPlaylist(report, QStringLiteral("A - B")).contains("\n01 - H\xc3\xa9llo.flac\n"));
+}
+
+// The playlist keeps one line per entry and no entry reads as a comment; names that are
+// not UTF-8 are written as their bytes in the playlist, the cue sheet and the log.
+TEST(RipReport, PlaylistAndCueSheetNameTheFilesAsTheyAre) {
+    TRipReport report;
+    report.Toc = VectorToc();
+    for (const QByteArray& name : {QByteArray("#01.wav"), QByteArray("d\xff/02.wav")}) {
+        TTrackResult t;
+        t.Number = static_cast<int>(report.Tracks.size()) + 1;
+        t.EndLba = 750;
+        t.Selected = true;
+        t.Status = tsOk;
+        t.FileName = FileNameFromBytes(name);
+        report.Tracks.push_back(t);
+    }
+    const QByteArray m3u = M3uPlaylist(report, QString());
+    EXPECT_TRUE(m3u.contains("\n./#01.wav\n")) << m3u.toStdString();
+    EXPECT_TRUE(m3u.contains("\nd\xff/02.wav\n")) << m3u.toStdString();
+    const QByteArray cue = CueSheet(report, QString());
+    EXPECT_TRUE(cue.contains("FILE \"#01.wav\" WAVE")) << cue.toStdString();
+    EXPECT_TRUE(cue.contains("FILE \"d\xff/02.wav\" WAVE")) << cue.toStdString();
+    EXPECT_TRUE(RipLogText(report).contains("File: d\xff/02.wav\n"));
 }
 
 TEST(RipSecure, ReadsUntilTwoAgreeAndDropWhatIsNotKept) {
