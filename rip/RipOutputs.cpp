@@ -28,6 +28,10 @@ bool TWorkFolder::Create(const QByteArray& parent) {
     if (!::mkdtemp(pattern.data()))
         return false;
     Path_ = pattern;
+    PendingFolder_ =
+        std::make_unique<safeio::TPendingPath>(Path_.toStdString(), safeio::TPendingPath::kFolder);
+    PendingLock_ = std::make_unique<safeio::TPendingPath>((Path_ + "/lock").toStdString(),
+                                                          safeio::TPendingPath::kFile);
     LockFd_ = ::open((Path_ + "/lock").constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (LockFd_ < 0 || ::flock(LockFd_, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
@@ -49,6 +53,8 @@ void TWorkFolder::Remove() {
     if (LockFd_ >= 0)
         ::close(LockFd_);
     LockFd_ = -1;
+    PendingLock_.reset();
+    PendingFolder_.reset();
 }
 
 void TWorkFolder::RemoveTree(const QByteArray& folder) {

@@ -10,9 +10,12 @@
 
 #include "Ripper.h"
 
+#include "SafeOutput.h"
+
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
 #include <vector>
 
 namespace rip {
@@ -42,6 +45,8 @@ public:
 private:
     QByteArray Path_;
     int LockFd_ = -1;
+    // Removed by a second stop signal: the lock file, then the (then empty) folder.
+    std::unique_ptr<safeio::TPendingPath> PendingLock_, PendingFolder_;
 };
 
 // The folders of the track files, made where missing; Remove takes back those of them

@@ -60,9 +60,10 @@ void TWavSink::Drop() {
         ::close(WorkFd_);
         WorkFd_ = -1;
     }
-    if (OwnsWork_ && !Committed_)
+    if (OwnsWork_)
         ::unlink(FileNameBytes(Name_).constData());
     OwnsWork_ = false;
+    Pending_.reset();
     Final_.Abandon();
 }
 
@@ -79,7 +80,6 @@ bool TWavSink::Open(const QString& name, TKind kind, int64_t trackSamples, const
     Name_ = name;
     Shown_ = shown;
     Kind_ = kind;
-    Committed_ = false;
     const QByteArray bytes = FileNameBytes(name);
     if (kind == wkFinal) {
         if (!Final_.Open(bytes.toStdString()))
@@ -89,6 +89,8 @@ bool TWavSink::Open(const QString& name, TKind kind, int64_t trackSamples, const
         if (WorkFd_ < 0)
             return Fail(errno);
         OwnsWork_ = true;
+        Pending_ = std::make_unique<safeio::TPendingPath>(bytes.toStdString(),
+                                                          safeio::TPendingPath::kFile);
     }
     const std::vector<uint8_t> header =
         WavHeader(static_cast<uint32_t>(trackSamples * kBytesPerSample));
@@ -113,7 +115,6 @@ bool TWavSink::Commit() {
         if (::close(fd) != 0)
             return Fail(errno);
     }
-    Committed_ = true;
     return true;
 }
 

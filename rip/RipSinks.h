@@ -18,6 +18,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace rip {
@@ -49,8 +50,8 @@ private:
 // The track as a canonical CD-audio WAV file. A final file is written through a
 // TSafeOutput (a hidden name beside it, given the real name by Commit, after its
 // data is on the disc); a work file, which only a conversion reads, is written
-// straight to its name in the work folder, never flushed. Destroyed uncommitted,
-// neither leaves anything behind.
+// straight to its name in the work folder, never flushed. Destroyed, a work file is
+// removed (it has served its conversion), and an uncommitted final file leaves nothing.
 class TWavSink : public TSampleSink {
 public:
     enum TKind { wkFinal, wkWork };
@@ -75,9 +76,9 @@ private:
     QString Name_, Shown_, Error_;
     TKind Kind_ = wkWork;
     safeio::TSafeOutput Final_;
+    std::unique_ptr<safeio::TPendingPath> Pending_; // the work file, for a second signal
     int WorkFd_ = -1;
-    bool OwnsWork_ = false; // the work file was made by Open: removed unless committed
-    bool Committed_ = false;
+    bool OwnsWork_ = false; // the work file was made by Open: removed by Drop
 };
 
 // The canonical 44-byte header of a CD-audio WAV file holding dataBytes of PCM.

@@ -21,17 +21,19 @@ constexpr int kSlots = 64;
 struct TSlot {
     std::atomic<bool> used{false};
     std::atomic<bool> ready{false}; // path written and valid
+    bool folder = false;            // removed with rmdir, after the files
     char path[PATH_MAX] = {};
 };
 TSlot slots[kSlots];
 
-int Register(const std::string& path) {
+int Register(const std::string& path, bool folder = false) {
     if (path.size() >= PATH_MAX)
         return -1;
     for (int i = 0; i < kSlots; ++i) {
         bool expected = false;
         if (slots[i].used.compare_exchange_strong(expected, true)) {
             std::memcpy(slots[i].path, path.c_str(), path.size() + 1);
+            slots[i].folder = folder;
             slots[i].ready.store(true);
             return i;
         }
@@ -261,8 +263,18 @@ void TSafeOutput::Abandon() {
 
 void RemovePendingOutputs() noexcept {
     for (TSlot& slot : slots)
-        if (slot.used.load() && slot.ready.load())
+        if (slot.used.load() && slot.ready.load() && !slot.folder)
             ::unlink(slot.path);
+    for (TSlot& slot : slots)
+        if (slot.used.load() && slot.ready.load() && slot.folder)
+            ::rmdir(slot.path);
+}
+
+TPendingPath::TPendingPath(const std::string& path, TKind kind)
+    : slot_(Register(path, kind == kFolder)) {}
+
+TPendingPath::~TPendingPath() {
+    Unregister(slot_);
 }
 
 bool TSafeOutput::Write(const void* data, size_t size) {

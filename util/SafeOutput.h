@@ -80,9 +80,24 @@ private:
     std::string finalPath_;
 };
 
-// Unlinks the temporary file of every TSafeOutput still open in the process.
+// Unlinks the temporary file of every TSafeOutput still open in the process, and every
+// path a TPendingPath holds (files first, then folders, which go when empty).
 // Async-signal-safe.
 void RemovePendingOutputs() noexcept;
+
+// A work file or folder of the program's own that RemovePendingOutputs removes while this
+// object lives (its owner removes it itself in the normal course).
+class TPendingPath {
+public:
+    enum TKind { kFile, kFolder };
+    TPendingPath(const std::string& path, TKind kind);
+    ~TPendingPath();
+    TPendingPath(const TPendingPath&) = delete;
+    TPendingPath& operator=(const TPendingPath&) = delete;
+
+private:
+    int slot_;
+};
 
 // The file a name leads to, symbolic links followed (a dangling link gives the
 // name it points at). Relative links are taken from the link's folder.
