@@ -43,9 +43,7 @@ bool PlanJobs(const TRipSettings& settings, TRipReport& report, const QString& o
         t.FileName =
             ExpandTemplate(settings.Template, NameFields(report, t), extension) + extension;
         if (std::find(files.begin(), files.end(), t.FileName) != files.end()) {
-            error =
-                QStringLiteral("The template gives two tracks the file name '%1'; add %t to it.")
-                    .arg(t.FileName);
+            error = NameCollisionText(settings.Template, t.FileName);
             return false;
         }
         files.push_back(t.FileName);

@@ -88,98 +88,110 @@ QString RelativeTo(const QString& folder, const QString& file) {
     return file.startsWith(prefix) ? file.mid(prefix.size()) : file;
 }
 
-QByteArray RipLogText(const TRipReport& r) {
-    QStringList l;
-    auto line = [&l](const QString& text) { l << text; };
-    line(QStringLiteral("Tonvale rip log"));
-    line(r.Program + QStringLiteral(", ") + r.Date);
-    line({});
-    line(QStringLiteral("Drive: %1 %2 %3 (%4)")
-             .arg(r.DriveVendor, r.DriveProduct, r.DriveRevision, r.DrivePath));
-    line(QStringLiteral("Read offset correction: %1%2")
+namespace {
+
+// The sections of rip.log, each a run of lines.
+void LogHeader(const TRipReport& r, QStringList& l) {
+    l << QStringLiteral("Tonvale rip log") << r.Program + QStringLiteral(", ") + r.Date
+      << QString();
+    l << QStringLiteral("Drive: %1 %2 %3 (%4)")
+             .arg(r.DriveVendor, r.DriveProduct, r.DriveRevision, r.DrivePath);
+    l << QStringLiteral("Read offset correction: %1%2")
              .arg(r.Offset > 0 ? QStringLiteral("+") : QString())
-             .arg(r.Offset));
-    line(r.Secure ? QStringLiteral("Secure mode: yes (each track read twice; on a mismatch up "
-                                   "to %1 more reads)")
-                        .arg(kSecureRetries)
-                  : QStringLiteral("Secure mode: no (each track read once)"));
-    line(QStringLiteral("Format: %1").arg(r.Preset));
-    line({});
-    line(QStringLiteral("Album performer: %1").arg(r.AlbumPerformer));
-    line(QStringLiteral("Album title: %1").arg(r.AlbumTitle));
+             .arg(r.Offset);
+    l << (r.Secure ? QStringLiteral("Secure mode: yes (each track read twice; on a mismatch up "
+                                    "to %1 more reads)")
+                         .arg(kSecureRetries)
+                   : QStringLiteral("Secure mode: no (each track read once)"));
+    l << QStringLiteral("Format: %1").arg(r.Preset) << QString();
+    l << QStringLiteral("Album performer: %1").arg(r.AlbumPerformer);
+    l << QStringLiteral("Album title: %1").arg(r.AlbumTitle);
     if (!r.Mcn.isEmpty())
-        line(QStringLiteral("MCN: %1").arg(r.Mcn));
-    line({});
-    line(QStringLiteral("TOC"));
-    line(QStringLiteral("  Track  Audio  Start     Length    Start sector  End sector"));
+        l << QStringLiteral("MCN: %1").arg(r.Mcn);
+}
+
+void LogDisc(const TRipReport& r, QStringList& l) {
+    l << QString() << QStringLiteral("TOC")
+      << QStringLiteral("  Track  Audio  Start     Length    Start sector  End sector");
     for (const TTrackResult& t : r.Tracks)
-        line(QStringLiteral("  %1  %2  %3  %4  %5  %6")
+        l << QStringLiteral("  %1  %2  %3  %4  %5  %6")
                  .arg(t.Number, 5)
                  .arg(t.Audio ? QStringLiteral("yes  ") : QStringLiteral("no   "))
                  .arg(Msf(t.StartLba), -8)
                  .arg(Msf(t.Sectors()), -8)
                  .arg(t.StartLba, 12)
-                 .arg(t.EndLba - 1, 10));
-    line(QStringLiteral("  Lead-out sector: %1").arg(r.Toc.LeadOut));
-    line({});
-    line(QStringLiteral("Disc ids"));
-    line(QStringLiteral("  AccurateRip: %1 (id1 %2, id2 %3)")
-             .arg(r.Ids.DbarName, H8(r.Ids.AccurateRip1), H8(r.Ids.AccurateRip2)));
-    line(QStringLiteral("  CDDB: %1").arg(H8(r.Ids.Cddb)));
-    line(QStringLiteral("  MusicBrainz: %1").arg(r.Ids.MusicBrainz));
+                 .arg(t.EndLba - 1, 10);
+    l << QStringLiteral("  Lead-out sector: %1").arg(r.Toc.LeadOut) << QString();
+    l << QStringLiteral("Disc ids");
+    l << QStringLiteral("  AccurateRip: %1 (id1 %2, id2 %3)")
+             .arg(r.Ids.DbarName, H8(r.Ids.AccurateRip1), H8(r.Ids.AccurateRip2));
+    l << QStringLiteral("  CDDB: %1").arg(H8(r.Ids.Cddb));
+    l << QStringLiteral("  MusicBrainz: %1").arg(r.Ids.MusicBrainz);
     if (!r.AccurateRipFile.isEmpty())
-        line(QStringLiteral("  AccurateRip file: %1 (%2)")
+        l << QStringLiteral("  AccurateRip file: %1 (%2)")
                  .arg(r.AccurateRipFile, r.AccurateRipKnown
                                              ? QStringLiteral("holds entries for this disc")
-                                             : QStringLiteral("holds no entry for this disc")));
-    for (const TTrackResult& t : r.Tracks) {
-        if (!t.Selected)
-            continue;
-        line({});
-        line(QStringLiteral("Track %1").arg(t.Number));
-        if (!t.Title.isEmpty())
-            line(QStringLiteral("  Title: %1").arg(t.Title));
-        if (!t.Performer.isEmpty())
-            line(QStringLiteral("  Performer: %1").arg(t.Performer));
-        if (!t.Isrc.isEmpty())
-            line(QStringLiteral("  ISRC: %1").arg(t.Isrc));
-        line(QStringLiteral("  File: %1").arg(t.FileName));
-        if (t.HaveSums) {
-            line(QStringLiteral("  Peak level: %1 %").arg(PeakPercent(t.Sums.Peak), 0, 'f', 1));
-            if (t.HaveTestCrc)
-                line(QStringLiteral("  Test CRC: %1").arg(H8U(t.TestCrc)));
-            line(QStringLiteral("  Copy CRC: %1").arg(H8U(t.Sums.Crc32)));
-            line(QStringLiteral("  AccurateRip v1: %1%2")
-                     .arg(H8(t.Sums.ArV1),
-                          t.ArChecked ? QStringLiteral(", ") + ArResultText(t.ArV1) : QString()));
-            line(QStringLiteral("  AccurateRip v2: %1%2")
-                     .arg(H8(t.Sums.ArV2),
-                          t.ArChecked ? QStringLiteral(", ") + ArResultText(t.ArV2) : QString()));
-            line(QStringLiteral("  Frame-450 CRC: %1").arg(H8(t.Sums.Frame450)));
-        }
-        if (t.Reads > 0)
-            line(QStringLiteral("  Reads: %1").arg(t.Reads));
-        line(QStringLiteral("  Status: %1").arg(StatusText(t)));
+                                             : QStringLiteral("holds no entry for this disc"));
+}
+
+void LogTrack(const TTrackResult& t, QStringList& l) {
+    l << QString() << QStringLiteral("Track %1").arg(t.Number);
+    if (!t.Title.isEmpty())
+        l << QStringLiteral("  Title: %1").arg(t.Title);
+    if (!t.Performer.isEmpty())
+        l << QStringLiteral("  Performer: %1").arg(t.Performer);
+    if (!t.Isrc.isEmpty())
+        l << QStringLiteral("  ISRC: %1").arg(t.Isrc);
+    l << QStringLiteral("  File: %1").arg(t.FileName);
+    if (t.HaveSums) {
+        l << QStringLiteral("  Peak level: %1 %").arg(PeakPercent(t.Sums.Peak), 0, 'f', 1);
+        if (t.HaveTestCrc)
+            l << QStringLiteral("  Test CRC: %1").arg(H8U(t.TestCrc));
+        l << QStringLiteral("  Copy CRC: %1").arg(H8U(t.Sums.Crc32));
+        l << QStringLiteral("  AccurateRip v1: %1%2")
+                 .arg(H8(t.Sums.ArV1),
+                      t.ArChecked ? QStringLiteral(", ") + ArResultText(t.ArV1) : QString());
+        l << QStringLiteral("  AccurateRip v2: %1%2")
+                 .arg(H8(t.Sums.ArV2),
+                      t.ArChecked ? QStringLiteral(", ") + ArResultText(t.ArV2) : QString());
+        l << QStringLiteral("  Frame-450 CRC: %1").arg(H8(t.Sums.Frame450));
     }
-    line({});
-    line(QStringLiteral("Summary"));
-    line(QStringLiteral("  Tracks ripped: %1 of %2").arg(r.Count(tsOk)).arg(r.SelectedCount()));
+    if (t.Reads > 0)
+        l << QStringLiteral("  Reads: %1").arg(t.Reads);
+    l << QStringLiteral("  Status: %1").arg(StatusText(t));
+}
+
+void LogSummary(const TRipReport& r, QStringList& l) {
+    l << QString() << QStringLiteral("Summary");
+    l << QStringLiteral("  Tracks ripped: %1 of %2").arg(r.Count(tsOk)).arg(r.SelectedCount());
     if (r.Count(tsFailed) > 0)
-        line(QStringLiteral("  Tracks failed: %1").arg(r.Count(tsFailed)));
+        l << QStringLiteral("  Tracks failed: %1").arg(r.Count(tsFailed));
     if (r.Stopped)
-        line(QStringLiteral("  The rip was stopped before its end."));
+        l << QStringLiteral("  The rip was stopped before its end.");
     if (!r.AccurateRipFile.isEmpty()) {
         const int accurate = static_cast<int>(
             std::count_if(r.Tracks.begin(), r.Tracks.end(), [](const TTrackResult& t) {
                 return t.Selected && t.Status == tsOk && (t.ArV1.Matched || t.ArV2.Matched);
             }));
-        line(QStringLiteral("  Accurately ripped (v1 or v2): %1 of %2")
+        l << QStringLiteral("  Accurately ripped (v1 or v2): %1 of %2")
                  .arg(accurate)
-                 .arg(r.SelectedCount()));
+                 .arg(r.SelectedCount());
     }
-    line(r.Count(tsOk) == r.SelectedCount() ? QStringLiteral("  No errors occurred.")
-                                            : QStringLiteral("  There were errors."));
-    line({});
+    l << (r.Count(tsOk) == r.SelectedCount() ? QStringLiteral("  No errors occurred.")
+                                             : QStringLiteral("  There were errors."));
+}
+
+} // namespace
+
+QByteArray RipLogText(const TRipReport& r) {
+    QStringList l;
+    LogHeader(r, l);
+    LogDisc(r, l);
+    for (const TTrackResult& t : r.Tracks)
+        if (t.Selected)
+            LogTrack(t, l);
+    LogSummary(r, l);
+    l << QString();
     QByteArray text = FileNameBytes(l.join(QLatin1Char('\n'))); // names as their bytes
     const QByteArray sum = QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex();
     text += "SHA-256: " + sum + "\n";

@@ -82,8 +82,12 @@ bool TWavSink::Open(const QString& name, TKind kind, int64_t trackSamples, const
     Kind_ = kind;
     const QByteArray bytes = FileNameBytes(name);
     if (kind == wkFinal) {
-        if (!Final_.Open(bytes.toStdString()))
-            return Fail(errno);
+        if (!Final_.Open(bytes.toStdString())) {
+            if (!Final_.ReadOnly())
+                return Fail(errno);
+            Error_ = QStringLiteral("%1 is read-only").arg(Name_);
+            return false;
+        }
     } else {
         WorkFd_ = ::open(bytes.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (WorkFd_ < 0)
