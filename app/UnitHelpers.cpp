@@ -438,3 +438,13 @@ void CenterBrowseDialog(QWidget* dialog) {
     dialog->move(area.x() + (area.width() - size.width()) / 2,
                  area.y() + (area.height() - size.height()) / 2);
 }
+
+QString ConversionFailureText(const QString& output, const std::string& engineMessage) {
+    const std::string prefix = FileNameBytes(output).toStdString() + ": ";
+    const std::string text =
+        engineMessage.starts_with(prefix) ? engineMessage.substr(prefix.size()) : engineMessage;
+    QString reason = QString::fromUtf8(text).trimmed();
+    if (reason.isEmpty())
+        reason = QStringLiteral("the conversion did not finish");
+    return QStringLiteral("%1 could not be made: %2.").arg(QFileInfo(output).fileName(), reason);
+}

@@ -16,6 +16,7 @@
 #include <QString>
 
 #include <optional>
+#include <string>
 
 class QWidget;
 
@@ -66,6 +67,12 @@ bool BrowseForFolder(const QString& title, const QString& root, QString& folder)
 // when it has none): left = (screen width - dialog width) / 2, top likewise,
 // rounded towards zero, size unchanged. Nothing for a null dialog.
 void CenterBrowseDialog(QWidget* dialog);
+
+// What the window says when the conversion into `output` failed: the file's name and
+// the reason, without the folder ("Track2.mp3 could not be made: No space left on
+// device."). `engineMessage` is the engine's text, which names the output's full path
+// before the reason; a text that does not is given as it is.
+QString ConversionFailureText(const QString& output, const std::string& engineMessage);
 
 namespace helpers_detail {
 // The path DeleteFolderTree walks: trimmed, trailing "/" removed (except for

@@ -849,6 +849,7 @@ void TfrmMain::ConvertGrabbedTracks() {
     // The last converted WAV file. It is deleted once the next conversion runs:
     // deleting a whole track's file takes a while, and the encoder need not wait for it.
     QString converted;
+    QString failure;
     for (const TTrackBase& base : TrackBases) {
         const QString wav = base.Path + QStringLiteral(".wav");
         // The grabber reports each copied track, and its end. A track it could not
@@ -888,6 +889,13 @@ void TfrmMain::ConvertGrabbedTracks() {
         WaitForReport([this] { return ConversionFinished.load(); });
         FFConverter->AVProbe().Close();
         converted = wav;
+        // A conversion that failed ends the run: its output is missing, and the
+        // tracks after it would most likely fail for the same reason (a full disk).
+        const TFFmpeg* task = FFConverter->Tasks().Items(index);
+        if (task && (task->ErrorOccurred() || !task->Finished())) {
+            failure = ConversionFailureText(output, task->ErrorMessage());
+            break;
+        }
     }
     if (!converted.isEmpty())
         QFile::remove(converted);
@@ -898,8 +906,12 @@ void TfrmMain::ConvertGrabbedTracks() {
         Burner->CancelRequested.store(true);
     WaitForReport([this] { return GrabDone.load(); });
     EnableInterface();
-    if (!GrabFailed.load())
+    if (!failure.isEmpty()) {
+        std::fprintf(stderr, "tonvale: %s\n", qUtf8Printable(failure));
+        sbdlg::ShowBox({QMessageBox::Critical, AppTitle, failure, QMessageBox::Ok});
+    } else if (!GrabFailed.load()) {
         AskOpenFolder();
+    }
 }
 
 void TfrmMain::AskOpenFolder() {
@@ -985,9 +997,10 @@ void TfrmMain::FFConverterTerminate(int AIndex, bool, bool AException,
         Wake();
         return;
     }
+    // The run's loop reads the task's result and says a failure once, in plain words;
+    // the engine's own text goes to the log.
     if (AException)
-        sbdlg::ShowBox(
-            {QMessageBox::Warning, AppTitle, QString::fromStdString(AMessage), QMessageBox::Ok});
+        std::fprintf(stderr, "tonvale: conversion %d: %s\n", AIndex, AMessage.c_str());
 }
 
 // ---- contact menu ------------------------------------------------------------------------

@@ -470,3 +470,19 @@ TEST(TfrmInputText, ButtonsAcceptAndReject) {
 }
 
 } // namespace
+
+TEST(ConversionFailureText, NamesTheFileWithoutItsFolderAndTheReason) {
+    struct Case {
+        std::string engine;
+        const char* text;
+    };
+    const QString out = QStringLiteral("/m/Músic/Track2.mp3");
+    for (const Case& c : {
+             Case{"/m/M\xC3\xBAsic/Track2.mp3: No space left on device",
+                  "Track2.mp3 could not be made: No space left on device."},
+             Case{"Could not open codec", "Track2.mp3 could not be made: Could not open codec."},
+             Case{"", "Track2.mp3 could not be made: the conversion did not finish."},
+         }) {
+        EXPECT_EQ(ConversionFailureText(out, c.engine), QString::fromUtf8(c.text)) << c.engine;
+    }
+}

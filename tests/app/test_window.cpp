@@ -29,6 +29,9 @@
 #include <memory>
 #include <ostream>
 
+#include <sys/mount.h>
+#include <unistd.h>
+
 inline void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';
 }
@@ -267,6 +270,69 @@ TEST_F(WindowTest, AFailedGrabShowsItsTextAndAsksNothing) {
         EXPECT_TRUE(hidden.isEmpty()) << hidden.join(QLatin1Char(' ')).toStdString();
     }
     EXPECT_FALSE(w.Working());
+}
+
+// A full disk during the conversion of the second track: the run ends there, the one
+// box names the file and the system's reason, and no success question follows. The
+// disk is a device that is always full at the track's name, and (where the test may
+// mount, as root) a small file system that holds one track, with a roomy Temp of its own.
+TEST_F(WindowTest, AFullDiskDuringTheConversionFailsTheRunAndAsksNothing) {
+    TfrmMain& w = Start(WriteDisc(ToneDisc({440, 550, 660}, 4), "three"));
+    ASSERT_TRUE(WaitUntil([this] { return Listed(3); }));
+    const bool root = ::geteuid() == 0;
+    for (const bool small : {false, true}) {
+        if (small && !root)
+            continue;
+        SCOPED_TRACE(small ? "a small file system" : "a full device");
+        const QString out = Path(small ? QStringLiteral("small") : QStringLiteral("full"));
+        ASSERT_TRUE(QDir().mkpath(out));
+        std::vector<QByteArray> mounts;
+        if (small) {
+            // A 4 s MP3 track takes 64 KB.
+            ASSERT_EQ(::mount("tmpfs", QFile::encodeName(out).constData(), "tmpfs", 0, "size=96k"),
+                      0);
+            mounts.push_back(QFile::encodeName(out));
+            ASSERT_TRUE(QDir().mkpath(out + QStringLiteral("/Temp")));
+            ASSERT_EQ(::mount("tmpfs", QFile::encodeName(out + QStringLiteral("/Temp")).constData(),
+                              "tmpfs", 0, "size=16m"),
+                      0);
+            mounts.insert(mounts.begin(), QFile::encodeName(out + QStringLiteral("/Temp")));
+        } else {
+            ASSERT_TRUE(
+                QFile::link(QStringLiteral("/dev/full"), out + QStringLiteral("/Track2.mp3")));
+        }
+        struct Unmount {
+            std::vector<QByteArray>& at;
+            ~Unmount() {
+                for (const QByteArray& m : at)
+                    ::umount(m.constData());
+            }
+        } unmount{mounts};
+        ChooseOutput(out);
+        ChooseFormat(1);
+        Boxes().Clear();
+
+        Convert();
+
+        const auto shown = Boxes().Shown();
+        ASSERT_EQ(shown.size(), 1u) << Boxes().Texts().front().toStdString();
+        EXPECT_EQ(shown[0].Icon, QMessageBox::Critical);
+        EXPECT_EQ(shown[0].Text,
+                  QStringLiteral("Track2.mp3 could not be made: No space left on device."));
+        EXPECT_TRUE(QFile::exists(out + QStringLiteral("/Track1.mp3")));
+        if (small) {
+            EXPECT_FALSE(QFile::exists(out + QStringLiteral("/Track2.mp3")));
+            EXPECT_TRUE(QDir(out + QStringLiteral("/Temp"))
+                            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+                            .isEmpty());
+        }
+        EXPECT_FALSE(QFile::exists(out + QStringLiteral("/Track3.mp3")));
+        const QStringList hidden = QDir(out).entryList(
+            {QStringLiteral(".*")}, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        EXPECT_TRUE(hidden.isEmpty()) << hidden.join(QLatin1Char(' ')).toStdString();
+        EXPECT_EQ(w.pbProgress->value(), 0);
+        EXPECT_FALSE(w.Working());
+    }
 }
 
 TEST_F(WindowTest, InsertingAndRemovingADiscImageListsItsAudioTracksAndTurnsTheButton) {
