@@ -13,11 +13,13 @@
 #include <QScreen>
 #include <QStandardPaths>
 #include <QThread>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -447,4 +449,71 @@ QString ConversionFailureText(const QString& output, const std::string& engineMe
     if (reason.isEmpty())
         reason = QStringLiteral("the conversion did not finish");
     return QStringLiteral("%1 could not be made: %2.").arg(QFileInfo(output).fileName(), reason);
+}
+
+namespace {
+// ".Track12.mp3.Ab3dE9": the hidden name under which an output or a grabbed track is
+// written until it is complete.
+bool IsWorkFileName(const QString& name, bool wavOnly) {
+    static const QRegularExpression any(
+        QStringLiteral("^\\.Track[0-9]+\\.(wav|mp3|aac|m4a|wma|ogg)\\.[A-Za-z0-9]{6}$"));
+    static const QRegularExpression wav(QStringLiteral("^\\.Track[0-9]+\\.wav\\.[A-Za-z0-9]{6}$"));
+    return (wavOnly ? wav : any).match(name).hasMatch();
+}
+
+int RemoveFiles(const QDir& dir, const std::function<bool(const QString&)>& ours) {
+    int removed = 0;
+    for (const QFileInfo& entry :
+         dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        if (ours(entry.fileName()) && !entry.isSymLink() && QFile::remove(entry.filePath()))
+            ++removed;
+    return removed;
+}
+} // namespace
+
+int LockRunFolder(const QString& folder) {
+    const int fd = ::open(FileNameBytes(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 && ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        // Another process cleans the folder this moment: wait for it.
+        if (::flock(fd, LOCK_SH) != 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+int RemoveRunLeftovers(const QString& folder) {
+    const int fd = ::open(FileNameBytes(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    int removed = 0;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        const QDir dir(folder);
+        removed +=
+            RemoveFiles(dir, [](const QString& name) { return IsWorkFileName(name, false); });
+        const QDir temp(dir.filePath(QStringLiteral("Temp")));
+        if (!QFileInfo(temp.path()).isSymLink() && temp.exists()) {
+            static const QRegularExpression work(QStringLiteral("^\\.tonvale-[A-Za-z0-9]{6}$"));
+            for (const QFileInfo& entry :
+                 temp.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot))
+                if (!entry.isSymLink() && work.match(entry.fileName()).hasMatch()) {
+                    DeleteFolderTree(entry.filePath(), true);
+                    removed += QFileInfo::exists(entry.filePath()) ? 0 : 1;
+                }
+            const QString marker = temp.filePath(QString::fromLatin1(RunTempMarker));
+            if (QFileInfo(marker).isFile() && !QFileInfo(marker).isSymLink()) {
+                static const QRegularExpression track(QStringLiteral("^Track[0-9]+\\.wav$"));
+                removed += RemoveFiles(temp, [](const QString& name) {
+                    return IsWorkFileName(name, true) || track.match(name).hasMatch();
+                });
+                QFile::remove(marker);
+                if (QDir().rmdir(temp.path()))
+                    ++removed;
+            }
+        }
+        ::flock(fd, LOCK_UN);
+    }
+    ::close(fd);
+    return removed;
 }

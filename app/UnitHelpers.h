@@ -74,6 +74,21 @@ void CenterBrowseDialog(QWidget* dialog);
 // before the reason; a text that does not is given as it is.
 QString ConversionFailureText(const QString& output, const std::string& engineMessage);
 
+// Work files of the window's runs. A run holds a shared lock on its output folder
+// (LockRunFolder, released by closing the descriptor); RemoveRunLeftovers takes the
+// folder's exclusive lock for a moment, so it only touches a folder that no run of
+// the program uses now. It removes what a run killed outright left there, and only
+// names that the program gives its own work files:
+//   - hidden temporary outputs ".TrackN.EXT.XXXXXX" in the folder;
+//   - the private work folders "Temp/.tonvale-XXXXXX" with everything in them;
+//   - a "Temp" folder that a run made (it holds RunTempMarker): its TrackN.wav and
+//     ".TrackN.wav.XXXXXX" files, the marker, and the folder when nothing else is
+//     left in it. A Temp folder without the marker is the user's own.
+// Returns the number of entries removed. A missing folder does nothing.
+inline constexpr const char* RunTempMarker = ".tonvale-temp";
+int LockRunFolder(const QString& folder); // the descriptor, or -1
+int RemoveRunLeftovers(const QString& folder);
+
 namespace helpers_detail {
 // The path DeleteFolderTree walks: trimmed, trailing "/" removed (except for
 // "/" itself), as file-system bytes; nothing for an empty or blank name.

@@ -29,10 +29,12 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QTableWidget>
 #include <QThread>
 #include <QTimer>
@@ -41,11 +43,17 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <condition_variable>
 #include <functional>
 #include <utility>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
 namespace {
 
@@ -53,6 +61,7 @@ const QString AppTitle = QStringLiteral("Tonvale");
 const QString VersionText = QStringLiteral("1.0");
 const QString LoadingDiscInformation = QStringLiteral("Loading disc information... ");
 const QString OpenFolderQuestion = QStringLiteral("Would you like to open the output folder?");
+const QString StopQuestion = QStringLiteral("A conversion is running. Stop it and close Tonvale?");
 const QString SupportEmail = QStringLiteral("support@brisklane.com");
 const QString OurSiteAddress = QStringLiteral("http://www.brisklane.com/");
 const QString ProductPageAddress = QStringLiteral("http://www.brisklane.com/tonvale/");
@@ -436,6 +445,9 @@ void TfrmMain::showEvent(QShowEvent* e) {
 }
 
 void TfrmMain::FormShow() {
+    // What a run killed outright left behind (a run of ours in progress keeps its lock).
+    if (!OutputFolder.isEmpty())
+        RemoveRunLeftovers(OutputFolder);
     if (!PrepareLibraries())
         return;
     PrepareDriveLayer();
@@ -475,6 +487,16 @@ bool TfrmMain::FormCloseQuery() {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* e) {
+    if (working_ && !closing_) {
+        e->ignore();
+        if (closeAfterRun_)
+            return;
+        const auto answer = sbdlg::ShowBox(
+            {QMessageBox::Question, AppTitle, StopQuestion, QMessageBox::Yes | QMessageBox::No});
+        if (answer == QMessageBox::Yes && working_)
+            StopAndClose();
+        return;
+    }
     if (!FormCloseQuery()) {
         e->ignore();
         return;
@@ -764,8 +786,10 @@ void TfrmMain::RemoveRunFiles() {
         QFile::remove(base.Path + QStringLiteral(".wav"));
     if (runFolderCreated_)
         DeleteFolderTree(runFolder_, true);
-    if (!tempCreated_.isEmpty())
+    if (!tempCreated_.isEmpty()) {
+        QFile::remove(tempCreated_ + QString::fromLatin1(RunTempMarker));
         QDir().rmdir(tempCreated_);
+    }
     runFolder_.clear();
     tempCreated_.clear();
     runFolderCreated_ = false;
@@ -792,6 +816,12 @@ void TfrmMain::actConvertExecute() {
                         QStringLiteral("Please choose an output folder first."), QMessageBox::Ok});
         return;
     }
+    // Leftovers of a killed run go first; then the run holds the folder's lock, so that
+    // another window's start leaves this run's work files alone.
+    MakeFolder(OutputFolder);
+    RemoveRunLeftovers(OutputFolder);
+    runLock_ = LockRunFolder(OutputFolder);
+    StopRequested.store(false);
     SetWorkState(0);
     Burner->Lock();
 
@@ -808,6 +838,9 @@ void TfrmMain::actConvertExecute() {
     if (!wav) {
         const QString temp = folder + QStringLiteral("Temp/");
         if (!QFileInfo(temp).isDir() && QDir().mkdir(temp)) {
+            // Marked as the run's, so that a start after a killed run knows it.
+            QFile marker(temp + QString::fromLatin1(RunTempMarker));
+            (void)marker.open(QIODevice::WriteOnly);
             tempCreated_ = temp;
             baseFolder = temp;
         } else {
@@ -841,6 +874,31 @@ void TfrmMain::actConvertExecute() {
     // Reports posted before the end signal still reach the status line.
     QCoreApplication::processEvents();
     SetWorkState(1);
+    if (runLock_ >= 0)
+        ::close(std::exchange(runLock_, -1));
+    if (closeAfterRun_)
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+void TfrmMain::StopRun() {
+    if (!working_ || StopRequested.load())
+        return;
+    StopRequested.store(true);
+    Burner->CancelRequested.store(true);
+    if (runTask_ >= 0)
+        if (TFFmpeg* task = FFConverter->Tasks().Items(runTask_))
+            task->StopConvert(false);
+    SetStatusNow(QStringLiteral("Stopping..."));
+    Wake();
+}
+
+void TfrmMain::StopAndClose() {
+    if (!working_) {
+        close();
+        return;
+    }
+    closeAfterRun_ = true;
+    StopRun();
 }
 
 void TfrmMain::ConvertGrabbedTracks() {
@@ -854,11 +912,15 @@ void TfrmMain::ConvertGrabbedTracks() {
         const QString wav = base.Path + QStringLiteral(".wav");
         // The grabber reports each copied track, and its end. A track it could not
         // copy never appears: its end stops the wait too.
-        WaitForReport(
-            [&] { return QFileInfo::exists(wav) || GrabFailed.load() || GrabDone.load(); });
-        WaitForReport(
-            [&] { return !QFileInfo::exists(wav) || !FileInUse(wav) || GrabFailed.load(); });
-        if (!QFileInfo::exists(wav))
+        WaitForReport([&] {
+            return QFileInfo::exists(wav) || GrabFailed.load() || GrabDone.load() ||
+                   StopRequested.load();
+        });
+        WaitForReport([&] {
+            return !QFileInfo::exists(wav) || !FileInUse(wav) || GrabFailed.load() ||
+                   StopRequested.load();
+        });
+        if (!QFileInfo::exists(wav) || StopRequested.load())
             break;
         if (!FFConverter->AVProbe().LoadFile(wav)) {
             sbdlg::ShowBox({QMessageBox::NoIcon, AppTitle,
@@ -883,12 +945,16 @@ void TfrmMain::ConvertGrabbedTracks() {
         MakeFolder(OutputFolder);
         if (!FFConverter->SetOutputFile(index, output, &options))
             break;
+        runTask_ = index;
         FFConverter->StartConvert(1);
         if (!converted.isEmpty())
             QFile::remove(std::exchange(converted, QString()));
         WaitForReport([this] { return ConversionFinished.load(); });
+        runTask_ = -1;
         FFConverter->AVProbe().Close();
         converted = wav;
+        if (StopRequested.load())
+            break;
         // A conversion that failed ends the run: its output is missing, and the
         // tracks after it would most likely fail for the same reason (a full disk).
         const TFFmpeg* task = FFConverter->Tasks().Items(index);
@@ -906,7 +972,9 @@ void TfrmMain::ConvertGrabbedTracks() {
         Burner->CancelRequested.store(true);
     WaitForReport([this] { return GrabDone.load(); });
     EnableInterface();
-    if (!failure.isEmpty()) {
+    if (StopRequested.load()) {
+        std::fprintf(stderr, "tonvale: the run was stopped\n");
+    } else if (!failure.isEmpty()) {
         std::fprintf(stderr, "tonvale: %s\n", qUtf8Printable(failure));
         sbdlg::ShowBox({QMessageBox::Critical, AppTitle, failure, QMessageBox::Ok});
     } else if (!GrabFailed.load()) {
@@ -953,11 +1021,13 @@ void TfrmMain::GrabTracks() {
         // run must still not end as a success with a file missing.
         if (!action->Success) {
             GrabFailed.store(true);
-            sbdlg::ShowError(Burner->LastMessage);
+            if (!StopRequested.load())
+                sbdlg::ShowError(Burner->LastMessage);
         }
     } catch (const std::exception& e) {
         GrabFailed.store(true);
-        sbdlg::ShowError(QString::fromUtf8(e.what()));
+        if (!StopRequested.load())
+            sbdlg::ShowError(QString::fromUtf8(e.what()));
     }
     CallBackEventer().GrabActive.store(false);
     CallBackEventer().OnProgress.Clear();
@@ -972,7 +1042,7 @@ void TfrmMain::GrabTracks() {
     action.reset();
     if (wav) {
         EnableInterface();
-        if (!GrabFailed.load())
+        if (!GrabFailed.load() && !StopRequested.load())
             AskOpenFolder();
     }
 }
@@ -1034,6 +1104,51 @@ void TfrmMain::pmNewsClick() {
     sbdlg::ShellOpen(QUrl(ProductPageAddress.toLower()));
 }
 
+// ---- stop signals ------------------------------------------------------------------------
+
+namespace {
+int stopPipe[2] = {-1, -1};
+QPointer<TfrmMain> stopTarget;
+QSocketNotifier* stopNotifier = nullptr;
+
+void OnStopSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    // A full pipe already holds a stop that is not read yet.
+    (void)!::write(stopPipe[1], &byte, 1);
+    errno = saved;
+}
+} // namespace
+
+void InstallStopSignals(TfrmMain* window) {
+    static constexpr int Signals[] = {SIGTERM, SIGINT, SIGHUP};
+    stopTarget = window;
+    if (!window) {
+        for (int sig : Signals)
+            std::signal(sig, SIG_DFL);
+        return;
+    }
+    if (stopPipe[0] < 0) {
+        if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        stopNotifier = new QSocketNotifier(stopPipe[0], QSocketNotifier::Read, qApp);
+        QObject::connect(stopNotifier, &QSocketNotifier::activated, qApp, [] {
+            char bytes[16];
+            while (::read(stopPipe[0], bytes, sizeof bytes) > 0) {
+            }
+            std::fprintf(stderr, "tonvale: stop signal\n");
+            if (stopTarget)
+                stopTarget->StopAndClose();
+        });
+    }
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : Signals)
+        ::sigaction(sig, &action, nullptr);
+}
+
 // ---- the program -------------------------------------------------------------------------
 
 int TonvaleMain(int argc, char** argv) {
@@ -1049,6 +1164,9 @@ int TonvaleMain(int argc, char** argv) {
         window.move(area.x() + (area.width() - window.width()) / 2,
                     area.y() + (area.height() - window.height()) / 2);
     }
+    InstallStopSignals(&window);
     window.show();
-    return app.exec();
+    const int code = app.exec();
+    InstallStopSignals(nullptr);
+    return code;
 }

@@ -96,6 +96,7 @@ public:
     std::atomic<bool> ConversionFinished{false}; // set by the component's notifier thread
     std::atomic<bool> GrabFailed{false};         // set by the grab worker
     std::atomic<bool> GrabDone{true};            // the grab worker's end-of-work signal
+    std::atomic<bool> StopRequested{false};      // the user stopped the run (read by the grabber)
     int DiscMessage = 0;                         // registered event type
     // Results of the last drive scan: written by the search worker, read on the
     // main thread while that worker waits for DiscMessage to be handled.
@@ -151,6 +152,11 @@ public:
     bool PrepareLibraries(); // false: the window is closing
     void PrepareDriveLayer();
     void AskOpenFolder(); // any thread
+    // Stops the run: the grabber after its track, the conversion at once; the run's
+    // unfinished files are removed as it ends. Finished tracks stay.
+    void StopRun();
+    // A stop signal: stops a run without asking and closes the window after it.
+    void StopAndClose();
 
     // Status line and bar; any thread (the change is made on the main thread).
     void ShowProgress(int percent);
@@ -206,6 +212,9 @@ private:
     bool closing_ = false;
     bool scanPending_ = false; // an arrival came during a run: search after it
     bool listing_ = false;
+    bool closeAfterRun_ = false;    // the run was stopped to close the window
+    int runTask_ = -1;              // the conversion task running now
+    int runLock_ = -1;              // the run's lock on its output folder
     QString runFolder_;             // the folder of this run's WAV files (compressed formats)
     bool runFolderCreated_ = false; // that folder was made by the run
     QString tempCreated_;           // "Temp/" when the run made it
@@ -214,6 +223,11 @@ private:
     std::vector<std::function<void()>> mail_; // guarded by mailLock_
     TDeviceMonitor* monitor_ = nullptr;
 };
+
+// SIGTERM, SIGINT and SIGHUP stop the window's run and close it, as closing it and
+// answering Yes would (without asking). Call on the main thread; the window may go
+// away later (the signals then do nothing). Null restores the default actions.
+void InstallStopSignals(TfrmMain* window);
 
 // Runs the program: the application object, the window, the message loop.
 int TonvaleMain(int argc, char** argv);

@@ -29,6 +29,8 @@
 #include <memory>
 #include <ostream>
 
+#include <csignal>
+
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -42,6 +44,7 @@ using apptest::WaitUntil;
 using discimage::Disc;
 
 const QString OpenFolder = QStringLiteral("Would you like to open the output folder?");
+const QString StopQuestion = QStringLiteral("A conversion is running. Stop it and close Tonvale?");
 
 QByteArray ReadAll(const QString& path) {
     QFile file(path);
@@ -212,34 +215,155 @@ TEST_F(WindowTest, ARunKeepsAUsersOwnTempFolderAsItWas) {
     EXPECT_FALSE(w.Working());
 }
 
-TEST_F(WindowTest, DuringARunClosingIsRefusedAndADiscArrivalWaitsForItsEnd) {
+// Closing during a run asks. No: the run goes on and makes every track, and a disc
+// arrival meanwhile is searched for after it. Yes: the run stops, the finished track
+// stays, nothing unfinished is left, nothing more is asked, and the window closes.
+TEST_F(WindowTest, ClosingDuringARunAsksAndYesStopsItAndCloses) {
+    for (const bool yes : {false, true}) {
+        SCOPED_TRACE(yes ? "Yes" : "No");
+        TfrmMain& w = Start(WriteDisc(ToneDisc({440, 550, 660}, 4), "three"));
+        ASSERT_TRUE(WaitUntil([this] { return Listed(3); }));
+        const QString out = Path(yes ? QStringLiteral("yes") : QStringLiteral("no"));
+        ChooseOutput(out);
+        ChooseFormat(1);
+        Boxes().Clear();
+        Boxes().Answer(StopQuestion, yes ? QMessageBox::Yes : QMessageBox::No);
+        bool visibleAfterClose = false, tried = false;
+        QObject receiver;
+        QObject::connect(&w, &TfrmMain::StatusShown, &receiver, [&](const QString& status) {
+            // During the second track's conversion.
+            if (tried || !status.startsWith(QStringLiteral("Progress: ")) ||
+                !QFile::exists(out + QStringLiteral("/Track1.mp3")))
+                return;
+            tried = w.Working();
+            w.WMDeviceChange(0x8000);
+            w.close();
+            visibleAfterClose = w.isVisible();
+        });
+
+        Convert();
+
+        EXPECT_TRUE(tried);
+        EXPECT_TRUE(visibleAfterClose);
+        const auto texts = Boxes().Texts();
+        ASSERT_FALSE(texts.empty());
+        EXPECT_EQ(texts[0], StopQuestion);
+        EXPECT_NEAR(enginetest::Decode(out + QStringLiteral("/Track1.mp3")).Seconds(), 4.0, 0.15);
+        if (yes) {
+            EXPECT_EQ(texts.size(), 1u);
+            EXPECT_TRUE(WaitUntil([&] { return !w.isVisible(); }));
+            // The second track is gone, or complete when the stop came at its very end.
+            const QStringList left =
+                QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+            EXPECT_TRUE(
+                left == QStringList{QStringLiteral("Track1.mp3")} ||
+                left == (QStringList{QStringLiteral("Track1.mp3"), QStringLiteral("Track2.mp3")}))
+                << left.join(QLatin1Char(' ')).toStdString();
+            if (left.size() == 2) {
+                EXPECT_NEAR(enginetest::Decode(out + QStringLiteral("/Track2.mp3")).Seconds(), 4.0,
+                            0.15);
+            }
+        } else {
+            EXPECT_EQ(Count(OpenFolder), 1);
+            for (int t = 2; t <= 3; ++t)
+                EXPECT_NEAR(
+                    enginetest::Decode(out + QStringLiteral("/Track%1.mp3").arg(t)).Seconds(), 4.0,
+                    0.15);
+            // The search deferred by the run has listed the disc again.
+            EXPECT_TRUE(WaitUntil([this] { return Listed(3); }));
+            EXPECT_EQ(w.actEjectDrive->text(), QStringLiteral("Eject Drive"));
+            EXPECT_TRUE(w.isVisible());
+        }
+        window_.reset();
+    }
+}
+
+// A stop signal during a run stops it without asking and closes the window; the
+// folder keeps the finished tracks and nothing else.
+TEST_F(WindowTest, ASignalDuringARunStopsItAndLeavesOnlyFinishedTracks) {
     TfrmMain& w = Start(WriteDisc(ToneDisc({440, 550, 660}, 4), "three"));
     ASSERT_TRUE(WaitUntil([this] { return Listed(3); }));
     ChooseOutput(out_);
     ChooseFormat(1);
-    bool visibleAfterClose = false, tried = false;
+    Boxes().Clear();
+    InstallStopSignals(&w);
+    bool sent = false;
     QObject receiver;
     QObject::connect(&w, &TfrmMain::StatusShown, &receiver, [&](const QString& status) {
-        if (tried || !status.startsWith(QStringLiteral("Progress: ")))
-            return;
-        tried = w.Working();
-        w.WMDeviceChange(0x8000);
-        w.close();
-        visibleAfterClose = w.isVisible();
+        if (!sent && status.startsWith(QStringLiteral("Progress: ")) &&
+            QFile::exists(out_ + QStringLiteral("/Track1.mp3")))
+            sent = ::kill(::getpid(), SIGTERM) == 0;
     });
 
     Convert();
+    ASSERT_TRUE(sent);
+    EXPECT_TRUE(WaitUntil([&] { return !w.isVisible(); }));
+    InstallStopSignals(nullptr);
 
-    EXPECT_TRUE(tried);
-    EXPECT_TRUE(visibleAfterClose);
-    for (int t = 1; t <= 3; ++t)
-        EXPECT_NEAR(enginetest::Decode(out_ + QStringLiteral("/Track%1.mp3").arg(t)).Seconds(), 4.0,
-                    0.15);
-    // The search deferred by the run has listed the disc again.
-    EXPECT_TRUE(WaitUntil([this] { return Listed(3); }));
-    EXPECT_EQ(w.actEjectDrive->text(), QStringLiteral("Eject Drive"));
-    w.close();
-    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(Boxes().Texts().empty());
+    const QStringList left =
+        QDir(out_).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    EXPECT_TRUE(left.contains(QStringLiteral("Track1.mp3")));
+    EXPECT_FALSE(left.contains(QStringLiteral("Track3.mp3")));
+    for (const QString& name : left)
+        EXPECT_TRUE(name.startsWith(QStringLiteral("Track")) &&
+                    name.endsWith(QStringLiteral(".mp3")))
+            << name.toStdString();
+}
+
+// What a killed run left is removed at the next start; the user's files, a Temp folder
+// of the user's and names that only look like the program's stay.
+TEST_F(WindowTest, AStartRemovesTheLeftoversOfAKilledRunAndNothingElse) {
+    const auto make = [this](const QString& name, const QByteArray& data = "x") {
+        const QString path = out_ + QLatin1Char('/') + name;
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(data);
+    };
+    struct Case {
+        const char* name;
+        bool removed;
+    };
+    const std::vector<Case> cases = {
+        {".Track11.mp3.Ab3dE9", true},
+        {".Track2.wav.XYZ123", true},
+        {"Temp/.tonvale-q1W2e3/Track41.wav", true},
+        {"Temp/.tonvale-q1W2e3/.Track42.wav.AAAAAA", true},
+        {"Temp/Track3.wav", false}, // a Temp folder without the marker is the user's
+        {"Temp/mine.txt", false},
+        {".Track11.mp3", false},
+        {".Track11.mp3.toolong1", false},
+        {".Song.mp3.Ab3dE9", false},
+        {"Track1.mp3", false},
+        {".hidden", false},
+    };
+    for (const Case& c : cases)
+        make(QString::fromLatin1(c.name));
+    // A Temp folder that a killed run made, inside a second output folder.
+    const QString other = Path(QStringLiteral("other"));
+    for (const char* name : {"Temp/.tonvale-temp", "Temp/Track5.wav", "Temp/.Track6.wav.Ab12Cd"}) {
+        QDir().mkpath(other + QStringLiteral("/Temp"));
+        QFile file(other + QLatin1Char('/') + QString::fromLatin1(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+
+    for (const QString& folder : {out_, other}) {
+        {
+            QSettings settings(QSettings::IniFormat, QSettings::UserScope,
+                               QStringLiteral("Brisklane"), QStringLiteral("Tonvale"));
+            settings.setValue(QStringLiteral("Configuration/OutPath"), folder + QLatin1Char('/'));
+        }
+        Start(Path(QStringLiteral("none.cue")));
+        window_.reset();
+    }
+
+    for (const Case& c : cases)
+        EXPECT_EQ(QFileInfo::exists(out_ + QLatin1Char('/') + QString::fromLatin1(c.name)),
+                  !c.removed)
+            << c.name;
+    EXPECT_FALSE(QFileInfo::exists(out_ + QStringLiteral("/Temp/.tonvale-q1W2e3")));
+    EXPECT_FALSE(QFileInfo::exists(other + QStringLiteral("/Temp")));
 }
 
 TEST_F(WindowTest, AFailedGrabShowsItsTextAndAsksNothing) {
