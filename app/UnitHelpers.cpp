@@ -517,3 +517,23 @@ int RemoveRunLeftovers(const QString& folder) {
     ::close(fd);
     return removed;
 }
+
+QString PrepareOutputFolder(const QString& folder) {
+    const QByteArray path = FileNameBytes(QDir::cleanPath(QDir().absoluteFilePath(folder)));
+    const auto reason = [](int error) { return QString::fromLocal8Bit(std::strerror(error)); };
+    for (qsizetype i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/')
+            continue;
+        const QByteArray level = path.left(i);
+        if (::mkdir(level.constData(), 0777) != 0 && errno != EEXIST)
+            return reason(errno);
+    }
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0)
+        return reason(errno);
+    if (!S_ISDIR(st.st_mode))
+        return reason(ENOTDIR);
+    if (::faccessat(AT_FDCWD, path.constData(), W_OK | X_OK, AT_EACCESS) != 0)
+        return reason(errno);
+    return {};
+}

@@ -74,6 +74,11 @@ void CenterBrowseDialog(QWidget* dialog);
 // before the reason; a text that does not is given as it is.
 QString ConversionFailureText(const QString& output, const std::string& engineMessage);
 
+// Makes the output folder with all its parents and checks that files can be made in
+// it. Empty when it can be used; otherwise the system's reason ("Permission denied",
+// "Not a directory", "Read-only file system", ...).
+QString PrepareOutputFolder(const QString& folder);
+
 // Work files of the window's runs. A run holds a shared lock on its output folder
 // (LockRunFolder, released by closing the descriptor); RemoveRunLeftovers takes the
 // folder's exclusive lock for a moment, so it only touches a folder that no run of

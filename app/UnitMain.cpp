@@ -104,7 +104,7 @@ QSettings UserSettings() {
 }
 
 bool MakeFolder(const QString& folder) {
-    return QDir().mkdir(folder) || QFileInfo(folder).isDir();
+    return QDir().mkpath(folder);
 }
 
 } // namespace
@@ -816,9 +816,19 @@ void TfrmMain::actConvertExecute() {
                         QStringLiteral("Please choose an output folder first."), QMessageBox::Ok});
         return;
     }
+    // A folder that cannot be made or written is said before anything is read.
+    if (const QString reason = PrepareOutputFolder(OutputFolder); !reason.isEmpty()) {
+        std::fprintf(stderr, "tonvale: output folder %s: %s\n", qUtf8Printable(OutputFolder),
+                     qUtf8Printable(reason));
+        sbdlg::ShowBox({QMessageBox::Warning, AppTitle,
+                        QStringLiteral("The output folder %1 cannot be used: %2. Choose another "
+                                       "folder with Browse...")
+                            .arg(QDir::toNativeSeparators(OutputFolder), reason),
+                        QMessageBox::Ok});
+        return;
+    }
     // Leftovers of a killed run go first; then the run holds the folder's lock, so that
     // another window's start leaves this run's work files alone.
-    MakeFolder(OutputFolder);
     RemoveRunLeftovers(OutputFolder);
     runLock_ = LockRunFolder(OutputFolder);
     StopRequested.store(false);

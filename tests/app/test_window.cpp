@@ -563,6 +563,100 @@ TEST_F(WindowTest, FirstStartOffersTheDesktopFolderAndClosingRemembersTheChoice)
     EXPECT_EQ(window_->edtOutPath->text(), out_ + QLatin1Char('/'));
 }
 
+// A first start on an account without a desktop folder: the default is the desktop
+// folder the system names (its XDG name where the user has one) + "Tonvale", and the
+// first run makes it with all its parents.
+TEST_F(WindowTest, AFirstStartWithoutADesktopFolderMakesTheDefaultFolderOnTheFirstRun) {
+    const QString ini = QSettings(QSettings::IniFormat, QSettings::UserScope,
+                                  QStringLiteral("Brisklane"), QStringLiteral("Tonvale"))
+                            .fileName();
+    const QString userDirs = QFileInfo(ini).dir().filePath(QStringLiteral("../user-dirs.dirs"));
+    const QByteArray home = qgetenv("HOME");
+    struct Restore {
+        QByteArray home;
+        QString userDirs;
+        ~Restore() {
+            qputenv("HOME", home);
+            QFile::remove(userDirs);
+        }
+    } restore{home, userDirs};
+    const QString disc = WriteDisc(ToneDisc({440}, 1), "one");
+    struct Case {
+        const char* userDirs; // the XDG names, or none
+        const char* desktop;  // under HOME
+    };
+    for (const Case& c : {Case{nullptr, "/Desktop"},
+                          Case{"XDG_DESKTOP_DIR=\"$HOME/Bureau/sub\"\n", "/Bureau/sub"}}) {
+        SCOPED_TRACE(c.desktop);
+        const QString newHome =
+            Path(QStringLiteral("home") + QString::fromLatin1(c.desktop).replace('/', '_'));
+        ASSERT_TRUE(QDir().mkpath(newHome));
+        qputenv("HOME", QFile::encodeName(newHome));
+        QFile::remove(ini);
+        QFile::remove(userDirs);
+        if (c.userDirs) {
+            QDir().mkpath(QFileInfo(userDirs).path());
+            QFile file(userDirs);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(c.userDirs);
+        }
+        const QString folder =
+            newHome + QString::fromLatin1(c.desktop) + QStringLiteral("/Tonvale/");
+        TfrmMain& w = Start(disc);
+        ASSERT_TRUE(WaitUntil([this] { return Listed(1); }));
+        EXPECT_EQ(w.OutputFolder, folder);
+        Boxes().Clear();
+        Boxes().Answer(OpenFolder, QMessageBox::Cancel);
+        Convert();
+        EXPECT_EQ(Boxes().Texts(), std::vector<QString>{OpenFolder});
+        EXPECT_TRUE(QFile::exists(folder + QStringLiteral("Track1.wav")));
+        window_.reset();
+    }
+}
+
+// A folder that cannot be made or written is said before the run, with the fix; nothing
+// is read from the disc.
+TEST_F(WindowTest, AnOutputFolderThatCannotBeUsedIsSaidBeforeTheRun) {
+    TfrmMain& w = Start(WriteDisc(ToneDisc({440}, 1), "one"));
+    ASSERT_TRUE(WaitUntil([this] { return Listed(1); }));
+    QFile plain(Path(QStringLiteral("plain")));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    struct Case {
+        QString folder;
+        const char* reason;
+    };
+    std::vector<Case> cases = {{Path(QStringLiteral("plain/Tonvale/")), "Not a directory"}};
+    const QString readOnly = Path(QStringLiteral("ro"));
+    QDir().mkpath(readOnly);
+    bool mounted = false;
+    if (::geteuid() == 0) {
+        mounted = ::mount("tmpfs", QFile::encodeName(readOnly).constData(), "tmpfs", MS_RDONLY,
+                          "size=16k") == 0;
+        if (mounted)
+            cases.push_back({readOnly + QStringLiteral("/Tonvale/"), "Read-only file system"});
+    } else {
+        QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::ExeOwner);
+        cases.push_back({readOnly + QStringLiteral("/Tonvale/"), "Permission denied"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        w.OutputFolder = c.folder;
+        w.edtOutPath->setText(c.folder);
+        Boxes().Clear();
+        Convert();
+        const auto shown = Boxes().Shown();
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].Icon, QMessageBox::Warning);
+        EXPECT_EQ(shown[0].Text, QStringLiteral("The output folder %1 cannot be used: %2. Choose "
+                                                "another folder with Browse...")
+                                     .arg(c.folder, QString::fromLatin1(c.reason)));
+        EXPECT_TRUE(w.bbConvert->isEnabled());
+    }
+    if (mounted)
+        ::umount(QFile::encodeName(readOnly).constData());
+}
+
 TEST_F(WindowTest, ChoosingAFormatFillsThePresetsAndTheButtonsFollowTheList) {
     TfrmMain& w = Start(Path(QStringLiteral("none.cue")));
     EXPECT_FALSE(w.actConvert->isEnabled()); // an empty list
