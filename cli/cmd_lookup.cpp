@@ -1,0 +1,247 @@
+// tonvale-cli lookup: what the disc is, without ripping it. Reads the disc's table of
+// contents and CD-Text as the rip does, looks its metadata up (the user's file,
+// MusicBrainz, gnudb with an e-mail address, CD-Text) and prints the disc ids, the TOC,
+// the CD-Text, every candidate with the chosen one marked and the metadata a rip would
+// use. Exit codes: 0 the disc was read (a lookup that found nothing is not a failure),
+// 1 no disc, 2 bad usage. The lookup's notes go to stderr, one line each.
+#include "Cli.h"
+
+#include "MetaJson.h"
+#include "MetaLookup.h"
+#include "MusicBrainz.h"
+#include "Gnudb.h"
+
+#include "RipDiscText.h"
+#include "RipReader.h"
+#include "RipReport.h"
+
+#include "sbUserInterface.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+
+#include <cstdio>
+
+namespace {
+
+class TErrorsToStderr : public rip::TRipObserver {
+public:
+    void Error(const QString& text) override { cli::PrintError(text); }
+};
+
+meta::TMetaToc MetaToc(const rip::TDiscToc& toc) {
+    meta::TMetaToc out;
+    for (const rip::TTocTrack& t : toc.Tracks)
+        out.Tracks.push_back({t.Number, t.Lba, t.Audio});
+    out.LeadOut = toc.LeadOut;
+    return out;
+}
+
+meta::TDiscMeta CdTextMeta(const rip::TDiscText& text) {
+    meta::TDiscMeta m;
+    m.Album = text.AlbumTitle;
+    m.Artist = text.AlbumPerformer;
+    m.Barcode = text.Mcn;
+    for (const auto& [number, t] : text.Tracks)
+        m.Tracks.push_back({number, t.Title, t.Performer, t.Isrc});
+    return m;
+}
+
+const char* RankName(meta::TMatchRank rank) {
+    switch (rank) {
+    case meta::mrChosen:
+        return "chosen release";
+    case meta::mrDiscId:
+        return "disc id";
+    case meta::mrToc:
+        return "TOC match";
+    case meta::mrStub:
+        return "CD stub";
+    case meta::mrExact:
+        return "exact match";
+    case meta::mrInexact:
+        return "close match";
+    }
+    return "";
+}
+
+QJsonObject CandidateJson(const meta::TCandidate& c, bool chosen) {
+    QJsonObject o = meta::MetaToJson(c.Meta);
+    o[QStringLiteral("source")] = c.Meta.Source;
+    o[QStringLiteral("match")] = QString::fromLatin1(RankName(c.Rank));
+    o[QStringLiteral("trackCount")] = c.TrackCount;
+    o[QStringLiteral("chosen")] = chosen;
+    return o;
+}
+
+QJsonObject CdTextJson(const rip::TDiscText& text) {
+    QJsonArray tracks;
+    for (const auto& [number, t] : text.Tracks)
+        tracks.append(QJsonObject{{QStringLiteral("number"), number},
+                                  {QStringLiteral("title"), t.Title},
+                                  {QStringLiteral("performer"), t.Performer},
+                                  {QStringLiteral("isrc"), t.Isrc}});
+    return QJsonObject{{QStringLiteral("album"), text.AlbumTitle},
+                       {QStringLiteral("performer"), text.AlbumPerformer},
+                       {QStringLiteral("mcn"), text.Mcn},
+                       {QStringLiteral("tracks"), tracks}};
+}
+
+void Print(const QString& line) {
+    std::printf("%s\n", line.toUtf8().constData());
+}
+
+QString DiscOf(const meta::TDiscMeta& m) {
+    if (m.DiscNumber <= 0)
+        return {};
+    return m.DiscTotal > 0 ? QStringLiteral(", disc %1 of %2").arg(m.DiscNumber).arg(m.DiscTotal)
+                           : QStringLiteral(", disc %1").arg(m.DiscNumber);
+}
+
+void PrintText(const rip::TRipReport& report, const rip::TDiscText& text,
+               const meta::TLookupResult& result) {
+    const QJsonObject ids = rip::RipReportJson(report).value(QStringLiteral("ids")).toObject();
+    Print(QStringLiteral("Disc ids"));
+    Print(QStringLiteral("  MusicBrainz: %1").arg(report.Ids.MusicBrainz));
+    Print(QStringLiteral("  CDDB: %1").arg(ids.value(QStringLiteral("cddb")).toString()));
+    Print(QStringLiteral("  AccurateRip: %1").arg(report.Ids.DbarName));
+    Print(QStringLiteral("TOC"));
+    for (const rip::TTrackResult& t : report.Tracks)
+        Print(QStringLiteral("  %1  %2  start %3  length %4")
+                  .arg(t.Number, 2)
+                  .arg(t.Audio ? QStringLiteral("audio") : QStringLiteral("data "))
+                  .arg(t.StartLba, 6)
+                  .arg(rip::Msf(t.Sectors())));
+    Print(QStringLiteral("  lead-out %1").arg(report.Toc.LeadOut));
+    Print(QStringLiteral("CD-Text"));
+    if (text.AlbumTitle.isEmpty() && text.AlbumPerformer.isEmpty() && text.Tracks.empty())
+        Print(QStringLiteral("  none"));
+    else
+        Print(QStringLiteral("  %1 - %2").arg(text.AlbumPerformer, text.AlbumTitle));
+    for (const auto& [number, t] : text.Tracks)
+        Print(QStringLiteral("  %1. %2 - %3").arg(number, 2).arg(t.Performer, t.Title));
+    Print(QStringLiteral("Candidates"));
+    if (result.Candidates.empty())
+        Print(QStringLiteral("  none"));
+    for (size_t i = 0; i < result.Candidates.size(); ++i) {
+        const meta::TCandidate& c = result.Candidates[i];
+        const meta::TDiscMeta& m = c.Meta;
+        Print(QStringLiteral("%1 %2. %3 (%4)%5: %6 - %7%8%9, %10 tracks")
+                  .arg(static_cast<int>(i) == result.Chosen ? QLatin1Char('*') : QLatin1Char(' '))
+                  .arg(i + 1)
+                  .arg(m.Source, QString::fromLatin1(RankName(c.Rank)),
+                       m.ReleaseId.isEmpty() ? QString() : QStringLiteral(" ") + m.ReleaseId,
+                       m.Artist, m.Album,
+                       m.Date.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(m.Date),
+                       DiscOf(m))
+                  .arg(c.TrackCount));
+    }
+    const meta::TDiscMeta& m = result.Meta;
+    Print(QStringLiteral("Metadata (names from %1)").arg(m.Source));
+    Print(QStringLiteral("  %1 - %2%3%4")
+              .arg(m.Artist, m.Album,
+                   m.Date.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(m.Date), DiscOf(m)));
+    if (!m.Genre.isEmpty())
+        Print(QStringLiteral("  genre: %1").arg(m.Genre));
+    if (!m.Label.isEmpty() || !m.CatalogNumber.isEmpty())
+        Print(QStringLiteral("  label: %1 %2").arg(m.Label, m.CatalogNumber).trimmed());
+    if (!m.Barcode.isEmpty())
+        Print(QStringLiteral("  barcode: %1").arg(m.Barcode));
+    for (const meta::TTrackMeta& t : m.Tracks)
+        Print(QStringLiteral("  %1. %2 - %3").arg(t.Number, 2).arg(t.Artist, t.Title));
+}
+
+int RunLookup(QStringList args) {
+    const bool json = cli::TakeFlag(args, QStringLiteral("--json"));
+    meta::TLookupRequest request;
+    request.Offline = cli::TakeFlag(args, QStringLiteral("--offline"));
+    request.Cover = false; // nothing here would show it
+    bool ok = true;
+    const QString drive = cli::TakeValue(args, QStringLiteral("--drive"), QString(), ok);
+    request.ReleaseId = cli::TakeValue(args, QStringLiteral("--release"), QString(), ok);
+    request.MetadataFile = cli::TakeValue(args, QStringLiteral("--metadata"), QString(), ok);
+    request.GnudbEmail =
+        cli::TakeValue(args, QStringLiteral("--gnudb"),
+                       QSettings(QSettings::IniFormat, QSettings::UserScope,
+                                 QStringLiteral("Brisklane"), QStringLiteral("Tonvale"))
+                           .value(QStringLiteral("Configuration/GnudbEmail"))
+                           .toString(),
+                       ok);
+    if (!ok)
+        return 2;
+    for (const QString& arg : args)
+        return cli::UsageError(arg.startsWith(QLatin1String("--"))
+                                   ? QStringLiteral("unknown option '%1'").arg(arg)
+                                   : QStringLiteral("unexpected argument '%1'").arg(arg));
+    if (!request.ReleaseId.isEmpty() && !meta::ValidMbid(request.ReleaseId))
+        return cli::UsageError(QStringLiteral("--release needs a MusicBrainz release id "
+                                              "(36 characters: 8-4-4-4-12 lower-case hex digits)"));
+    if (!request.GnudbEmail.isEmpty() && !meta::ValidEmail(request.GnudbEmail))
+        return cli::UsageError(QStringLiteral("--gnudb needs your e-mail address (name@host), "
+                                              "which gnudb asks of every client"));
+    if (!request.MetadataFile.isEmpty()) {
+        meta::TDiscMeta file;
+        QString error;
+        if (!meta::ReadMetadataFile(request.MetadataFile, file, error))
+            return cli::UsageError(QStringLiteral("--metadata: ") + error);
+    }
+
+    sbdlg::SetReportHandler([](sbdlg::TReportKind, const QString& text) { cli::PrintError(text); });
+    TErrorsToStderr observer;
+    rip::TRipReport report;
+    rip::TDiscText text;
+    {
+        rip::TDriveSession session(observer);
+        rip::TRipResult result = rip::rrFailed;
+        if (!session.Open(
+                drive, [] { return cli::StopRequested(); }, report, observer, result))
+            return result == rip::rrStopped || cli::StopRequested() ? cli::StopExitCode()
+                   : result == rip::rrUsage                         ? 2
+                                                                    : 1;
+        rip::TDiscReader disc;
+        if (disc.Open(session.Path()))
+            text = disc.ReadText(report.Tracks.front().Number, report.Tracks.back().Number);
+    }
+    request.Toc = MetaToc(report.Toc);
+    request.MusicBrainzDiscId = report.Ids.MusicBrainz;
+    request.CddbId = report.Ids.Cddb;
+    request.CdText = CdTextMeta(text);
+    request.Version = QStringLiteral(TONVALE_VERSION);
+    const meta::TLookupResult result = meta::LookupDisc(request);
+    for (const QString& note : result.Notes)
+        cli::PrintError(note);
+    if (cli::StopRequested())
+        return cli::StopExitCode();
+
+    if (!json) {
+        PrintText(report, text, result);
+        return 0;
+    }
+    const QJsonObject rip = rip::RipReportJson(report);
+    QJsonArray candidates;
+    for (size_t i = 0; i < result.Candidates.size(); ++i)
+        candidates.append(
+            CandidateJson(result.Candidates[i], static_cast<int>(i) == result.Chosen));
+    QJsonObject metadata = meta::MetaToJson(result.Meta);
+    metadata[QStringLiteral("source")] = result.Meta.Source;
+    cli::PrintJson(QJsonDocument(
+        QJsonObject{{QStringLiteral("ids"), rip.value(QStringLiteral("ids"))},
+                    {QStringLiteral("toc"), rip.value(QStringLiteral("toc"))},
+                    {QStringLiteral("leadOut"), report.Toc.LeadOut},
+                    {QStringLiteral("cdText"), CdTextJson(text)},
+                    {QStringLiteral("candidates"), candidates},
+                    {QStringLiteral("chosen"), result.Chosen},
+                    {QStringLiteral("metadata"), metadata},
+                    {QStringLiteral("notes"), QJsonArray::fromStringList(result.Notes)}}));
+    return 0;
+}
+
+} // namespace
+
+TONVALE_CLI_COMMAND("lookup",
+                    "lookup [--drive N] [--offline] [--release MBID] [--metadata FILE] "
+                    "[--gnudb EMAIL] [--json]",
+                    "the disc's ids, TOC, CD-Text and metadata candidates, without ripping",
+                    RunLookup);
