@@ -39,13 +39,18 @@ meta::TMetaToc MetaToc(const rip::TDiscToc& toc) {
     return out;
 }
 
-meta::TDiscMeta CdTextMeta(const rip::TDiscText& text) {
+// The disc's own names, for its audio tracks.
+meta::TDiscMeta CdTextMeta(const rip::TDiscText& text, const rip::TDiscToc& toc) {
     meta::TDiscMeta m;
     m.Album = text.AlbumTitle;
     m.Artist = text.AlbumPerformer;
     m.Barcode = text.Mcn;
-    for (const auto& [number, t] : text.Tracks)
-        m.Tracks.push_back({number, t.Title, t.Performer, t.Isrc});
+    for (const rip::TTocTrack& track : toc.Tracks) {
+        const auto it = text.Tracks.find(track.Number);
+        if (track.Audio && it != text.Tracks.end())
+            m.Tracks.push_back(
+                {track.Number, it->second.Title, it->second.Performer, it->second.Isrc});
+    }
     return m;
 }
 
@@ -207,7 +212,7 @@ int RunLookup(QStringList args) {
     request.Toc = MetaToc(report.Toc);
     request.MusicBrainzDiscId = report.Ids.MusicBrainz;
     request.CddbId = report.Ids.Cddb;
-    request.CdText = CdTextMeta(text);
+    request.CdText = CdTextMeta(text, report.Toc);
     request.Version = QStringLiteral(TONVALE_VERSION);
     const meta::TLookupResult result = meta::LookupDisc(request);
     for (const QString& note : result.Notes)
@@ -229,7 +234,6 @@ int RunLookup(QStringList args) {
     cli::PrintJson(QJsonDocument(
         QJsonObject{{QStringLiteral("ids"), rip.value(QStringLiteral("ids"))},
                     {QStringLiteral("toc"), rip.value(QStringLiteral("toc"))},
-                    {QStringLiteral("leadOut"), report.Toc.LeadOut},
                     {QStringLiteral("cdText"), CdTextJson(text)},
                     {QStringLiteral("candidates"), candidates},
                     {QStringLiteral("chosen"), result.Chosen},

@@ -1,0 +1,188 @@
+// `tonvale-cli lookup` as a user runs it, on disc images the test writes: its disc ids
+// and TOC are the rip's, a MusicBrainz answer from a server inside the test reaches
+// its candidates and metadata, a warm cache answers offline, bad input is refused once.
+#include "ChildProcess.h"
+#include "FakeServer.h"
+
+#include "DiscImage.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+QJsonObject Json(const std::string& text) {
+    return QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
+}
+
+class LookupCli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tonvale-lookup-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        Folder = pattern;
+        fs::create_directories(Folder / "config");
+    }
+    void TearDown() override { fs::remove_all(Folder); }
+
+    std::string Image(bool enhanced) {
+        discimage::Disc disc;
+        disc.title = "Lookup Album";
+        disc.performer = "Lookup Artist";
+        disc.tracks = {discimage::ToneTrack(2.0, 440, 0.3, "One"),
+                       discimage::ToneTrack(3.0, 660, 0.3, "Two"),
+                       discimage::ToneTrack(1.5, 880, 0.3, "Three")};
+        if (enhanced)
+            disc.tracks.push_back(discimage::DataTrack(300));
+        return discimage::WriteCueBin(disc, Folder.string(), enhanced ? "enhanced" : "plain")
+            .cuePath;
+    }
+
+    childprocess::TOutcome Run(std::vector<std::string> args, const std::string& drives,
+                               const std::string& musicBrainz = "http://127.0.0.1:1") {
+        childprocess::TLaunch launch;
+        launch.args = {TONVALE_CLI_PATH};
+        launch.args.insert(launch.args.end(), args.begin(), args.end());
+        launch.drives = drives;
+        launch.env = {"XDG_CACHE_HOME=" + (Folder / "cache").string(),
+                      "XDG_CONFIG_HOME=" + (Folder / "config").string(),
+                      "TONVALE_MUSICBRAINZ_URL=" + musicBrainz,
+                      "TONVALE_GNUDB_URL=http://127.0.0.1:1",
+                      "TONVALE_COVERART_URL=http://127.0.0.1:1"};
+        return childprocess::Run(launch);
+    }
+
+    fs::path Folder;
+};
+
+TEST_F(LookupCli, IdsAndTocAreTheRipsOnPlainAndEnhancedDiscs) {
+    for (bool enhanced : {false, true}) {
+        const std::string cue = Image(enhanced);
+        const childprocess::TOutcome lookup = Run({"lookup", "--offline", "--json"}, cue);
+        ASSERT_EQ(lookup.Status(), 0) << lookup.err;
+        const fs::path out = Folder / (enhanced ? "rip-enhanced" : "rip-plain");
+        const childprocess::TOutcome rip = Run({"rip", "--json", out.string()}, cue);
+        ASSERT_EQ(rip.Status(), 0) << rip.err;
+        const QJsonObject l = Json(lookup.out), r = Json(rip.out);
+        ASSERT_FALSE(l.value("ids").toObject().isEmpty()) << lookup.out;
+        EXPECT_EQ(l.value("ids"), r.value("ids")) << lookup.out << rip.out;
+        EXPECT_EQ(l.value("toc"), r.value("toc"));
+        EXPECT_EQ(l.value("toc").toObject().value("tracks").toArray().size(), enhanced ? 4 : 3);
+        // Offline with nothing kept: the names are the disc's CD-Text, said once.
+        const QJsonObject metadata = l.value("metadata").toObject();
+        EXPECT_EQ(metadata.value("source").toString(), "CD-Text");
+        EXPECT_EQ(metadata.value("album").toString(), "Lookup Album");
+        EXPECT_EQ(metadata.value("tracks").toArray().size(), 3);
+        EXPECT_EQ(childprocess::Count(lookup.err, "\n"), 1u) << lookup.err;
+        EXPECT_NE(lookup.err.find("MusicBrainz: offline and nothing in the cache; names from "
+                                  "CD-Text"),
+                  std::string::npos)
+            << lookup.err;
+    }
+}
+
+TEST_F(LookupCli, MusicBrainzAnswerIsTheChosenCandidateAndIsKeptForOffline) {
+    const std::string cue = Image(false);
+    const QJsonObject ids =
+        Json(Run({"lookup", "--offline", "--json"}, cue).out).value("ids").toObject();
+    const QString discId = ids.value("musicBrainz").toString();
+    ASSERT_EQ(discId.size(), 28);
+    QJsonArray tracks;
+    for (int i = 1; i <= 3; ++i)
+        tracks.append(
+            QJsonObject{{"id", QStringLiteral("rt%1").arg(i)},
+                        {"position", i},
+                        {"title", QStringLiteral("Song %1").arg(i)},
+                        {"recording", QJsonObject{{"id", QStringLiteral("rec%1").arg(i)}}}});
+    QJsonObject medium{{"position", 1}, {"track-count", 3}, {"tracks", tracks}};
+    medium["discs"] = QJsonArray{QJsonObject{{"id", discId}}};
+    QJsonObject release{{"id", "11111111-1111-1111-1111-111111111111"},
+                        {"title", "Found Album"},
+                        {"date", "2001-02-03"},
+                        {"media", QJsonArray{medium}}};
+    release["artist-credit"] = QJsonArray{QJsonObject{{"name", "Found Artist"}}};
+    const QByteArray answer =
+        QJsonDocument(QJsonObject{{"id", discId}, {"releases", QJsonArray{release}}}).toJson();
+    {
+        fakeserver::TServer mb([&](const QString&) { return fakeserver::Json(answer); });
+        const childprocess::TOutcome run = Run({"lookup", "--json"}, cue, mb.Base().toStdString());
+        ASSERT_EQ(run.Status(), 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        const auto requests = mb.Requests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_TRUE(requests[0].Target.startsWith("/ws/2/discid/" + discId + "?toc=1+3+"));
+        const QJsonObject l = Json(run.out);
+        EXPECT_EQ(l.value("chosen").toInt(), 0);
+        const QJsonObject candidate = l.value("candidates").toArray().at(0).toObject();
+        EXPECT_TRUE(candidate.value("chosen").toBool());
+        EXPECT_EQ(candidate.value("match").toString(), "disc id");
+        const QJsonObject metadata = l.value("metadata").toObject();
+        EXPECT_EQ(metadata.value("source").toString(), "MusicBrainz");
+        EXPECT_EQ(metadata.value("album").toString(), "Found Album");
+        EXPECT_EQ(metadata.value("tracks").toArray().at(1).toObject().value("title").toString(),
+                  "Song 2");
+    }
+    // The server is gone: the cache answers, and the text output marks the chosen one.
+    const childprocess::TOutcome offline = Run({"lookup", "--offline"}, cue);
+    ASSERT_EQ(offline.Status(), 0) << offline.err;
+    EXPECT_EQ(offline.err, "");
+    EXPECT_NE(offline.out.find("* 1. MusicBrainz (disc id) 11111111-1111-1111-1111-111111111111: "
+                               "Found Artist - Found Album (2001-02-03), disc 1 of 1, 3 tracks"),
+              std::string::npos)
+        << offline.out;
+}
+
+TEST_F(LookupCli, LookupOutputFedBackAsMetadataFile) {
+    const std::string cue = Image(false);
+    const childprocess::TOutcome first = Run({"lookup", "--offline", "--json"}, cue);
+    ASSERT_EQ(first.Status(), 0);
+    std::string edited = first.out;
+    const std::string from = "\"Lookup Album\"";
+    edited.replace(edited.find(from, edited.find("\"metadata\"")), from.size(), "\"My Own Album\"");
+    childprocess::WriteFile(Folder / "disc.json", edited);
+    const childprocess::TOutcome again =
+        Run({"lookup", "--offline", "--json", "--metadata", (Folder / "disc.json").string()}, cue);
+    ASSERT_EQ(again.Status(), 0) << again.err;
+    const QJsonObject metadata = Json(again.out).value("metadata").toObject();
+    EXPECT_EQ(metadata.value("source").toString(), "file");
+    EXPECT_EQ(metadata.value("album").toString(), "My Own Album");
+}
+
+TEST_F(LookupCli, BadArgumentsAreRefusedOnceBeforeTheDiscIsRead) {
+    childprocess::WriteFile(Folder / "bad.json", "{\"tracks\": 3}");
+    const struct {
+        std::vector<std::string> Args;
+        std::string Error;
+    } cases[] = {
+        {{"lookup", "--release", "not-an-id"}, "--release needs a MusicBrainz release id"},
+        {{"lookup", "--gnudb", "nobody"}, "--gnudb needs your e-mail address"},
+        {{"lookup", "--metadata", (Folder / "bad.json").string()},
+         "--metadata: " + (Folder / "bad.json").string() + ": tracks is not a list"},
+        {{"lookup", "--metadata", (Folder / "none.json").string()}, "--metadata: "},
+        {{"lookup", "--frobnicate"}, "unknown option '--frobnicate'"},
+    };
+    for (const auto& c : cases) {
+        const childprocess::TOutcome run = Run(c.Args, "");
+        EXPECT_EQ(run.Status(), 2) << c.Error;
+        EXPECT_NE(run.err.find("tonvale-cli: " + c.Error), std::string::npos) << run.err;
+        EXPECT_EQ(childprocess::Count(run.err, "tonvale-cli: "), 1u) << run.err;
+    }
+    const childprocess::TOutcome empty = Run({"lookup"}, (Folder / "missing.cue").string());
+    EXPECT_EQ(empty.Status(), 1) << empty.err;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
