@@ -19,6 +19,8 @@ namespace meta {
 namespace {
 
 constexpr qint64 kCacheSeconds = 30 * 24 * 3600;
+// A release with hundreds of tracks is a few hundred kilobytes, a cover a few megabytes.
+constexpr qint64 kMaxAnswerBytes = 32 << 20;
 
 QString Seconds(int ms) {
     return ms % 1000 == 0 ? QString::number(ms / 1000) : QString::number(ms / 1000.0, 'f', 1);
@@ -172,6 +174,7 @@ THttpAnswer TMetaHttp::Fetch(const QUrl& url) {
     connectTimer.setSingleShot(true);
     lookupTimer.setSingleShot(true);
     int timedOut = 0;
+    bool tooLarge = false;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     // Once the request went out the connection stands; from then on only the lookup's
     // limit holds (a busy server may take its time to answer).
@@ -182,6 +185,12 @@ THttpAnswer TMetaHttp::Fetch(const QUrl& url) {
     QObject::connect(&connectTimer, &QTimer::timeout, reply, [&] {
         timedOut = Limits_.ConnectMs;
         reply->abort();
+    });
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [&](qint64 received, qint64) {
+        if (received > kMaxAnswerBytes && !tooLarge) {
+            tooLarge = true;
+            reply->abort();
+        }
     });
     QObject::connect(&lookupTimer, &QTimer::timeout, reply, [&] {
         timedOut = Limits_.LookupMs;
@@ -195,7 +204,10 @@ THttpAnswer TMetaHttp::Fetch(const QUrl& url) {
     lookupTimer.stop();
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (timedOut != 0) {
+    if (tooLarge) {
+        answer.Kind = THttpAnswer::akFailed;
+        answer.Error = QStringLiteral("the answer is larger than %1 MB").arg(kMaxAnswerBytes >> 20);
+    } else if (timedOut != 0) {
         answer.Kind = THttpAnswer::akTimedOut;
         answer.LimitMs = timedOut;
     } else if (status.isValid() && status.toInt() > 0) {

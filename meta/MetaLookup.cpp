@@ -109,7 +109,9 @@ private:
     void FromMusicBrainz() {
         const QString base = ServiceBase("TONVALE_MUSICBRAINZ_URL", kMusicBrainz);
         QString error;
-        if (!R_.ReleaseId.isEmpty()) {
+        if (!R_.ReleaseId.isEmpty() && !ValidMbid(R_.ReleaseId)) {
+            Note(QStringLiteral("MusicBrainz: \"%1\" is not a release id").arg(R_.ReleaseId));
+        } else if (!R_.ReleaseId.isEmpty()) {
             const QUrl url = ReleaseUrl(base, R_.ReleaseId);
             const THttpAnswer a = AskMusicBrainz(Http_, url, PathKey("musicbrainz", url));
             TCandidate c;

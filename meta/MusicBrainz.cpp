@@ -198,7 +198,9 @@ QString MusicBrainzToc(const TMetaToc& toc) {
 
 QUrl DiscIdUrl(const QString& base, const QString& discId, const TMetaToc& toc) {
     // The "+" of toc and inc are separators MusicBrainz expects as they stand.
-    return QUrl(base + QStringLiteral("/ws/2/discid/") + discId + QStringLiteral("?toc=") +
+    // "-": no disc id, the TOC alone.
+    return QUrl(base + QStringLiteral("/ws/2/discid/") +
+                    (discId.isEmpty() ? QStringLiteral("-") : discId) + QStringLiteral("?toc=") +
                     MusicBrainzToc(toc) + QStringLiteral("&inc=") + QLatin1String(kIncludes) +
                     QStringLiteral("&fmt=json"),
                 QUrl::StrictMode);

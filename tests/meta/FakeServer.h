@@ -112,7 +112,8 @@ private:
         out += "Content-Length: " + QByteArray::number(reply.Body.size()) + "\r\n";
         out += "Connection: close\r\n\r\n" + reply.Body;
         s.write(out);
-        s.waitForBytesWritten(1000);
+        while (s.bytesToWrite() > 0 && s.waitForBytesWritten(1000)) {
+        }
         s.disconnectFromHost();
     }
 

@@ -303,6 +303,8 @@ TEST_F(MetaLookup, FailuresLeaveOneNoteAndNamesFromCdText) {
         {"garbage", Json("{\"releases\": [", 200), "MusicBrainz: the answer is not valid JSON"},
         {"not an answer", Json("[1, 2]", 200),
          "MusicBrainz: the answer is not a JSON object; names from CD-Text"},
+        {"endless", Json(QByteArray(33 << 20, ' '), 200),
+         "MusicBrainz: the answer is larger than 32 MB; names from CD-Text"},
     };
     for (const TCase& c : cases) {
         TServer mb([&](const QString&) { return c.Reply; });
