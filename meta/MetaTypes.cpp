@@ -41,6 +41,10 @@ QString TDiscMeta::Year() const {
     return {};
 }
 
+QString TDiscMeta::DiscPrefix() const {
+    return DiscTotal > 1 && DiscNumber > 0 ? QStringLiteral("%1-").arg(DiscNumber) : QString();
+}
+
 const TTrackMeta* TDiscMeta::Track(int number) const {
     for (const TTrackMeta& t : Tracks)
         if (t.Number == number)

@@ -53,6 +53,9 @@ struct TDiscMeta {
 
     // The year of Date ("1997-03-01" -> "1997"), or empty.
     QString Year() const;
+    // What names put before a track of a release of several discs: "2-" on its second
+    // disc; empty for a single disc or when the discs are not known.
+    QString DiscPrefix() const;
     // The track with this number, or null.
     const TTrackMeta* Track(int number) const;
     TTrackMeta* Track(int number);

@@ -146,6 +146,7 @@ TEST_F(MetaLookup, DiscIdHitFillsEveryFieldAndSendsTheTocAndUserAgent) {
     EXPECT_EQ(m.DiscId, kDiscId);
     EXPECT_EQ(m.DiscNumber, 1);
     EXPECT_EQ(m.DiscTotal, 1);
+    EXPECT_EQ(m.DiscPrefix(), ""); // one disc: no prefix
     ASSERT_EQ(m.Tracks.size(), 3u);
     EXPECT_EQ(m.Tracks[2].Number, 3);
     EXPECT_EQ(m.Tracks[2].Title, "a Song 3");
@@ -269,6 +270,7 @@ TEST_F(MetaLookup, TwoDiscReleaseTakesTheMediumCarryingTheDisc) {
     const meta::TLookupResult r = meta::LookupDisc(Request());
     EXPECT_EQ(r.Meta.DiscNumber, 2);
     EXPECT_EQ(r.Meta.DiscTotal, 2);
+    EXPECT_EQ(r.Meta.DiscPrefix(), "2-"); // the two discs' files get distinct names
     ASSERT_EQ(r.Meta.Tracks.size(), 3u);
     EXPECT_EQ(r.Meta.Tracks[0].Title, "d2 Song 1");
 }
