@@ -537,3 +537,61 @@ QString PrepareOutputFolder(const QString& folder) {
         return reason(errno);
     return {};
 }
+
+namespace {
+QString Sentence(QString text) {
+    text = text.trimmed();
+    while (text.endsWith(QStringLiteral("\\n")))
+        text.chop(2);
+    while (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text.trimmed();
+}
+} // namespace
+
+QString PlainDriveText(const QString& raw, bool duringRun) {
+    static const QRegularExpression failure(
+        QStringLiteral("^\\w+\\(\\) failed, exception (\\d+)(?:, status -?\\d+, text \"(.*)\")?"),
+        QRegularExpression::DotMatchesEverythingOption);
+    const QRegularExpressionMatch m = failure.match(raw.trimmed());
+    if (!m.hasMatch())
+        return raw;
+    const int code = m.captured(1).toInt();
+    const QString text = Sentence(m.captured(2));
+    switch (code) {
+    case 4: // no medium
+        return duringRun ? QStringLiteral("The disc was removed during the conversion: insert it "
+                                          "again and press Convert.")
+                         : QStringLiteral("The drive holds no disc: insert an audio CD.");
+    case 5: // a sector could not be read
+        return (text.isEmpty() ? QStringLiteral("The disc could not be read") : text) +
+               QStringLiteral(". Clean the disc and try again.");
+    case 6:
+        return QStringLiteral("The conversion was stopped.");
+    case 7: // a file
+        return (text.isEmpty() ? QStringLiteral("A track's file could not be written") : text) +
+               QStringLiteral(". Check the output folder, or choose another one with Browse...");
+    case 15: // no rights: the text names the fix
+        return text + QLatin1Char('.');
+    default:
+        return (text.isEmpty() ? QStringLiteral("The drive failed") : text) +
+               QStringLiteral(". Insert the disc again and try again.");
+    }
+}
+
+QString PlainLibraryText(const QString& raw) {
+    static const QRegularExpression load(QStringLiteral("^Load library (.*) error: (.*)$"),
+                                         QRegularExpression::DotMatchesEverythingOption);
+    const QRegularExpressionMatch m = load.match(raw.trimmed());
+    if (!m.hasMatch())
+        return raw;
+    const QString path = m.captured(1);
+    QString reason = Sentence(m.captured(2));
+    // The loader's reason starts with the path it tried.
+    for (const QString& prefix :
+         {path + QStringLiteral(": "), QFileInfo(path).fileName() + QStringLiteral(": ")})
+        if (reason.startsWith(prefix))
+            reason = reason.mid(prefix.size());
+    return QStringLiteral("The media library %1 cannot be loaded: %2. Reinstall Tonvale.")
+        .arg(QFileInfo(path).fileName(), reason);
+}

@@ -79,6 +79,14 @@ QString ConversionFailureText(const QString& output, const std::string& engineMe
 // "Not a directory", "Read-only file system", ...).
 QString PrepareOutputFolder(const QString& folder);
 
+// What a dialog says for a failure of the drive layer: the plain reason and what to
+// do, from its full text ("Op() failed, exception 4, status 2, text \"...\""), which
+// stays in the log. `duringRun`: the failure ended a run (a missing disc was removed).
+// A text of another form is given as it is.
+QString PlainDriveText(const QString& raw, bool duringRun);
+// The same for the media libraries' loader ("Load library PATH error: REASON").
+QString PlainLibraryText(const QString& raw);
+
 // Work files of the window's runs. A run holds a shared lock on its output folder
 // (LockRunFolder, released by closing the descriptor); RemoveRunLeftovers takes the
 // folder's exclusive lock for a moment, so it only touches a folder that no run of

@@ -16,6 +16,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -463,8 +464,9 @@ bool TfrmMain::PrepareLibraries() {
     DiscMessage = RegisterWindowMessage(QStringLiteral("eeeeeeeefffffffffddddddddd_TONVALE"));
     if (!FFConverter->IsLoaded() &&
         !FFConverter->LoadAVLib(ProgramFolder() + QStringLiteral("Dll/"))) {
-        sbdlg::ShowBox({QMessageBox::NoIcon, AppTitle,
-                        QString::fromStdString(FFConverter->LastErrMsg()), QMessageBox::Ok});
+        const QString raw = QString::fromStdString(FFConverter->LastErrMsg());
+        std::fprintf(stderr, "tonvale: %s\n", qUtf8Printable(raw));
+        sbdlg::ShowBox({QMessageBox::Critical, AppTitle, PlainLibraryText(raw), QMessageBox::Ok});
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
         return false;
     }
@@ -641,8 +643,9 @@ void TfrmMain::ListTracks() {
         panBack->hide();
         std::fprintf(stderr, "tonvale: %d audio tracks listed\n", lvInput->rowCount());
     } catch (const EsbError& e) {
-        // The list keeps its rows; the session's text says why.
-        sbdlg::ShowError(e.Text());
+        // The list keeps its rows; the session's text says why (in full in the log).
+        std::fprintf(stderr, "tonvale: %s\n", qUtf8Printable(e.Text()));
+        sbdlg::ShowError(PlainDriveText(e.Text(), false));
     }
     listing_ = false;
     lvInput->setEnabled(true);
@@ -874,20 +877,49 @@ void TfrmMain::actConvertExecute() {
 
     GrabFailed.store(false);
     GrabDone.store(false);
+    grabError_.clear();
+    runError_.clear();
+    tracksMade_ = 0;
+    const QDateTime started = QDateTime::currentDateTime().addSecs(-2);
+    Burner->CancelRequested.store(false);
     auto* grabber = new TRunGrabber(this);
     Grabber = grabber;
     StartWorker(grabber);
-    if (!wav)
+    if (!wav) {
         ConvertGrabbedTracks();
-    else
+    } else {
         WaitForReport([this] { return GrabDone.load(); });
+        for (const TTrackBase& base : TrackBases) {
+            const QFileInfo made(base.Path + OutputExt);
+            tracksMade_ += made.exists() && made.lastModified() >= started ? 1 : 0;
+        }
+    }
     // Reports posted before the end signal still reach the status line.
     QCoreApplication::processEvents();
+    // The run's files are cleaned up and the window is usable again before anything
+    // is said about the run.
     SetWorkState(1);
     if (runLock_ >= 0)
         ::close(std::exchange(runLock_, -1));
-    if (closeAfterRun_)
+    bbConvert->setFocus();
+    if (closeAfterRun_) {
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return;
+    }
+    if (StopRequested.load())
+        return;
+    if (runError_.isEmpty() && !grabError_.isEmpty())
+        runError_ = PlainDriveText(grabError_, true);
+    if (runError_.isEmpty()) {
+        AskOpenFolder();
+        return;
+    }
+    const int checkedCount = static_cast<int>(TrackBases.size());
+    sbdlg::ShowBox({QMessageBox::Critical, AppTitle,
+                    runError_ + QStringLiteral("\n\n%1 of the %2 checked tracks were made.")
+                                    .arg(tracksMade_)
+                                    .arg(checkedCount),
+                    QMessageBox::Ok});
 }
 
 void TfrmMain::StopRun() {
@@ -972,6 +1004,7 @@ void TfrmMain::ConvertGrabbedTracks() {
             failure = ConversionFailureText(output, task->ErrorMessage());
             break;
         }
+        ++tracksMade_;
     }
     if (!converted.isEmpty())
         QFile::remove(converted);
@@ -981,14 +1014,9 @@ void TfrmMain::ConvertGrabbedTracks() {
     if (!GrabDone.load())
         Burner->CancelRequested.store(true);
     WaitForReport([this] { return GrabDone.load(); });
-    EnableInterface();
-    if (StopRequested.load()) {
-        std::fprintf(stderr, "tonvale: the run was stopped\n");
-    } else if (!failure.isEmpty()) {
+    if (!failure.isEmpty()) {
         std::fprintf(stderr, "tonvale: %s\n", qUtf8Printable(failure));
-        sbdlg::ShowBox({QMessageBox::Critical, AppTitle, failure, QMessageBox::Ok});
-    } else if (!GrabFailed.load()) {
-        AskOpenFolder();
+        runError_ = failure;
     }
 }
 
@@ -1008,7 +1036,6 @@ void TfrmMain::GrabProgress(int64_t percent) {
 
 void TfrmMain::GrabTracks() {
     GrabFailed.store(false);
-    Burner->CancelRequested.store(false);
     Burner->CompressionLevel = CompressionLevelFor(0);
     auto action = std::make_unique<TsbGrabAction>();
     action->Tracks.Clear();
@@ -1031,14 +1058,14 @@ void TfrmMain::GrabTracks() {
         // run must still not end as a success with a file missing.
         if (!action->Success) {
             GrabFailed.store(true);
-            if (!StopRequested.load())
-                sbdlg::ShowError(Burner->LastMessage);
+            grabError_ = Burner->LastMessage;
         }
     } catch (const std::exception& e) {
         GrabFailed.store(true);
-        if (!StopRequested.load())
-            sbdlg::ShowError(QString::fromUtf8(e.what()));
+        grabError_ = QString::fromUtf8(e.what());
     }
+    if (!grabError_.isEmpty())
+        std::fprintf(stderr, "tonvale: %s\n", qUtf8Printable(grabError_));
     CallBackEventer().GrabActive.store(false);
     CallBackEventer().OnProgress.Clear();
     CallBackEventer().OnBuffer.Clear();
@@ -1046,15 +1073,10 @@ void TfrmMain::GrabTracks() {
     GrabProgress(100);
     Actions.Burner = nullptr;
     Actions.Clear();
-    const bool wav = OutputExt == QStringLiteral(".wav");
+    // grabError_ is read by the main thread once it has seen GrabDone.
     GrabDone.store(true);
     Wake();
     action.reset();
-    if (wav) {
-        EnableInterface();
-        if (!GrabFailed.load() && !StopRequested.load())
-            AskOpenFolder();
-    }
 }
 
 // ---- conversion events -------------------------------------------------------------------

@@ -212,10 +212,13 @@ private:
     bool closing_ = false;
     bool scanPending_ = false; // an arrival came during a run: search after it
     bool listing_ = false;
-    bool closeAfterRun_ = false;    // the run was stopped to close the window
-    int runTask_ = -1;              // the conversion task running now
-    int runLock_ = -1;              // the run's lock on its output folder
-    QString runFolder_;             // the folder of this run's WAV files (compressed formats)
+    bool closeAfterRun_ = false; // the run was stopped to close the window
+    int runTask_ = -1;           // the conversion task running now
+    int runLock_ = -1;           // the run's lock on its output folder
+    QString grabError_;          // the grabber's failure in full (its worker, then the main thread)
+    QString runError_;           // what the dialog says about a failed run
+    int tracksMade_ = 0;         // tracks of the run that are complete in the output folder
+    QString runFolder_;          // the folder of this run's WAV files (compressed formats)
     bool runFolderCreated_ = false; // that folder was made by the run
     QString tempCreated_;           // "Temp/" when the run made it
     std::vector<std::unique_ptr<TAppWorker>> workers_;

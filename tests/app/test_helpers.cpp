@@ -486,3 +486,36 @@ TEST(ConversionFailureText, NamesTheFileWithoutItsFolderAndTheReason) {
         EXPECT_EQ(ConversionFailureText(out, c.engine), QString::fromUtf8(c.text)) << c.engine;
     }
 }
+
+TEST(PlainTexts, DialogsSayTheReasonAndWhatToDoWithoutTheDriveLayersText) {
+    struct Case {
+        const char* raw;
+        bool duringRun;
+        const char* plain;
+    };
+    for (const Case& c : {
+             Case{"Vantrell_CdvdBurnerGrabber_GrabTrack() failed, exception 7, status 2, text "
+                  "\"Cannot write /o/Track4.wav: No space left on device\"",
+                  true,
+                  "Cannot write /o/Track4.wav: No space left on device. Check the output folder, "
+                  "or choose another one with Browse..."},
+             Case{"Vantrell_Open() failed, exception 4, status 0, text \"No medium in the drive "
+                  "/dev/sr0\"",
+                  false, "The drive holds no disc: insert an audio CD."},
+             Case{"Vantrell_CdvdBurnerGrabber_GrabTrack() failed, exception 4, status 0, text "
+                  "\"No medium in the drive d.cue: the disc image does not exist\"",
+                  true,
+                  "The disc was removed during the conversion: insert it again and press "
+                  "Convert."},
+             Case{"Vantrell_X() failed, exception 11", false,
+                  "The drive failed. Insert the disc again and try again."},
+             Case{"Some plain text.", false, "Some plain text."},
+         }) {
+        EXPECT_EQ(PlainDriveText(QString::fromUtf8(c.raw), c.duringRun), QString::fromUtf8(c.plain))
+            << c.raw;
+    }
+    EXPECT_EQ(PlainLibraryText(QStringLiteral("Load library /opt/t/Dll/libavcodec.so.59 error: "
+                                              "/opt/t/Dll/libavcodec.so.59: file too short")),
+              QStringLiteral("The media library libavcodec.so.59 cannot be loaded: file too "
+                             "short. Reinstall Tonvale."));
+}
