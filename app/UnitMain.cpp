@@ -657,7 +657,16 @@ void TfrmMain::WMDeviceChange(int eventCode) {
         StartDriveSearch();
         SetEjectState(QStringLiteral("Eject Drive"), 0);
     } else if (eventCode == TDeviceMonitor::DBT_DEVICEREMOVECOMPLETE) {
-        SetEjectState(QStringLiteral("Colse Drive"), 1);
+        SetEjectState(QStringLiteral("Close Drive"), 1);
+        // The disc has left: its rows go, and Convert waits for the next disc. A run's
+        // list stays until the run has ended; the run itself says what it lost.
+        Post([this] {
+            if (working_ || closing_)
+                return;
+            lvInput->setRowCount(0);
+            panBack->show();
+            actSelectAllUpdate();
+        });
     }
 }
 

@@ -485,8 +485,10 @@ TEST_F(WindowTest, InsertingAndRemovingADiscImageListsItsAudioTracksAndTurnsTheB
 
     QFile::remove(cue);
     ASSERT_TRUE(
-        WaitUntil([&] { return w.actEjectDrive->text() == QStringLiteral("Colse Drive"); }));
+        WaitUntil([&] { return w.actEjectDrive->text() == QStringLiteral("Close Drive"); }));
     EXPECT_EQ(w.EjectTag(), 1);
+    EXPECT_EQ(w.lvInput->rowCount(), 0);
+    EXPECT_FALSE(w.actConvert->isEnabled());
     EXPECT_TRUE(Boxes().Texts().empty());
 }
 
@@ -501,7 +503,7 @@ TEST_F(WindowTest, TheEjectButtonOpensAndClosesTheTray) {
     ASSERT_TRUE(WaitUntil([&] { return Idle() && w.EjectTag() == 1; }));
     EXPECT_FALSE(AnyCDVolume());
     EXPECT_TRUE(w.actEjectDrive->text() == QStringLiteral("Close Drive") ||
-                w.actEjectDrive->text() == QStringLiteral("Colse Drive"));
+                w.actEjectDrive->text() == QStringLiteral("Close Drive"));
 
     w.bbEjectDisc->click();
     ASSERT_TRUE(WaitUntil([&] { return Idle() && w.EjectTag() == 0; }));
