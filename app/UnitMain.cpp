@@ -122,6 +122,21 @@ TfrmMain::TfrmMain() {
     setObjectName(QStringLiteral("frmMain"));
     InitAppResources();
     CreateComponents();
+    // Names that screen readers say for the controls without a caption of their own.
+    lvInput->setAccessibleName(QStringLiteral("Audio tracks"));
+    // A combo box says its current item as its name; what it is for is its description.
+    cbFormats->setAccessibleName(QStringLiteral("Format"));
+    cbFormats->setAccessibleDescription(QStringLiteral("Format"));
+    cbPresets->setAccessibleName(QStringLiteral("Preset"));
+    cbPresets->setAccessibleDescription(QStringLiteral("Preset"));
+    edtOutPath->setAccessibleName(QStringLiteral("Output folder"));
+    pbProgress->setAccessibleName(QStringLiteral("Conversion progress"));
+    labShowMessage->setAccessibleName(QStringLiteral("Status"));
+    tbContact->setAccessibleName(QStringLiteral("Contact"));
+    tbContact->setAccessibleDescription(QStringLiteral("Our site, e-mail and news"));
+    // Tab leaves the list instead of walking its cells; the first key goes to the list.
+    lvInput->setTabKeyNavigation(false);
+    lvInput->setFocus();
 
     // FormCreate
     QCoreApplication::setApplicationName(AppTitle);
@@ -650,6 +665,9 @@ void TfrmMain::ListTracks() {
     listing_ = false;
     lvInput->setEnabled(true);
     actSelectAllUpdate();
+    // The list was disabled while it was read, which moved the focus on: a new list is
+    // what the user works with next (and Space must not open the tray).
+    lvInput->setFocus();
 }
 
 void TfrmMain::WMDeviceChange(int eventCode) {

@@ -9,6 +9,8 @@
 #include "UnitPlatform.h"
 #include "test_ffmpeg_decode.h"
 
+#include <QAccessible>
+#include <QToolButton>
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -662,6 +664,34 @@ TEST_F(WindowTest, AnOutputFolderThatCannotBeUsedIsSaidBeforeTheRun) {
     }
     if (mounted)
         ::umount(QFile::encodeName(readOnly).constData());
+}
+
+// What a screen reader says for each control, read through QAccessible; the list has
+// the focus first and Tab leaves it.
+TEST_F(WindowTest, ControlsHaveAccessibleNamesAndTheListHasTheFirstFocus) {
+    TfrmMain& w = Start(WriteDisc(ToneDisc({440, 550}, 1), "two"));
+    ASSERT_TRUE(WaitUntil([this] { return Listed(2); }));
+    struct Case {
+        QWidget* widget;
+        const char* name;
+    };
+    for (const Case& c :
+         {Case{w.lvInput, "Audio tracks"}, Case{w.cbFormats, "Format"}, Case{w.cbPresets, "Preset"},
+          Case{w.edtOutPath, "Output folder"}, Case{w.pbProgress, "Conversion progress"},
+          Case{w.labShowMessage, "Status"}, Case{w.tbContact, "Contact"},
+          Case{w.bbConvert, "Convert"}, Case{w.bbBrowse, "Browse..."}}) {
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(c.widget);
+        ASSERT_NE(a, nullptr) << c.name;
+        const bool combo = c.widget == w.cbFormats || c.widget == w.cbPresets;
+        EXPECT_EQ(a->text(combo ? QAccessible::Description : QAccessible::Name),
+                  QString::fromLatin1(c.name));
+    }
+    EXPECT_FALSE(QAccessible::queryAccessibleInterface(w.tbContact)
+                     ->text(QAccessible::Description)
+                     .isEmpty());
+    EXPECT_FALSE(w.lvInput->tabKeyNavigation());
+    w.activateWindow();
+    EXPECT_EQ(w.focusWidget(), w.lvInput);
 }
 
 TEST_F(WindowTest, ChoosingAFormatFillsThePresetsAndTheButtonsFollowTheList) {
