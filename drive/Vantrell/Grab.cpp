@@ -150,7 +150,8 @@ uint8_t TrackRange(VantrellObject* object, ErrorBlock& eb, uint8_t track, GrabRa
         return eb.Fail(VANTRELL_EXCEPTION_READ_ERROR, 0, 0, toc.LeadOutLba,
                        "Track %u could not be read: sector %d is unreadable (beyond the end "
                        "of the disc at sector %d)",
-                       track, std::max<lsn_t>(toc.LeadOutLba, entry.StartLba), toc.LeadOutLba);
+                       track, std::max(lsn_t{toc.LeadOutLba}, lsn_t{entry.StartLba}),
+                       toc.LeadOutLba);
     range.track = track;
     range.first = entry.StartLba;
     range.sectors = int64_t{entry.EndLba} - entry.StartLba;
@@ -162,7 +163,8 @@ uint8_t TrackRange(VantrellObject* object, ErrorBlock& eb, uint8_t track, GrabRa
            toc.Entries[to + 1].StartLba == toc.Entries[to].EndLba &&
            toc.Entries[to + 1].EndLba <= toc.LeadOutLba)
         ++to;
-    range.audioFrom = std::max<lsn_t>(0, toc.Entries[from].StartLba);
+    // The record is packed: its fields are copied, never bound to references.
+    range.audioFrom = std::max(lsn_t{0}, lsn_t{toc.Entries[from].StartLba});
     range.audioTo = toc.Entries[to].EndLba;
     return VANTRELL_EXCEPTION_SUCCESS;
 }
