@@ -31,14 +31,6 @@ public:
     void Error(const QString& text) override { cli::PrintError(text); }
 };
 
-meta::TMetaToc MetaToc(const rip::TDiscToc& toc) {
-    meta::TMetaToc out;
-    for (const rip::TTocTrack& t : toc.Tracks)
-        out.Tracks.push_back({t.Number, t.Lba, t.Audio});
-    out.LeadOut = toc.LeadOut;
-    return out;
-}
-
 // The disc's own names, for its audio tracks.
 meta::TDiscMeta CdTextMeta(const rip::TDiscText& text, const rip::TDiscToc& toc) {
     meta::TDiscMeta m;
@@ -209,7 +201,7 @@ int RunLookup(QStringList args) {
         if (disc.Open(session.Path()))
             text = disc.ReadText(report.Tracks.front().Number, report.Tracks.back().Number);
     }
-    request.Toc = MetaToc(report.Toc);
+    request.Toc = report.Toc;
     request.MusicBrainzDiscId = report.Ids.MusicBrainz;
     request.CddbId = report.Ids.Cddb;
     request.CdText = CdTextMeta(text, report.Toc);

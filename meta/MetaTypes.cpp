@@ -4,10 +4,6 @@
 
 namespace meta {
 
-namespace {
-constexpr int32_t kSessionGap = 11400;
-}
-
 int TMetaToc::FirstAudio() const {
     for (const TMetaTocTrack& t : Tracks)
         if (t.Audio)

@@ -4,7 +4,7 @@
 // the lookup starts from; the candidates each source offered and the lookup's result.
 //
 // Plain values, any thread. The metadata library knows nothing of the drive or the
-// rip: its callers fill TMetaToc from the disc they read.
+// rip: the rip's disc ids and its callers use its TMetaToc.
 #pragma once
 
 #include <QByteArray>
@@ -15,6 +15,9 @@
 #include <vector>
 
 namespace meta {
+
+// The sectors between the sessions of a multi-session disc (an enhanced CD).
+inline constexpr int32_t kSessionGap = 11400;
 
 // The disc's table of contents: the tracks in disc order (data tracks included) and the
 // lead-out, sectors counted from 0 (without the two seconds before it).

@@ -29,33 +29,6 @@ uint32_t DigitSum(uint32_t n) {
 
 } // namespace
 
-int TDiscToc::FirstAudio() const {
-    for (const TTocTrack& t : Tracks)
-        if (t.Audio)
-            return t.Number;
-    return 0;
-}
-
-int TDiscToc::LastAudio() const {
-    for (auto it = Tracks.rbegin(); it != Tracks.rend(); ++it)
-        if (it->Audio)
-            return it->Number;
-    return 0;
-}
-
-int TDiscToc::AudioCount() const {
-    return static_cast<int>(
-        std::count_if(Tracks.begin(), Tracks.end(), [](const TTocTrack& t) { return t.Audio; }));
-}
-
-int32_t TDiscToc::AudioLeadOut() const {
-    const int last = LastAudio();
-    for (size_t i = 0; i + 1 < Tracks.size(); ++i)
-        if (Tracks[i].Number == last && !Tracks[i + 1].Audio)
-            return Tracks[i + 1].Lba - kSessionGap;
-    return LeadOut;
-}
-
 uint32_t AccurateRipId1(const TDiscToc& toc) {
     uint32_t id = 0;
     for (const TTocTrack& t : toc.Tracks)

@@ -8,6 +8,8 @@
 
 #include "RipChecksums.h"
 
+#include "MetaTypes.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -16,27 +18,11 @@
 
 namespace rip {
 
-struct TTocTrack {
-    int Number = 0;  // 1..99
-    int32_t Lba = 0; // first sector
-    bool Audio = true;
-};
-
-struct TDiscToc {
-    std::vector<TTocTrack> Tracks; // in disc order
-    int32_t LeadOut = 0;           // first sector after the last track
-
-    // The audio tracks' first and last number (0 when there is none).
-    int FirstAudio() const;
-    int LastAudio() const;
-    int AudioCount() const;
-    // The end of the audio: the lead-out, or when a data track follows the last
-    // audio track (a CD-Extra) its start less the 11400 sectors of the session gap.
-    int32_t AudioLeadOut() const;
-};
-
-// The sectors between sessions of a multi-session disc.
-inline constexpr int32_t kSessionGap = 11400;
+// The table of contents the ids are computed from: the metadata library's, which the
+// lookup starts from too.
+using TTocTrack = meta::TMetaTocTrack;
+using TDiscToc = meta::TMetaToc;
+using meta::kSessionGap;
 
 struct TDiscIds {
     uint32_t AccurateRip1 = 0;
