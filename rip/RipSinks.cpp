@@ -17,19 +17,6 @@ void PutLe32(uint8_t* p, uint32_t v) {
         p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
 std::vector<uint8_t> WavHeader(uint32_t dataBytes) {
@@ -103,7 +90,7 @@ bool TWavSink::Open(const QString& name, TKind kind, int64_t trackSamples, const
 
 bool TWavSink::Add(const uint8_t* data, size_t size) {
     const bool ok = Kind_ == wkFinal ? Final_.IsOpen() && Final_.Write(data, size)
-                                     : WorkFd_ >= 0 && WriteAll(WorkFd_, data, size);
+                                     : WorkFd_ >= 0 && safeio::WriteAll(WorkFd_, data, size);
     return ok || Fail(errno != 0 ? errno : EIO);
 }
 

@@ -78,19 +78,6 @@ mode_t CurrentUmask() {
     return 022;
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Copies the whole of `from` (positioned anywhere) into `to` from its start.
 bool CopyInto(int from, int to) {
     if (::lseek(from, 0, SEEK_SET) < 0 || ::ftruncate(to, 0) != 0)
@@ -118,6 +105,20 @@ void SyncFolder(const std::string& folder) {
 }
 
 } // namespace
+
+bool WriteAll(int fd, const void* data, size_t size) {
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
 
 std::string ResolveLinks(const std::string& path) {
     std::string current = path;
@@ -278,7 +279,7 @@ TPendingPath::~TPendingPath() {
 }
 
 bool TSafeOutput::Write(const void* data, size_t size) {
-    if (!WriteAll(fd_, static_cast<const char*>(data), size))
+    if (!WriteAll(fd_, data, size))
         return false;
     written_ += size;
     // Starts the writeback of each finished stretch while the rest is written, so that the

@@ -80,6 +80,9 @@ private:
     std::string finalPath_;
 };
 
+// Writes all of data to fd (retrying short writes and interruptions); false with errno.
+bool WriteAll(int fd, const void* data, size_t size);
+
 // Unlinks the temporary file of every TSafeOutput still open in the process, and every
 // path a TPendingPath holds (files first, then folders, which go when empty).
 // Async-signal-safe.
