@@ -162,17 +162,12 @@ TDiscFiles DiscFileNames(const TRipReport& report, const QString& outDirName) {
     const QString stem =
         ExpandTemplate(QStringLiteral("%A - %d"), NameFields(report, report.Tracks.front()),
                        QStringLiteral(".m3u"));
-    return {folderName + stem + QStringLiteral(".cue"), folderName + stem + QStringLiteral(".m3u"),
-            folderName + QStringLiteral("rip.log")};
+    return {folder, folderName + stem + QStringLiteral(".cue"),
+            folderName + stem + QStringLiteral(".m3u"), folderName + QStringLiteral("rip.log")};
 }
 
 bool WriteDiscFiles(TRipReport& report, const QString& outDirName, TRipObserver& observer) {
     const TDiscFiles names = DiscFileNames(report, outDirName);
-    std::vector<QString> files;
-    for (const TTrackResult& t : report.Tracks)
-        if (t.Selected)
-            files.push_back(t.FileName);
-    const QString folder = CommonFolder(files);
     QString error;
     if (!WriteSafe(names.Log, RipLogText(report), error)) {
         observer.Error(error);
@@ -181,8 +176,8 @@ bool WriteDiscFiles(TRipReport& report, const QString& outDirName, TRipObserver&
     report.LogFile = names.Log;
     if (report.Count(tsOk) == 0)
         return true; // nothing for a cue sheet or a playlist to point at
-    if (!WriteSafe(names.Cue, CueSheet(report, folder), error) ||
-        !WriteSafe(names.Playlist, M3uPlaylist(report, folder), error)) {
+    if (!WriteSafe(names.Cue, CueSheet(report, names.Folder), error) ||
+        !WriteSafe(names.Playlist, M3uPlaylist(report, names.Folder), error)) {
         observer.Error(error);
         return false;
     }

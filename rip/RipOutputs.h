@@ -64,6 +64,7 @@ private:
 
 // The files that describe the disc, in the folder the track files share.
 struct TDiscFiles {
+    QString Folder; // relative to the output folder, "" for the output folder itself
     QString Cue, Playlist, Log;
 };
 TDiscFiles DiscFileNames(const TRipReport& report, const QString& outDirName);

@@ -169,6 +169,15 @@ uint8_t TrackRange(VantrellObject* object, ErrorBlock& eb, uint8_t track, GrabRa
     return VANTRELL_EXCEPTION_SUCCESS;
 }
 
+// What every grab does first: a cancel asked for before it is used up by it, and the
+// track is found.
+uint8_t StartGrab(VantrellObject* object, ErrorBlock& eb, uint8_t track, GrabRange& range) {
+    if (object->cancel.exchange(false))
+        return eb.Fail(VANTRELL_EXCEPTION_CANCELLED, 0, 0, -1, "Grabbing track %u was cancelled",
+                       track);
+    return TrackRange(object, eb, track, range);
+}
+
 // Keeps a virtual drive to the pace a real drive of TONVALE_VIRTUAL_SPEED would read at.
 class Pace {
 public:
@@ -358,11 +367,8 @@ uint8_t Vantrell_CdvdBurnerGrabber_GrabTrack(VantrellObject* object, VANTRELL_ER
         return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No device object");
     if (!outputFile || !*outputFile)
         return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No output file");
-    if (object->cancel.exchange(false))
-        return eb.Fail(VANTRELL_EXCEPTION_CANCELLED, 0, 0, -1, "Grabbing track %u was cancelled",
-                       track);
     GrabRange range;
-    if (const uint8_t rc = TrackRange(object, eb, track, range))
+    if (const uint8_t rc = StartGrab(object, eb, track, range))
         return rc;
     const uint64_t dataBytes = static_cast<uint64_t>(range.sectors) * CDIO_CD_FRAMESIZE_RAW;
     if (dataBytes > UINT32_MAX - 36)
@@ -413,11 +419,8 @@ uint8_t Vantrell_CdvdBurnerGrabber_GrabTrackRange(VantrellObject* object, VANTRE
         return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No device object");
     if (!sink)
         return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No audio sink");
-    if (object->cancel.exchange(false))
-        return eb.Fail(VANTRELL_EXCEPTION_CANCELLED, 0, 0, -1, "Grabbing track %u was cancelled",
-                       track);
     GrabRange range;
-    if (const uint8_t rc = TrackRange(object, eb, track, range))
+    if (const uint8_t rc = StartGrab(object, eb, track, range))
         return rc;
     if (sectors <= 0 || firstLsn < range.audioFrom || firstLsn > range.audioTo - sectors)
         return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1,
