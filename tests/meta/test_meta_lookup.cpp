@@ -574,9 +574,9 @@ TEST(MetaGnudb, QueryCommandCountsEveryTrackFromTheDiscsStart) {
     EXPECT_EQ(meta::CddbQueryCommand(toc, 0x1f02bc03),
               "cddb query 1f02bc03 4 150 15150 30150 60150 935");
     const QUrl url =
-        meta::GnudbUrl("http://h:1", "cddb read rock 1f02bc03", "me@example.org", "0.1");
+        meta::GnudbUrl("http://127.0.0.1:1", "cddb read rock 1f02bc03", "me@example.org", "0.1");
     EXPECT_EQ(url.toString(QUrl::FullyEncoded),
-              "http://h:1/~cddb/cddb.cgi?cmd=cddb+read+rock+1f02bc03&hello=me+example.org+"
+              "http://127.0.0.1:1/~cddb/cddb.cgi?cmd=cddb+read+rock+1f02bc03&hello=me+example.org+"
               "Tonvale+0.1&proto=6");
     EXPECT_TRUE(meta::ValidEmail("me@example.org"));
     for (const char* bad : {"", "me", "@x", "me@", "a b@c", "a@b@c", "a+b@c"})
