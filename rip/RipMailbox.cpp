@@ -15,19 +15,17 @@ bool OnApplicationThread() {
 
 } // namespace
 
-TRipMailbox::TRipMailbox(std::vector<TTrackProgress> progress) : Progress_(std::move(progress)) {}
+TRipMailbox::TRipMailbox(std::vector<TTrackProgress> progress)
+    : Progress_(std::move(progress)),
+      Dispatcher_(OnApplicationThread() ? QCoreApplication::eventDispatcher() : nullptr) {}
 
 void TRipMailbox::NotifyLocked() {
     Pending_ = true;
     Signal_.notify_all();
-    // An empty call queued to the application wakes its event loop; it carries nothing of
-    // the mailbox, which may be gone by the time it runs.
-    QCoreApplication* app = QCoreApplication::instance();
-    if (app && !EventPosted_ && QThread::currentThread() != app->thread()) {
-        EventPosted_ = true;
-        QMetaObject::invokeMethod(
-            app, [] {}, Qt::QueuedConnection);
-    }
+    // Wakes the application thread's event loop (any thread may call it); a wake-up that
+    // comes before the loop sleeps is kept.
+    if (Dispatcher_)
+        Dispatcher_->wakeUp();
 }
 
 void TRipMailbox::PostRead(size_t job) {
@@ -80,7 +78,7 @@ void TRipMailbox::Wake() {
 }
 
 TRipMailbox::TNews TRipMailbox::Wait() {
-    const bool serveEvents = OnApplicationThread();
+    const bool serveEvents = Dispatcher_ && OnApplicationThread();
     std::unique_lock lock(Lock_);
     while (!Pending_) {
         if (serveEvents) {
@@ -92,7 +90,6 @@ TRipMailbox::TNews TRipMailbox::Wait() {
         }
     }
     Pending_ = false;
-    EventPosted_ = false;
     TNews news;
     std::swap(news, News_);
     return news;

@@ -4,14 +4,16 @@
 // stop request wakes it too.
 //
 // Threads: Post*, Set* and Wake from any thread; Wait, Progress and TakeNews on the
-// rip's main thread. Wait sleeps until something is posted: on the thread of the
-// QCoreApplication it serves that thread's events meanwhile (the engine's logger and
-// the conversions hand work to it) and is woken by an event posted to it; elsewhere
-// it waits on a condition variable. Never a timer, never a poll.
+// rip's main thread (the one that makes the mailbox). Wait sleeps until something is
+// posted: on the thread of the QCoreApplication it serves that thread's events meanwhile
+// (the engine's logger and the conversions hand work to it) and is woken through its event
+// dispatcher, which allocates nothing for it; elsewhere it waits on a condition variable.
+// Never a timer, never a poll.
 #pragma once
 
 #include "Ripper.h"
 
+#include <QAbstractEventDispatcher>
 #include <QString>
 
 #include <condition_variable>
@@ -57,7 +59,8 @@ private:
     TNews News_;                           // guarded by Lock_
     std::vector<TTrackProgress> Progress_; // guarded by Lock_
     bool Pending_ = false;                 // guarded by Lock_: something since the last Wait
-    bool EventPosted_ = false;             // guarded by Lock_: a wake-up event is queued
+    // The application thread's dispatcher when the mailbox is made on that thread.
+    QAbstractEventDispatcher* Dispatcher_ = nullptr;
 };
 
 } // namespace rip
