@@ -222,6 +222,8 @@ TEST_F(ConverterTest, ClearingTasksDuringARunStopsItStartsNothingAndEndsIt) {
     AddMp3Task(c, MakeWav(QStringLiteral("short.wav"), 1));
     c.StartConvert(1);
     ASSERT_TRUE(WaitForEnd(next));
+    // The task's end and the run's end come on threads of their own.
+    ASSERT_TRUE(TDoTerminateThread::WaitForAll(10000));
     EXPECT_EQ(EndOrder(next.Events()).size(), 2u);
 }
 
