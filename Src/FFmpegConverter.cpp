@@ -382,6 +382,13 @@ int TCustomFFmpegConverter::AddTask(const QString& FileName, const TInputOptions
             DoProgress(sender, frame, fps, current, quality, bitrate, size, total);
         };
         task->OnTerminate = [this](TCustomFFmpeg* sender) { DoTerminate(sender); };
+        task->OnOutputComplete = [this](TCustomFFmpeg* sender, const std::string& path,
+                                        std::string& error) {
+            if (!OnOutputComplete)
+                return true;
+            const auto* t = dynamic_cast<const TFFmpeg*>(sender);
+            return OnOutputComplete(t ? t->TaskIndex() : -1, path, error);
+        };
         return Tasks_->Add(std::move(task));
     } catch (const std::exception& e) {
         LastErrMsg_ = e.what();

@@ -198,6 +198,10 @@ using TProgressEvent =
 using TTerminateEvent =
     std::function<void(int AIndex, bool AFinished, bool AException, const std::string& AMessage)>;
 using TBeforeHookEvent = std::function<void(int AIndex, int64_t APTS, THookAction& AHookAction)>;
+// A task's finished output under its temporary name, before it takes its own name (see
+// TEngineOutputCompleteEvent); called on the task's conversion thread, not held.
+using TOutputCompleteEvent =
+    std::function<bool(int AIndex, const std::string& APath, std::string& AError)>;
 using TCustomHookEvent = std::function<void(int AIndex, TBitmap& ABitmap, int AFrameNumber,
                                             int64_t APTS, bool& AUpdate, bool& AStopHook)>;
 using TPreviewBitmapEvent =
@@ -421,6 +425,7 @@ public:
     TPreviewBitmapEvent OnPreviewBitmap;
     TProgressEvent OnProgress;
     TTerminateEvent OnTerminate;
+    TOutputCompleteEvent OnOutputComplete;
 
 protected:
     // Installed on every task's engine; Sender is the task.

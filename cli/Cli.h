@@ -49,6 +49,15 @@ bool TakeFlag(QStringList& args, const QString& flag);
 // Sets ok false (and prints a usage error) when the flag has no value.
 QString TakeValue(QStringList& args, const QString& name, const QString& fallback, bool& ok);
 
+// The metadata lookup's options, shared by rip and lookup: --offline, --release MBID,
+// --metadata FILE, --gnudb EMAIL (default: GnudbEmail in the configuration) and, when
+// cover is set, --no-cover. They are checked here; false after a usage error was said.
+struct TLookupOptions {
+    bool Offline = false, NoCover = false;
+    QString ReleaseId, MetadataFile, GnudbEmail;
+};
+bool TakeLookupOptions(QStringList& args, bool cover, TLookupOptions& options);
+
 // Prints a JSON document on stdout, indented.
 void PrintJson(const QJsonDocument& doc);
 // Prints a failure text on stderr (one line, "tonvale-cli: " prefix).

@@ -12,6 +12,7 @@
 #include "Gnudb.h"
 
 #include "RipDiscText.h"
+#include "RipMetadata.h"
 #include "RipReader.h"
 #include "RipReport.h"
 
@@ -30,21 +31,6 @@ class TErrorsToStderr : public rip::TRipObserver {
 public:
     void Error(const QString& text) override { cli::PrintError(text); }
 };
-
-// The disc's own names, for its audio tracks.
-meta::TDiscMeta CdTextMeta(const rip::TDiscText& text, const rip::TDiscToc& toc) {
-    meta::TDiscMeta m;
-    m.Album = text.AlbumTitle;
-    m.Artist = text.AlbumPerformer;
-    m.Barcode = text.Mcn;
-    for (const rip::TTocTrack& track : toc.Tracks) {
-        const auto it = text.Tracks.find(track.Number);
-        if (track.Audio && it != text.Tracks.end())
-            m.Tracks.push_back(
-                {track.Number, it->second.Title, it->second.Performer, it->second.Isrc});
-    }
-    return m;
-}
 
 const char* RankName(meta::TMatchRank rank) {
     switch (rank) {
@@ -152,38 +138,15 @@ void PrintText(const rip::TRipReport& report, const rip::TDiscText& text,
 
 int RunLookup(QStringList args) {
     const bool json = cli::TakeFlag(args, QStringLiteral("--json"));
-    meta::TLookupRequest request;
-    request.Offline = cli::TakeFlag(args, QStringLiteral("--offline"));
-    request.Cover = false; // nothing here would show it
     bool ok = true;
     const QString drive = cli::TakeValue(args, QStringLiteral("--drive"), QString(), ok);
-    request.ReleaseId = cli::TakeValue(args, QStringLiteral("--release"), QString(), ok);
-    request.MetadataFile = cli::TakeValue(args, QStringLiteral("--metadata"), QString(), ok);
-    request.GnudbEmail =
-        cli::TakeValue(args, QStringLiteral("--gnudb"),
-                       QSettings(QSettings::IniFormat, QSettings::UserScope,
-                                 QStringLiteral("Brisklane"), QStringLiteral("Tonvale"))
-                           .value(QStringLiteral("Configuration/GnudbEmail"))
-                           .toString(),
-                       ok);
-    if (!ok)
+    cli::TLookupOptions options;
+    if (!ok || !cli::TakeLookupOptions(args, false, options))
         return 2;
     for (const QString& arg : args)
         return cli::UsageError(arg.startsWith(QLatin1String("--"))
                                    ? QStringLiteral("unknown option '%1'").arg(arg)
                                    : QStringLiteral("unexpected argument '%1'").arg(arg));
-    if (!request.ReleaseId.isEmpty() && !meta::ValidMbid(request.ReleaseId))
-        return cli::UsageError(QStringLiteral("--release needs a MusicBrainz release id "
-                                              "(36 characters: 8-4-4-4-12 lower-case hex digits)"));
-    if (!request.GnudbEmail.isEmpty() && !meta::ValidEmail(request.GnudbEmail))
-        return cli::UsageError(QStringLiteral("--gnudb needs your e-mail address (name@host), "
-                                              "which gnudb asks of every client"));
-    if (!request.MetadataFile.isEmpty()) {
-        meta::TDiscMeta file;
-        QString error;
-        if (!meta::ReadMetadataFile(request.MetadataFile, file, error))
-            return cli::UsageError(QStringLiteral("--metadata: ") + error);
-    }
 
     sbdlg::SetReportHandler([](sbdlg::TReportKind, const QString& text) { cli::PrintError(text); });
     TErrorsToStderr observer;
@@ -201,12 +164,21 @@ int RunLookup(QStringList args) {
         if (disc.Open(session.Path()))
             text = disc.ReadText(report.Tracks.front().Number, report.Tracks.back().Number);
     }
-    request.Toc = report.Toc;
-    request.MusicBrainzDiscId = report.Ids.MusicBrainz;
-    request.CddbId = report.Ids.Cddb;
-    request.CdText = CdTextMeta(text, report.Toc);
+    rip::TRipLookup lookup;
+    lookup.Offline = options.Offline;
+    lookup.ReleaseId = options.ReleaseId;
+    lookup.MetadataFile = options.MetadataFile;
+    lookup.GnudbEmail = options.GnudbEmail;
+    lookup.Cover = false; // nothing here would show it
+    meta::TLookupRequest request = rip::DiscLookupRequest(report, text, lookup);
     request.Version = QStringLiteral(TONVALE_VERSION);
+    auto cancel = std::make_shared<meta::TCancel>(); // a stop signal ends the lookup at once
+    request.Limits.Cancel = cancel;
+    cli::SetStopWake([cancel] { cancel->Cancel(); });
+    if (cli::StopRequested())
+        cancel->Cancel();
     const meta::TLookupResult result = meta::LookupDisc(request);
+    cli::SetStopWake({});
     for (const QString& note : result.Notes)
         cli::PrintError(note);
     if (cli::StopRequested())
@@ -235,6 +207,41 @@ int RunLookup(QStringList args) {
 }
 
 } // namespace
+
+namespace cli {
+
+bool TakeLookupOptions(QStringList& args, bool cover, TLookupOptions& options) {
+    options.Offline = TakeFlag(args, QStringLiteral("--offline"));
+    options.NoCover = cover && TakeFlag(args, QStringLiteral("--no-cover"));
+    bool ok = true;
+    options.ReleaseId = TakeValue(args, QStringLiteral("--release"), QString(), ok);
+    options.MetadataFile = TakeValue(args, QStringLiteral("--metadata"), QString(), ok);
+    options.GnudbEmail = TakeValue(args, QStringLiteral("--gnudb"),
+                                   QSettings(QSettings::IniFormat, QSettings::UserScope,
+                                             QStringLiteral("Brisklane"), QStringLiteral("Tonvale"))
+                                       .value(QStringLiteral("Configuration/GnudbEmail"))
+                                       .toString(),
+                                   ok);
+    if (!ok)
+        return false;
+    if (!options.ReleaseId.isEmpty() && !meta::ValidMbid(options.ReleaseId))
+        return UsageError(QStringLiteral("--release needs a MusicBrainz release id (36 "
+                                         "characters: 8-4-4-4-12 lower-case hex digits)")),
+               false;
+    if (!options.GnudbEmail.isEmpty() && !meta::ValidEmail(options.GnudbEmail))
+        return UsageError(QStringLiteral("--gnudb needs your e-mail address (name@host), "
+                                         "which gnudb asks of every client")),
+               false;
+    if (!options.MetadataFile.isEmpty()) {
+        meta::TDiscMeta file;
+        QString error;
+        if (!meta::ReadMetadataFile(options.MetadataFile, file, error))
+            return UsageError(QStringLiteral("--metadata: ") + error), false;
+    }
+    return true;
+}
+
+} // namespace cli
 
 TONVALE_CLI_COMMAND("lookup",
                     "lookup [--drive N] [--offline] [--release MBID] [--metadata FILE] "

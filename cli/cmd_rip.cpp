@@ -38,8 +38,14 @@ int RunRip(QStringList args) {
         cli::TakeValue(args, QStringLiteral("--template"), rip::kDefaultTemplate, ok);
     settings.AccurateRipDb =
         cli::TakeValue(args, QStringLiteral("--accuraterip-db"), QString(), ok);
-    if (!ok)
+    cli::TLookupOptions lookup;
+    if (!ok || !cli::TakeLookupOptions(args, true, lookup))
         return 2;
+    settings.Lookup.Offline = lookup.Offline;
+    settings.Lookup.Cover = !lookup.NoCover;
+    settings.Lookup.ReleaseId = lookup.ReleaseId;
+    settings.Lookup.MetadataFile = lookup.MetadataFile;
+    settings.Lookup.GnudbEmail = lookup.GnudbEmail;
     QString error;
     if (!rip::ParseTrackSelection(tracks, settings.Tracks, error))
         return cli::UsageError(QStringLiteral("--tracks: ") + error);
@@ -101,5 +107,8 @@ int RunRip(QStringList args) {
 TONVALE_CLI_COMMAND("rip",
                     "rip [--drive N] [--tracks 1,3-5] [--format F] [--preset P] [--jobs N] "
                     "[--secure] [--offset SAMPLES] [--template TEXT] [--accuraterip-db FILE] "
-                    "[--overwrite] [--json] OUTDIR",
-                    "rip the disc into audio files with checksums, a cue sheet and a log", RunRip);
+                    "[--offline] [--release MBID] [--metadata FILE] [--gnudb EMAIL] "
+                    "[--no-cover] [--overwrite] [--json] OUTDIR",
+                    "rip the disc into named, tagged audio files with checksums, a cue sheet "
+                    "and a log",
+                    RunRip);

@@ -109,6 +109,37 @@ void TMetaCache::Put(const QString& key, int status, const QByteArray& body) con
     file.commit();
 }
 
+// ---- cancel ---------------------------------------------------------------------------------
+
+void TCancel::Cancel() {
+    std::lock_guard lock(Lock_);
+    Cancelled_ = true;
+    if (Loop_) // quit is queued to the loop's own thread
+        QMetaObject::invokeMethod(Loop_, &QEventLoop::quit, Qt::QueuedConnection);
+    Woken_.notify_all();
+}
+
+bool TCancel::Cancelled() const {
+    std::lock_guard lock(Lock_);
+    return Cancelled_;
+}
+
+bool TCancel::Enter(QEventLoop* loop) {
+    std::lock_guard lock(Lock_);
+    Loop_ = Cancelled_ ? nullptr : loop;
+    return !Cancelled_;
+}
+
+void TCancel::Leave() {
+    std::lock_guard lock(Lock_);
+    Loop_ = nullptr;
+}
+
+bool TCancel::Sleep(int ms) {
+    std::unique_lock lock(Lock_);
+    return !Woken_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Cancelled_; });
+}
+
 // ---- client -------------------------------------------------------------------------------
 
 TMetaHttp::TMetaHttp(const TLimits& limits, QString userAgent, TMetaCache cache, bool offline)
@@ -126,6 +157,8 @@ bool TMetaHttp::Wait(int ms) {
         return true;
     if (RemainingMs() <= ms)
         return false;
+    if (Limits_.Cancel)
+        return Limits_.Cancel->Sleep(ms);
     QThread::msleep(static_cast<unsigned long>(ms));
     return true;
 }
@@ -133,6 +166,10 @@ bool TMetaHttp::Wait(int ms) {
 THttpAnswer TMetaHttp::Get(const QUrl& url, const QString& cacheKey,
                            const std::function<bool(const THttpAnswer&)>& keep) {
     THttpAnswer answer;
+    if (Limits_.Cancel && Limits_.Cancel->Cancelled()) {
+        answer.Error = QStringLiteral("stopped");
+        return answer;
+    }
     if (!cacheKey.isEmpty() && Cache_.Get(cacheKey, answer.Status, answer.Body)) {
         answer.Kind = THttpAnswer::akHttp;
         answer.Cached = true;
@@ -198,13 +235,26 @@ THttpAnswer TMetaHttp::Fetch(const QUrl& url) {
     });
     connectTimer.start(std::min(Limits_.ConnectMs, remaining));
     lookupTimer.start(remaining);
-    if (!reply->isFinished())
-        loop.exec();
+    bool stopped = false;
+    if (!reply->isFinished()) {
+        if (!Limits_.Cancel || Limits_.Cancel->Enter(&loop)) {
+            loop.exec();
+            if (Limits_.Cancel)
+                Limits_.Cancel->Leave();
+        }
+        if (!reply->isFinished()) { // quit by a cancel, not by the reply
+            stopped = true;
+            reply->abort();
+        }
+    }
     connectTimer.stop();
     lookupTimer.stop();
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (tooLarge) {
+    if (stopped) {
+        answer.Kind = THttpAnswer::akFailed;
+        answer.Error = QStringLiteral("stopped");
+    } else if (tooLarge) {
         answer.Kind = THttpAnswer::akFailed;
         answer.Error = QStringLiteral("the answer is larger than %1 MB").arg(kMaxAnswerBytes >> 20);
     } else if (timedOut != 0) {

@@ -16,12 +16,36 @@
 #include <QString>
 #include <QUrl>
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 
+class QEventLoop;
 class QNetworkAccessManager;
 
 namespace meta {
+
+// Ends a lookup early, from any thread (a stop signal's watcher): the request under way
+// ends at once and no other is sent; its answer says "stopped".
+class TCancel {
+public:
+    void Cancel();
+    bool Cancelled() const;
+
+private:
+    friend class TMetaHttp;
+    // The request under way waits in loop; false when the lookup is cancelled already.
+    bool Enter(QEventLoop* loop);
+    void Leave();
+    // Sleeps ms unless cancelled meanwhile; false when cancelled.
+    bool Sleep(int ms);
+
+    mutable std::mutex Lock_;
+    std::condition_variable Woken_;
+    bool Cancelled_ = false;     // guarded by Lock_
+    QEventLoop* Loop_ = nullptr; // guarded by Lock_
+};
 
 // The time limits of a lookup. The defaults are the program's; tests shorten them.
 struct TLimits {
@@ -29,6 +53,7 @@ struct TLimits {
     int LookupMs = 20000;
     int MusicBrainzIntervalMs = 1000; // at most one request a second to MusicBrainz
     int RetryDelayMs = 1000;          // before a 503 is asked again
+    std::shared_ptr<TCancel> Cancel;  // empty: the lookup runs to its end
 };
 
 struct THttpAnswer {

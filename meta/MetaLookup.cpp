@@ -210,10 +210,13 @@ private:
                 FillMissing(m, *source);
             }
         TDiscMeta fallback;
-        fallback.Album = fallback.Artist = QStringLiteral("Unknown");
+        if (R_.Placeholders)
+            fallback.Album = fallback.Artist = QStringLiteral("Unknown");
         for (const TMetaTocTrack& t : R_.Toc.Tracks)
             if (t.Audio)
-                fallback.Tracks.push_back({t.Number, QStringLiteral("Track%1").arg(t.Number)});
+                fallback.Tracks.push_back({t.Number, R_.Placeholders
+                                                         ? QStringLiteral("Track%1").arg(t.Number)
+                                                         : QString()});
         if (m.Source.isEmpty())
             m.Source = QStringLiteral("none");
         FillMissing(m, fallback);
@@ -280,9 +283,9 @@ void FillMissing(TDiscMeta& t, const TDiscMeta& f) {
             t.Tracks.push_back(ft);
             continue;
         }
-        for (auto field :
-             {&TTrackMeta::Title, &TTrackMeta::Artist, &TTrackMeta::Isrc, &TTrackMeta::RecordingId,
-              &TTrackMeta::ReleaseTrackId, &TTrackMeta::ArtistId})
+        for (auto field : {&TTrackMeta::Title, &TTrackMeta::Artist, &TTrackMeta::Isrc,
+                           &TTrackMeta::Songwriter, &TTrackMeta::Composer, &TTrackMeta::RecordingId,
+                           &TTrackMeta::ReleaseTrackId, &TTrackMeta::ArtistId})
             Fill(tt->*field, ft.*field);
     }
     std::sort(t.Tracks.begin(), t.Tracks.end(),

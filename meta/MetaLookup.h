@@ -32,7 +32,10 @@ struct TLookupRequest {
     QString GnudbEmail;   // empty: gnudb is not asked
     bool Offline = false; // the cache and the local sources only
     bool Cover = true;    // fetch the front cover of the release used
-    QString CacheFolder;  // empty: $XDG_CACHE_HOME/tonvale
+    // Fill what no source names with "Unknown" and "TrackN"; false leaves it empty (the
+    // rip names files by its template's own rules and writes no made-up tags).
+    bool Placeholders = true;
+    QString CacheFolder; // empty: $XDG_CACHE_HOME/tonvale
     TLimits Limits;
     QString Version = QStringLiteral(TONVALE_META_VERSION); // in the User-Agent and hello
 };

@@ -42,6 +42,8 @@ enum TTagId {
     tDate,
     tGenre,
     tIsrc,
+    tSongwriter,
+    tComposer,
     tBarcode,
     tLabel,
     tCatalog,
@@ -72,6 +74,8 @@ const TTagName kNames[tCount] = {
      "WM/Year"},
     {"GENRE", "TCON", "\xA9gen", "WM/Genre"},
     {"ISRC", "TSRC", "----:com.apple.iTunes:ISRC", "WM/ISRC"},
+    {"LYRICIST", "TEXT", "----:com.apple.iTunes:LYRICIST", "WM/Writer"},
+    {"COMPOSER", "TCOM", "\xA9wrt", "WM/Composer"},
     {"BARCODE", "TXXX:BARCODE", "----:com.apple.iTunes:BARCODE", "WM/Barcode"},
     {"LABEL", "TPUB", "----:com.apple.iTunes:LABEL", "WM/Publisher"},
     {"CATALOGNUMBER", "TXXX:CATALOGNUMBER", "----:com.apple.iTunes:CATALOGNUMBER", "WM/CatalogNo"},
@@ -103,10 +107,10 @@ TTrackTags TagsOf(const TDiscMeta& d, int number) {
     const TTrackMeta none{};
     const TTrackMeta& tr = track ? *track : none;
     const QString values[tCount] = {
-        tr.Title,          tr.Artist,        d.Album,         d.Artist,    d.Date,
-        d.Genre,           tr.Isrc,          d.Barcode,       d.Label,     d.CatalogNumber,
-        d.ReleaseId,       d.ReleaseGroupId, d.AlbumArtistId, tr.ArtistId, tr.RecordingId,
-        tr.ReleaseTrackId, d.DiscId};
+        tr.Title,    tr.Artist,       d.Album,           d.Artist,         d.Date,
+        d.Genre,     tr.Isrc,         tr.Songwriter,     tr.Composer,      d.Barcode,
+        d.Label,     d.CatalogNumber, d.ReleaseId,       d.ReleaseGroupId, d.AlbumArtistId,
+        tr.ArtistId, tr.RecordingId,  tr.ReleaseTrackId, d.DiscId};
     for (int i = 0; i < tCount; ++i)
         t.Values[i] = values[i];
     t.Number = number;

@@ -42,9 +42,10 @@ struct TMetaToc {
 struct TTrackMeta {
     int Number = 0; // the track's number on the disc
     QString Title, Artist, Isrc;
-    QString RecordingId;    // MUSICBRAINZ_TRACKID
-    QString ReleaseTrackId; // MUSICBRAINZ_RELEASETRACKID
-    QString ArtistId;       // MUSICBRAINZ_ARTISTID (the first credited artist)
+    QString RecordingId;          // MUSICBRAINZ_TRACKID
+    QString ReleaseTrackId;       // MUSICBRAINZ_RELEASETRACKID
+    QString ArtistId;             // MUSICBRAINZ_ARTISTID (the first credited artist)
+    QString Songwriter, Composer; // the disc's CD-Text names them; the databases here do not
 };
 
 struct TDiscMeta {

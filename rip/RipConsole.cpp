@@ -104,6 +104,12 @@ void TRipConsole::Error(const QString& text) {
     std::fflush(stderr);
 }
 
+void TRipConsole::Note(const QString& text) {
+    ClearStatus();
+    std::fprintf(stderr, "%s\n", Out(text).c_str());
+    std::fflush(stderr);
+}
+
 void TRipConsole::Started(const TRipReport& r) {
     if (!PrintData_)
         return;
@@ -111,6 +117,10 @@ void TRipConsole::Started(const TRipReport& r) {
                 r.AlbumPerformer.isEmpty() ? "" : r.AlbumPerformer.toUtf8().constData(),
                 r.AlbumPerformer.isEmpty() || r.AlbumTitle.isEmpty() ? "" : " - ",
                 r.AlbumTitle.toUtf8().constData());
+    if (!r.Meta.Source.isEmpty())
+        std::printf("Names: %s%s%s\n", r.Meta.Source.toUtf8().constData(),
+                    r.Meta.ReleaseId.isEmpty() ? "" : ", release ",
+                    r.Meta.ReleaseId.toUtf8().constData());
     std::printf("AccurateRip: %s\nCDDB: %s\nMusicBrainz: %s\n", r.Ids.DbarName.toUtf8().constData(),
                 Hex8(r.Ids.Cddb).c_str(), r.Ids.MusicBrainz.toUtf8().constData());
     std::fflush(stdout);

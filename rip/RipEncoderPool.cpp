@@ -14,8 +14,10 @@ struct TEncoderPool::TState {
     std::string Message;  // guarded by Lock
 };
 
-TEncoderPool::TEncoderPool(int size, TRipFormat format, int preset, TRipMailbox& mailbox)
-    : Size_(std::max(1, size)), Format_(format), Preset_(preset), Mailbox_(mailbox) {}
+TEncoderPool::TEncoderPool(int size, TRipFormat format, int preset, TRipMailbox& mailbox,
+                           std::shared_ptr<const TDiscTagging> tagging)
+    : Size_(std::max(1, size)), Format_(format), Preset_(preset), Mailbox_(mailbox),
+      Tagging_(std::move(tagging)) {}
 
 TEncoderPool::~TEncoderPool() {
     Stop();
@@ -54,6 +56,11 @@ QString TEncoderPool::StartOne(TWork& work, TRunning& running) {
             state->Stopped = true;
         }
     };
+    if (Tagging_)
+        converter.OnOutputComplete = [tagging = Tagging_, number = work.Number](
+                                         int, const std::string& path, std::string& error) {
+            return TagTrackFile(*tagging, number, path, error);
+        };
     TInputOptions in;
     TOutputOptions out;
     InitInputOptions(in);

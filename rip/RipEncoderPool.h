@@ -4,12 +4,14 @@
 //
 // Threads and ownership. The pool and its converters belong to the rip's main thread (the
 // converters' operations are made there). Their events come on the converters' threads:
-// they touch only the per-conversion state and post to the mailbox. The pool owns the WAV
+// they touch only the per-conversion state and post to the mailbox; a finished file is
+// tagged on its conversion's thread. The pool owns the WAV
 // files handed to it and removes each when its conversion ends or is dropped.
 #pragma once
 
 #include "RipEncode.h"
 #include "RipMailbox.h"
+#include "RipMetadata.h"
 #include "RipSinks.h"
 
 #include "FFmpegConverter.h"
@@ -28,6 +30,7 @@ class TEncoderPool {
 public:
     struct TWork {
         size_t Job = 0;
+        int Number = 0; // the track's
         int64_t Samples = 0;
         std::unique_ptr<TWavSink> Wav; // the WAV file to encode (closed)
         QString Output;
@@ -40,7 +43,9 @@ public:
         QString Error;
     };
 
-    TEncoderPool(int size, TRipFormat format, int preset, TRipMailbox& mailbox);
+    // tagging (may be null): written into each finished file before it takes its name.
+    TEncoderPool(int size, TRipFormat format, int preset, TRipMailbox& mailbox,
+                 std::shared_ptr<const TDiscTagging> tagging);
     ~TEncoderPool();
     TEncoderPool(const TEncoderPool&) = delete;
     TEncoderPool& operator=(const TEncoderPool&) = delete;
@@ -70,6 +75,7 @@ private:
     TRipFormat Format_;
     int Preset_;
     TRipMailbox& Mailbox_;
+    std::shared_ptr<const TDiscTagging> Tagging_;
     std::vector<TWork> Waiting_;
     std::vector<std::unique_ptr<TRunning>> Running_;
 };

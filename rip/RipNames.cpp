@@ -57,10 +57,12 @@ bool CheckTemplate(const QString& tmpl, QString& error) {
             return false;
         }
         const QChar field = tmpl[++i];
-        if (!QStringLiteral("Adtna%").contains(field)) {
+        if (!QStringLiteral("AdtnaygD%").contains(field)) {
             error = QStringLiteral("the template has an unknown field '%%1' (known: %A album "
                                    "performer, %d album title, %t track number, %n track "
-                                   "title, %a track performer, %% a percent sign)")
+                                   "title, %a track performer, %y year, %g genre, %D disc "
+                                   "number and '-' on a release of several discs, %% a "
+                                   "percent sign)")
                         .arg(field);
             return false;
         }
@@ -156,6 +158,15 @@ QString ExpandTemplate(const QString& tmpl, const TNameFields& fields, const QSt
             break;
         case 't':
             path += QStringLiteral("%1").arg(fields.Number, 2, 10, QLatin1Char('0'));
+            break;
+        case 'y':
+            path += Or(fields.Year, unknown);
+            break;
+        case 'g':
+            path += Or(fields.Genre, unknown);
+            break;
+        case 'D':
+            path += SafeNameText(fields.DiscPrefix);
             break;
         case '%':
             path += QLatin1Char('%');

@@ -1,5 +1,5 @@
 // What the rip command reads from its arguments and how it names its files:
-// the track selection ("1,3-5"), the file-name template ("%A - %d/%t - %n") and
+// the track selection ("1,3-5"), the file-name template ("%A - %d/%D%t - %n") and
 // the characters a name taken from the disc may not bring into a file name.
 //
 // Pure functions, any thread.
@@ -12,7 +12,7 @@
 
 namespace rip {
 
-inline const QString kDefaultTemplate = QStringLiteral("%A - %d/%t - %n");
+inline const QString kDefaultTemplate = QStringLiteral("%A - %d/%D%t - %n");
 
 // "1,3-5" -> {1, 3, 4, 5}. Empty text: an empty set (every audio track). False
 // with a reason for anything else than numbers 1..99 and ranges.
@@ -26,6 +26,9 @@ struct TNameFields {
     QString TrackPerformer; // %a (the album performer when the track has none)
     QString TrackTitle;     // %n
     int Number = 0;         // %t, two digits
+    QString Year;           // %y
+    QString Genre;          // %g
+    QString DiscPrefix;     // %D: "2-" on the second disc of a release of several, else ""
 };
 
 // False with a reason when the template uses a field it does not know, ends in
@@ -34,7 +37,7 @@ bool CheckTemplate(const QString& tmpl, QString& error);
 
 // The template filled in for one track: a path relative to the output folder,
 // without extension, "/" separating folders. Missing texts become "Unknown"
-// (%A, %d, %a) and "TrackN" (%n); every filled-in text is made safe by
+// (%A, %d, %a, %y, %g) and "TrackN" (%n); every filled-in text is made safe by
 // SafeNameText, and the template's own text by the same rules (but for "/"), so
 // that no name holds a control character (a line break) or a quote; path parts
 // "." and ".." become "_", empty parts are dropped, and each part is cut to fit a

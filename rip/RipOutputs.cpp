@@ -159,11 +159,23 @@ TDiscFiles DiscFileNames(const TRipReport& report, const QString& outDirName) {
     const QString folder = CommonFolder(files);
     const QString folderName =
         (folder.isEmpty() ? outDirName : outDirName + QLatin1Char('/') + folder) + QLatin1Char('/');
+    // One disc of a release of several keeps its own cue sheet, playlist and log beside
+    // the other discs' in a shared folder.
+    const QString disc = report.Meta.DiscPrefix().isEmpty()
+                             ? QString()
+                             : QStringLiteral(" (disc %1)").arg(report.Meta.DiscNumber);
     const QString stem =
         ExpandTemplate(QStringLiteral("%A - %d"), NameFields(report, report.Tracks.front()),
-                       QStringLiteral(".m3u"));
-    return {folder, folderName + stem + QStringLiteral(".cue"),
-            folderName + stem + QStringLiteral(".m3u"), folderName + QStringLiteral("rip.log")};
+                       disc + QStringLiteral(".m3u")) +
+        disc;
+    TDiscFiles names{folder, folderName + stem + QStringLiteral(".cue"),
+                     folderName + stem + QStringLiteral(".m3u"),
+                     folderName + QStringLiteral("rip%1.log").arg(disc), QString()};
+    if (!report.Cover.isEmpty())
+        names.Cover = folderName + (report.CoverMime == QLatin1String("image/png")
+                                        ? QStringLiteral("cover.png")
+                                        : QStringLiteral("cover.jpg"));
+    return names;
 }
 
 bool WriteDiscFiles(TRipReport& report, const QString& outDirName, TRipObserver& observer) {
@@ -177,7 +189,8 @@ bool WriteDiscFiles(TRipReport& report, const QString& outDirName, TRipObserver&
     if (report.Count(tsOk) == 0)
         return true; // nothing for a cue sheet or a playlist to point at
     if (!WriteSafe(names.Cue, CueSheet(report, names.Folder), error) ||
-        !WriteSafe(names.Playlist, M3uPlaylist(report, names.Folder), error)) {
+        !WriteSafe(names.Playlist, M3uPlaylist(report, names.Folder), error) ||
+        (!names.Cover.isEmpty() && !WriteSafe(names.Cover, report.Cover, error))) {
         observer.Error(error);
         return false;
     }

@@ -66,12 +66,13 @@ private:
 struct TDiscFiles {
     QString Folder; // relative to the output folder, "" for the output folder itself
     QString Cue, Playlist, Log;
+    QString Cover; // the front cover's file, empty without a cover
 };
 TDiscFiles DiscFileNames(const TRipReport& report, const QString& outDirName);
 
 // Writes rip.log of report, failed tracks included, and when a track was ripped the cue
-// sheet and the playlist. A failure is told to observer once, and what is left is not
-// tried. Sets report.LogFile. False when a file could not be written.
+// sheet, the playlist and the front cover. A failure is told to observer once, and what is left is
+// not tried. Sets report.LogFile. False when a file could not be written.
 bool WriteDiscFiles(TRipReport& report, const QString& outDirName, TRipObserver& observer);
 
 // A small file read whole (a dBAR file holds a few kilobytes); false with errno.

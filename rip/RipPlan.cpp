@@ -28,6 +28,9 @@ TNameFields NameFields(const TRipReport& report, const TTrackResult& t) {
     f.TrackPerformer = t.Performer;
     f.TrackTitle = t.Title;
     f.Number = t.Number;
+    f.Year = report.Meta.Year();
+    f.Genre = report.Meta.Genre;
+    f.DiscPrefix = report.Meta.DiscPrefix();
     return f;
 }
 

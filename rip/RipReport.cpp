@@ -90,6 +90,27 @@ QString RelativeTo(const QString& folder, const QString& file) {
 
 namespace {
 
+// Where the names came from: the source, the release and what the lookup noted.
+void LogMetadata(const TRipReport& r, QStringList& l) {
+    const meta::TDiscMeta& m = r.Meta;
+    if (m.Source.isEmpty())
+        return;
+    QString line = QStringLiteral("Metadata: %1").arg(m.Source);
+    if (!m.ReleaseId.isEmpty())
+        line += QStringLiteral(", release %1").arg(m.ReleaseId);
+    if (m.DiscNumber > 0)
+        line += m.DiscTotal > 0
+                    ? QStringLiteral(", disc %1 of %2").arg(m.DiscNumber).arg(m.DiscTotal)
+                    : QStringLiteral(", disc %1").arg(m.DiscNumber);
+    l << line;
+    if (!m.Date.isEmpty())
+        l << QStringLiteral("Date: %1").arg(m.Date);
+    if (!m.Genre.isEmpty())
+        l << QStringLiteral("Genre: %1").arg(m.Genre);
+    for (const QString& note : r.LookupNotes)
+        l << QStringLiteral("Lookup: %1").arg(note);
+}
+
 // The sections of rip.log, each a run of lines.
 void LogHeader(const TRipReport& r, QStringList& l) {
     l << QStringLiteral("Tonvale rip log") << r.Program + QStringLiteral(", ") + r.Date
@@ -108,6 +129,7 @@ void LogHeader(const TRipReport& r, QStringList& l) {
     l << QStringLiteral("Album title: %1").arg(r.AlbumTitle);
     if (!r.Mcn.isEmpty())
         l << QStringLiteral("MCN: %1").arg(r.Mcn);
+    LogMetadata(r, l);
 }
 
 void LogDisc(const TRipReport& r, QStringList& l) {
@@ -273,6 +295,19 @@ QJsonObject RipReportJson(const TRipReport& r) {
                                                 {QStringLiteral("ripped"), r.Count(tsOk)},
                                                 {QStringLiteral("failed"), r.Count(tsFailed)},
                                                 {QStringLiteral("stopped"), r.Stopped}}}};
+    if (!r.Meta.Source.isEmpty()) {
+        const meta::TDiscMeta& m = r.Meta;
+        record[QStringLiteral("metadata")] =
+            QJsonObject{{QStringLiteral("source"), m.Source},
+                        {QStringLiteral("releaseId"), m.ReleaseId},
+                        {QStringLiteral("releaseGroupId"), m.ReleaseGroupId},
+                        {QStringLiteral("date"), m.Date},
+                        {QStringLiteral("genre"), m.Genre},
+                        {QStringLiteral("discNumber"), m.DiscNumber},
+                        {QStringLiteral("discTotal"), m.DiscTotal},
+                        {QStringLiteral("cover"), !r.Cover.isEmpty()},
+                        {QStringLiteral("notes"), QJsonArray::fromStringList(r.LookupNotes)}};
+    }
     if (!r.AccurateRipFile.isEmpty()) {
         record[QStringLiteral("accurateRipDatabase")] = r.AccurateRipFile;
         record[QStringLiteral("accurateRipKnown")] = r.AccurateRipKnown;
@@ -284,6 +319,10 @@ QByteArray CueSheet(const TRipReport& r, const QString& folder) {
     QStringList l;
     l << QStringLiteral("REM DISCID %1").arg(H8U(r.Ids.Cddb));
     l << QStringLiteral("REM MUSICBRAINZ_DISCID %1").arg(r.Ids.MusicBrainz);
+    if (!r.Meta.Genre.isEmpty())
+        l << QStringLiteral("REM GENRE %1").arg(CueQuoted(r.Meta.Genre));
+    if (!r.Meta.Year().isEmpty())
+        l << QStringLiteral("REM DATE %1").arg(r.Meta.Year());
     l << QStringLiteral("REM COMMENT %1").arg(CueQuoted(r.Program));
     if (!r.Mcn.isEmpty())
         l << QStringLiteral("CATALOG %1").arg(r.Mcn);

@@ -8,9 +8,12 @@
 #include "RipChecksums.h"
 #include "RipDiscIds.h"
 
+#include "MetaTypes.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <vector>
@@ -53,7 +56,11 @@ struct TRipReport {
     int Offset = 0;
     bool Secure = false;
     QString Format, Preset; // "MP3", "Standard Quality (MP3, 128KBit, 44100Hz, STEREO)"
-    QString AlbumTitle, AlbumPerformer, Mcn;
+    QString AlbumTitle, AlbumPerformer, Mcn; // the names used (looked up, else CD-Text)
+    meta::TDiscMeta Meta;                    // what the lookup found: the tags of the tracks
+    QStringList LookupNotes;                 // what the lookup had to say, one line each
+    QByteArray Cover;                        // the front cover (JPEG or PNG), or empty
+    QString CoverMime;
     TDiscToc Toc;
     TDiscIds Ids;
     QString AccurateRipFile;          // the dBAR file given, empty when none

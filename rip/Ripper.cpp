@@ -8,6 +8,7 @@
 #include "RipDiscText.h"
 #include "RipEncoderPool.h"
 #include "RipMailbox.h"
+#include "RipMetadata.h"
 #include "RipOutputs.h"
 #include "RipPlan.h"
 #include "RipReader.h"
@@ -104,10 +105,10 @@ bool SelectTracks(const std::set<int>& tracks, TRipReport& report, TRipObserver&
 }
 
 // What the drive library does not read: CD-Text, ISRCs and the MCN, through libcdio.
-void ReadDiscText(const QString& path, TRipReport& report) {
+TDiscText ReadDiscText(const QString& path, TRipReport& report) {
     TDiscReader disc;
     if (!disc.Open(path))
-        return;
+        return {};
     const TDiscText text = disc.ReadText(report.Tracks.front().Number, report.Tracks.back().Number);
     report.AlbumTitle = text.AlbumTitle;
     report.AlbumPerformer = text.AlbumPerformer;
@@ -122,6 +123,7 @@ void ReadDiscText(const QString& path, TRipReport& report) {
         t.Composer = it->second.Composer;
         t.Isrc = it->second.Isrc;
     }
+    return text;
 }
 
 // One rip from the first read to the last file: the reader and the encoder pool run while
@@ -183,7 +185,7 @@ TRipRun::TRipRun(const TRipSettings& settings, TRipObserver& observer, TRipRepor
     : Settings_(settings), Observer_(observer), Report_(report), Jobs_(jobs), Session_(session),
       DiscEntries_(std::move(discEntries)), Mailbox_(Waiting(jobs)),
       Pool_(settings.Jobs > 0 ? settings.Jobs : std::max(1, QThread::idealThreadCount()),
-            settings.Format, settings.Preset, Mailbox_),
+            settings.Format, settings.Preset, Mailbox_, DiscTagging(report, settings.Format)),
       Reader_(session, jobs, Mailbox_, settings, work),
       Estimate_(Lengths(jobs), settings.Format != rfWAV, settings.Secure) {
     if (Settings_.WatchStop)
@@ -263,7 +265,7 @@ void TRipRun::OnRead(size_t index) {
     } else if (Stopping_) {
         job.Wav.reset();
     } else {
-        Pool_.Add({index, job.Samples, std::move(job.Wav), job.Output, job.Tags});
+        Pool_.Add({index, job.Number, job.Samples, std::move(job.Wav), job.Output, job.Tags});
     }
 }
 
@@ -311,7 +313,12 @@ bool PrepareDisc(const TRipSettings& settings, TRipObserver& observer, TRipRepor
         result = rrUsage;
         return false;
     }
-    ReadDiscText(session.Path(), report);
+    LookUpNames(settings, ReadDiscText(session.Path(), report), report, observer);
+    if (stopRequested()) {
+        report.Stopped = true;
+        result = rrStopped;
+        return false;
+    }
     const QString outDirName = FileNameFromBytes(AbsoluteNameBytes(FileNameBytes(settings.OutDir)));
     QString error;
     if (!PlanJobs(settings, report, outDirName, jobs, error)) {
@@ -330,6 +337,8 @@ bool CheckOutputs(const TRipSettings& settings, const TRipReport& report,
     RemoveStaleWorkFolders(outDir);
     const TDiscFiles disc = DiscFileNames(report, FileNameFromBytes(outDir));
     std::vector<QString> names = {disc.Cue, disc.Playlist, disc.Log};
+    if (!disc.Cover.isEmpty())
+        names.push_back(disc.Cover);
     for (const TRipJob& job : jobs)
         names.push_back(job.Output);
     QString error;

@@ -36,6 +36,16 @@
 
 namespace rip {
 
+// Where the rip looks the disc's names up (RipMetadata.h).
+struct TRipLookup {
+    QString MetadataFile; // the user's description of the disc (JSON), or empty
+    QString ReleaseId;    // a MusicBrainz release chosen by the user, or empty
+    QString GnudbEmail;   // empty: gnudb is not asked
+    bool Offline = false; // the cache and the local sources only
+    bool Cover = true;    // fetch, save and embed the front cover
+    QString CacheFolder;  // empty: $XDG_CACHE_HOME/tonvale
+};
+
 struct TRipSettings {
     QString Drive;        // --drive index; empty: the first drive holding an audio CD
     std::set<int> Tracks; // empty: every audio track
@@ -45,6 +55,7 @@ struct TRipSettings {
     bool Secure = false;
     int Offset = 0; // samples, within +-kMaxOffset
     QString Template = kDefaultTemplate;
+    TRipLookup Lookup;
     QString AccurateRipDb;  // a dBAR file to verify against, or empty
     bool Overwrite = false; // replace the rip of another disc in the same folder
     QString OutDir;
@@ -98,6 +109,8 @@ public:
     virtual ~TRipObserver() = default;
     // A failure that ends the rip or a track, said once.
     virtual void Error(const QString& text) = 0;
+    // What the rip tells and goes on (the metadata lookup's notes), one line each.
+    virtual void Note(const QString& text) { static_cast<void>(text); }
     // The disc has been read: ids, TOC and the file names (the report so far).
     virtual void Started(const TRipReport& report) { static_cast<void>(report); }
     // "grabbed (Copy CRC ...)", "encoding", "done", "failed: ..." for one track.

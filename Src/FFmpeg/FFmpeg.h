@@ -64,6 +64,11 @@ using TEngineProgressEvent = std::function<void(
     float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration)>;
 // End of a run (success, stop or failure alike).
 using TEngineTerminateEvent = std::function<void(TCustomFFmpeg* Sender)>;
+// A finished output file, still under its temporary name (APath), just before it takes
+// its own: the last chance to change it (tags, pictures). False with AError abandons the
+// file and fails the run with "<file>: <AError>". Called on the run's thread.
+using TEngineOutputCompleteEvent =
+    std::function<bool(TCustomFFmpeg* Sender, const std::string& APath, std::string& AError)>;
 
 // The worker thread of one run. Created (not started) by StartConvert and
 // owned by the engine, which joins and frees it when the engine is destroyed
@@ -159,6 +164,7 @@ public:
     // Called from the run's thread; set before starting.
     TEngineProgressEvent OnProgress;
     TEngineTerminateEvent OnTerminate;
+    TEngineOutputCompleteEvent OnOutputComplete;
 
     // Audio-path bookkeeping of the last run, for diagnostics: how many
     // resamplers (rate/channel changes) and sample-format converters it made.

@@ -227,9 +227,23 @@ int TCustomFFmpeg::CloseFiles(std::string* failedName) {
             struct stat st {};
             const bool empty =
                 !out->safe->Direct() && ::fstat(out->safe->Fd(), &st) == 0 && st.st_size == 0;
+            std::string hookError;
             if (rc == 0 && out->complete && finished_.load() && !empty) {
-                if (!out->safe->Commit())
+                if (OnOutputComplete && !out->safe->Direct() &&
+                    !OnOutputComplete(this, out->safe->WritePath(), hookError)) {
+                    out->safe->Abandon();
+                    const std::string text = DisplayName(out->path) + ": " + hookError;
+                    FFLogger().Log(this, llError, text);
+                    {
+                        std::lock_guard lock(errorLock_);
+                        if (errorMessage_.empty())
+                            errorMessage_ = text;
+                    }
+                    error_ = true;
+                    finished_ = false;
+                } else if (!out->safe->Commit()) {
                     rc = AVERROR(errno);
+                }
             } else {
                 out->safe->Abandon();
             }

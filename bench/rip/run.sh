@@ -70,11 +70,11 @@ paranoia() { # cd-paranoia -B writes track01.cdda.wav ... into the current folde
 peers() { paranoia && encode_all "$work/par" "$work/peers" 2>>"$work/paranoia.log"; }
 wav() {
   rm -rf "$work/out-wav"
-  "$bin/tonvale-cli" rip --format wav --template %t "$work/out-wav" >/dev/null 2>"$work/wav.log"
+  "$bin/tonvale-cli" rip --offline --format wav --template %t "$work/out-wav" >/dev/null 2>"$work/wav.log"
 }
 mp3() {
   rm -rf "$work/out-mp3"
-  "$bin/tonvale-cli" rip --format mp3 --preset standard --jobs "$jobs" --template %t \
+  "$bin/tonvale-cli" rip --offline --format mp3 --preset standard --jobs "$jobs" --template %t \
     "$work/out-mp3" >/dev/null 2>"$work/mp3.log"
 }
 last_encode() { # the last track read, encoded alone

@@ -1,6 +1,7 @@
-// `tonvale-cli lookup` as a user runs it, on disc images the test writes: its disc ids
-// and TOC are the rip's, a MusicBrainz answer from a server inside the test reaches
-// its candidates and metadata, a warm cache answers offline, bad input is refused once.
+// `tonvale-cli lookup` and the names and tags of `tonvale-cli rip` as a user runs them, on
+// disc images the test writes: the lookup's disc ids and TOC are the rip's, a MusicBrainz
+// answer from a server inside the test reaches the candidates, the file names, the tags
+// and the cover, a warm cache answers offline, bad input is refused once.
 #include "ChildProcess.h"
 #include "FakeServer.h"
 
@@ -13,6 +14,12 @@
 
 #include <gtest/gtest.h>
 
+#include <taglib/flacfile.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/tpropertymap.h>
+#include <taglib/xiphcomment.h>
+
 #include <filesystem>
 
 namespace {
@@ -21,6 +28,14 @@ namespace fs = std::filesystem;
 
 QJsonObject Json(const std::string& text) {
     return QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
+}
+
+// Every file below folder, one per line, for a failure's message.
+std::string Listing(const fs::path& folder) {
+    std::string text;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        text += "\n" + entry.path().lexically_relative(folder).string();
+    return text;
 }
 
 class LookupCli : public ::testing::Test {
@@ -46,8 +61,18 @@ protected:
             .cuePath;
     }
 
+    // A plain disc of three tone tracks; seconds sets the first one's length (and so the ids).
+    std::string ToneDisc(const std::string& name, double seconds) {
+        discimage::Disc disc;
+        disc.tracks = {discimage::ToneTrack(seconds, 440, 0.3, ""),
+                       discimage::ToneTrack(2.0, 660, 0.3, ""),
+                       discimage::ToneTrack(1.5, 880, 0.3, "")};
+        return discimage::WriteCueBin(disc, Folder.string(), name).cuePath;
+    }
+
     childprocess::TOutcome Run(std::vector<std::string> args, const std::string& drives,
-                               const std::string& musicBrainz = "http://127.0.0.1:1") {
+                               const std::string& musicBrainz = "http://127.0.0.1:1",
+                               const std::string& coverArt = "http://127.0.0.1:1") {
         childprocess::TLaunch launch;
         launch.args = {TONVALE_CLI_PATH};
         launch.args.insert(launch.args.end(), args.begin(), args.end());
@@ -55,8 +80,7 @@ protected:
         launch.env = {"XDG_CACHE_HOME=" + (Folder / "cache").string(),
                       "XDG_CONFIG_HOME=" + (Folder / "config").string(),
                       "TONVALE_MUSICBRAINZ_URL=" + musicBrainz,
-                      "TONVALE_GNUDB_URL=http://127.0.0.1:1",
-                      "TONVALE_COVERART_URL=http://127.0.0.1:1"};
+                      "TONVALE_GNUDB_URL=http://127.0.0.1:1", "TONVALE_COVERART_URL=" + coverArt};
         return childprocess::Run(launch);
     }
 
@@ -156,6 +180,119 @@ TEST_F(LookupCli, LookupOutputFedBackAsMetadataFile) {
     EXPECT_EQ(metadata.value("album").toString(), "My Own Album");
 }
 
+// The two discs of one release, ripped into one folder: each file is named and tagged from
+// the release, the names carry the disc's number ("2-01 - ..."), each disc keeps its own cue sheet
+// and log, the cover is saved and embedded, and a re-rip offline finds it all in the cache.
+TEST_F(LookupCli, RipNamesAndTagsBothDiscsOfAReleaseApartWithTheirCover) {
+    const std::string discs[] = {ToneDisc("disc1", 2.0), ToneDisc("disc2", 2.5)};
+    QString ids[2];
+    for (int d = 0; d < 2; ++d) {
+        ids[d] = Json(Run({"lookup", "--offline", "--json"}, discs[d]).out)
+                     .value("ids")
+                     .toObject()
+                     .value("musicBrainz")
+                     .toString();
+        ASSERT_EQ(ids[d].size(), 28);
+    }
+    const QString mbid = QStringLiteral("22222222-2222-2222-2222-222222222222");
+    QJsonArray media;
+    for (int d = 0; d < 2; ++d) {
+        QJsonArray tracks;
+        for (int i = 1; i <= 3; ++i)
+            tracks.append(QJsonObject{
+                {"id", QStringLiteral("d%1-rt%2").arg(d + 1).arg(i)},
+                {"position", i},
+                {"title", QStringLiteral("Song %1.%2").arg(d + 1).arg(i)},
+                {"recording", QJsonObject{{"id", QStringLiteral("d%1-rec%2").arg(d + 1).arg(i)}}}});
+        media.append(QJsonObject{{"position", d + 1},
+                                 {"track-count", 3},
+                                 {"tracks", tracks},
+                                 {"discs", QJsonArray{QJsonObject{{"id", ids[d]}}}}});
+    }
+    QJsonObject release{{"id", mbid},
+                        {"title", "Double Album"},
+                        {"date", "1999-09-09"},
+                        {"media", media},
+                        {"artist-credit", QJsonArray{QJsonObject{{"name", "Two Disc Band"}}}}};
+    const QByteArray jpeg("\xFF\xD8\xFF\xE0 a small front cover \xFF\xD9", 25);
+    fakeserver::TServer server([&](const QString& target) {
+        if (target.startsWith("/ws/2/discid/"))
+            return fakeserver::Json(
+                QJsonDocument(QJsonObject{{"releases", QJsonArray{release}}}).toJson());
+        if (target == "/release/" + mbid + "/front-500") // the archive redirects
+            return fakeserver::TReply{307, {}, {{"Location", "/images/front.jpg"}}, false};
+        if (target == "/images/front.jpg")
+            return fakeserver::TReply{200, jpeg, {{"Content-Type", "image/jpeg"}}, false};
+        return fakeserver::TReply{404, "not here", {}, false};
+    });
+    const std::string base = server.Base().toStdString();
+    const fs::path out = Folder / "music";
+    for (int d = 0; d < 2; ++d) {
+        const childprocess::TOutcome rip =
+            Run({"rip", "--format", "flac", "--json", out.string()}, discs[d], base, base);
+        ASSERT_EQ(rip.Status(), 0) << rip.err;
+        const QJsonObject metadata = Json(rip.out).value("metadata").toObject();
+        EXPECT_EQ(metadata.value("source").toString(), "MusicBrainz");
+        EXPECT_EQ(metadata.value("releaseId").toString(), mbid);
+        EXPECT_EQ(metadata.value("discNumber").toInt(), d + 1);
+    }
+    const fs::path album = out / "Two Disc Band - Double Album";
+    for (int d = 1; d <= 2; ++d) {
+        const std::string prefix = std::to_string(d) + "-";
+        const std::string disc = " (disc " + std::to_string(d) + ")";
+        EXPECT_TRUE(fs::exists(album / ("Two Disc Band - Double Album" + disc + ".cue")));
+        const std::string log = childprocess::ReadFile(album / ("rip" + disc + ".log"));
+        EXPECT_NE(log.find("Metadata: MusicBrainz, release " + mbid.toStdString() + ", disc " +
+                           std::to_string(d) + " of 2"),
+                  std::string::npos)
+            << log;
+        for (int i = 1; i <= 3; ++i) {
+            const fs::path file = album / (prefix + "0" + std::to_string(i) + " - Song " +
+                                           std::to_string(d) + "." + std::to_string(i) + ".flac");
+            ASSERT_TRUE(fs::exists(file)) << file << Listing(out);
+            TagLib::FLAC::File flac(file.c_str());
+            ASSERT_TRUE(flac.isValid() && flac.xiphComment()) << file;
+            const TagLib::Ogg::FieldListMap fields = flac.xiphComment()->fieldListMap();
+            auto field = [&fields](const char* key) {
+                return fields.contains(key) ? fields[key].front().to8Bit(true) : std::string();
+            };
+            EXPECT_EQ(field("ALBUM"), "Double Album");
+            EXPECT_EQ(field("ARTIST"), "Two Disc Band");
+            EXPECT_EQ(field("DATE"), "1999-09-09");
+            EXPECT_EQ(field("DISCNUMBER"), std::to_string(d));
+            EXPECT_EQ(field("DISCTOTAL"), "2");
+            EXPECT_EQ(field("TRACKTOTAL"), "3");
+            EXPECT_EQ(field("MUSICBRAINZ_ALBUMID"), mbid.toStdString());
+            EXPECT_EQ(field("MUSICBRAINZ_DISCID"), ids[d - 1].toStdString());
+            ASSERT_EQ(flac.pictureList().size(), 1u);
+            EXPECT_EQ(flac.pictureList().front()->data(),
+                      TagLib::ByteVector(jpeg.constData(), static_cast<unsigned>(jpeg.size())));
+        }
+    }
+    EXPECT_EQ(childprocess::ReadFile(album / "cover.jpg"), jpeg.toStdString());
+
+    // Offline, the cache answers: an MP3 rip gets the same names, the ids as TXXX frames and
+    // the cover as APIC; --no-cover leaves the cover out.
+    for (bool cover : {true, false}) {
+        const fs::path again = Folder / (cover ? "again" : "again-no-cover");
+        std::vector<std::string> args = {"rip", "--offline", "--format", "mp3", again.string()};
+        if (!cover)
+            args.insert(args.begin() + 1, "--no-cover");
+        const childprocess::TOutcome rip = Run(args, discs[0]);
+        ASSERT_EQ(rip.Status(), 0) << rip.err;
+        EXPECT_EQ(rip.err.find("MusicBrainz:"), std::string::npos) << rip.err;
+        const fs::path file = again / "Two Disc Band - Double Album" / "1-01 - Song 1.1.mp3";
+        TagLib::MPEG::File mp3(file.c_str());
+        ASSERT_TRUE(mp3.isValid() && mp3.ID3v2Tag()) << file;
+        const TagLib::ID3v2::FrameListMap& frames = mp3.ID3v2Tag()->frameListMap();
+        EXPECT_EQ(mp3.ID3v2Tag()->title().to8Bit(true), "Song 1.1");
+        EXPECT_TRUE(frames.contains("TXXX"));
+        EXPECT_NE(mp3.ID3v2Tag()->properties()["MUSICBRAINZ_ALBUMID"].toString().to8Bit(true), "");
+        EXPECT_EQ(frames.contains("APIC"), cover);
+        EXPECT_EQ(fs::exists(again / "Two Disc Band - Double Album" / "cover.jpg"), cover);
+    }
+}
+
 TEST_F(LookupCli, BadArgumentsAreRefusedOnceBeforeTheDiscIsRead) {
     childprocess::WriteFile(Folder / "bad.json", "{\"tracks\": 3}");
     const struct {
@@ -168,6 +305,8 @@ TEST_F(LookupCli, BadArgumentsAreRefusedOnceBeforeTheDiscIsRead) {
          "--metadata: " + (Folder / "bad.json").string() + ": tracks is not a list"},
         {{"lookup", "--metadata", (Folder / "none.json").string()}, "--metadata: "},
         {{"lookup", "--frobnicate"}, "unknown option '--frobnicate'"},
+        {{"rip", "--release", "x", "out"}, "--release needs a MusicBrainz release id"},
+        {{"rip", "--template", "%A/%q", "out"}, "--template: the template has an unknown field"},
     };
     for (const auto& c : cases) {
         const childprocess::TOutcome run = Run(c.Args, "");
