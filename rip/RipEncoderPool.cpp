@@ -59,7 +59,7 @@ QString TEncoderPool::StartOne(TWork& work, TRunning& running) {
     if (Tagging_)
         converter.OnOutputComplete = [tagging = Tagging_, number = work.Number](
                                          int, const std::string& path, std::string& error) {
-            return TagTrackFile(*tagging, number, path, error);
+            return TagTrackFile(tagging->Meta, tagging->Cover, tagging->Kind, number, path, error);
         };
     TInputOptions in;
     TOutputOptions out;

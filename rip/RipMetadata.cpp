@@ -94,10 +94,13 @@ void LookUpNames(const TRipSettings& settings, const TDiscText& text, TRipReport
             Take(t.Performer, found->Artist);
             Take(t.Isrc, found->Isrc);
         }
-    // In the tags, a track's artist is the album's unless it has its own.
-    for (meta::TTrackMeta& t : report.Meta.Tracks)
+    TrackArtistsFromAlbum(report.Meta);
+}
+
+void TrackArtistsFromAlbum(meta::TDiscMeta& disc) {
+    for (meta::TTrackMeta& t : disc.Tracks)
         if (t.Artist.isEmpty())
-            t.Artist = report.Meta.Artist;
+            t.Artist = disc.Artist;
 }
 
 std::shared_ptr<const TDiscTagging> DiscTagging(const TRipReport& report, TRipFormat format) {
@@ -111,11 +114,11 @@ std::shared_ptr<const TDiscTagging> DiscTagging(const TRipReport& report, TRipFo
     return tagging;
 }
 
-bool TagTrackFile(const TDiscTagging& tagging, int number, const std::string& path,
-                  std::string& error) {
+bool TagTrackFile(const meta::TDiscMeta& disc, const meta::TCover& cover, meta::TTagKind kind,
+                  int number, const std::string& path, std::string& error) {
     QString text;
-    if (meta::WriteTags(FileNameFromBytes(QByteArray::fromStdString(path)), tagging.Kind,
-                        tagging.Meta, number, tagging.Cover, text))
+    if (meta::WriteTags(FileNameFromBytes(QByteArray::fromStdString(path)), kind, disc, number,
+                        cover, text))
         return true;
     error = "the tags could not be written";
     return false;

@@ -44,9 +44,12 @@ struct TDiscTagging {
 // Null for a format without tags written this way (WAV).
 std::shared_ptr<const TDiscTagging> DiscTagging(const TRipReport& report, TRipFormat format);
 
-// Writes the tags of track number into the finished file at path (its temporary name);
-// false with a reason that names no file.
-bool TagTrackFile(const TDiscTagging& tagging, int number, const std::string& path,
-                  std::string& error);
+// Writes the tags of track number (and the cover) into the finished file at path (its
+// temporary name, bytes); false with a reason that names no file.
+bool TagTrackFile(const meta::TDiscMeta& disc, const meta::TCover& cover, meta::TTagKind kind,
+                  int number, const std::string& path, std::string& error);
+
+// A track without an artist of its own is the album artist's, in the tags.
+void TrackArtistsFromAlbum(meta::TDiscMeta& disc);
 
 } // namespace rip

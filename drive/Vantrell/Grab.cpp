@@ -28,6 +28,8 @@ constexpr int kMaxConsecutiveReadErrors = 20;
 constexpr int kMaxReadErrors = 400;
 // Paranoia's own retries of a sector it cannot verify, before it reports a skip.
 constexpr int kParanoiaRetries = 20;
+// The read cache modelled for a disc image (see OpenReader).
+constexpr int kImageCacheSectors = 150;
 constexpr size_t kWriteBufferBytes = 256 * 1024;
 
 // The state of the grab running on this thread: paranoia's callback and the drive's read
@@ -257,6 +259,11 @@ uint8_t OpenReader(VantrellObject* object, ErrorBlock& eb, ReadOptions options,
     cdio_paranoia_modeset(reader->paranoia.get(), options.errorCorrection
                                                       ? PARANOIA_MODE_FULL ^ PARANOIA_MODE_NEVERSKIP
                                                       : PARANOIA_MODE_VERIFY);
+    // The verified reader models a drive's read cache (1200 sectors by default) so that a
+    // second read comes from the disc, not the cache, and keeps its blocks for that. An
+    // image file has no such cache: a small model saves some 15 MB.
+    if (object->drive.isVirtual)
+        cdio_paranoia_cachemodel_size(reader->paranoia.get(), kImageCacheSectors);
     reader->errorCorrection = options.errorCorrection;
     reader->readSpeed = options.readSpeed;
     opened = std::move(reader);
