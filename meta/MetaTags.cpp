@@ -19,7 +19,11 @@
 #include <taglib/vorbisfile.h>
 #include <taglib/xiphcomment.h>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace meta {
@@ -99,7 +103,32 @@ const TTagName kNames[tCount] = {
 struct TTrackTags {
     QString Values[tCount];
     int Number = 0, Total = 0, Disc = 0, Discs = 0;
+    TReplayGain Gain;
 };
+
+// The ReplayGain fields of a track, names in upper case; Opus's R128 pair when r128.
+std::vector<std::pair<std::string, QString>> GainFields(const TReplayGain& g, bool r128) {
+    std::vector<std::pair<std::string, QString>> fields;
+    if (r128) {
+        if (g.Track)
+            fields.emplace_back("R128_TRACK_GAIN", QString::number(R128Gain(g.TrackGain)));
+        if (g.Album)
+            fields.emplace_back("R128_ALBUM_GAIN", QString::number(R128Gain(g.AlbumGain)));
+        return fields;
+    }
+    if (g.Track) {
+        fields.emplace_back("REPLAYGAIN_TRACK_GAIN", GainText(g.TrackGain));
+        fields.emplace_back("REPLAYGAIN_TRACK_PEAK", PeakText(g.TrackPeak));
+    }
+    if (g.Album) {
+        fields.emplace_back("REPLAYGAIN_ALBUM_GAIN", GainText(g.AlbumGain));
+        fields.emplace_back("REPLAYGAIN_ALBUM_PEAK", PeakText(g.AlbumPeak));
+    }
+    if (g.Track || g.Album)
+        fields.emplace_back("REPLAYGAIN_REFERENCE_LOUDNESS",
+                            QStringLiteral("%1 LUFS").arg(kReplayGainReference, 0, 'f', 2));
+    return fields;
+}
 
 TTrackTags TagsOf(const TDiscMeta& d, int number) {
     TTrackTags t;
@@ -134,7 +163,8 @@ QString Pair(int n, int total) {
 
 // ---- Vorbis comments (FLAC, Ogg Vorbis, Opus) ---------------------------------------------
 
-void WriteXiph(TagLib::Ogg::XiphComment& x, const TTrackTags& t, const TCover& cover) {
+void WriteXiph(TagLib::Ogg::XiphComment& x, const TTrackTags& t, const TCover& cover,
+               bool opus = false) {
     x.removeAllFields();
     x.removeAllPictures();
     for (int i = 0; i < tCount; ++i)
@@ -148,6 +178,8 @@ void WriteXiph(TagLib::Ogg::XiphComment& x, const TTrackTags& t, const TCover& c
         if (t.Discs > 0)
             x.addField("DISCTOTAL", TagLib::String::number(t.Discs));
     }
+    for (const auto& [name, value] : GainFields(t.Gain, opus))
+        x.addField(name, Str(value));
     if (!cover.Bytes.isEmpty()) {
         auto* picture = new TagLib::FLAC::Picture; // owned by the comment from here
         picture->setType(TagLib::FLAC::Picture::FrontCover);
@@ -177,11 +209,11 @@ bool SaveFlac(const QByteArray& name, const TTrackTags& t, const TCover& cover) 
 }
 
 template <class TFile>
-bool SaveOgg(const QByteArray& name, const TTrackTags& t, const TCover& cover) {
+bool SaveOgg(const QByteArray& name, const TTrackTags& t, const TCover& cover, bool opus) {
     TFile file(name.constData());
     if (!file.isValid() || !file.tag())
         return false;
-    WriteXiph(*file.tag(), t, cover);
+    WriteXiph(*file.tag(), t, cover, opus);
     return file.save();
 }
 
@@ -218,6 +250,8 @@ bool SaveMp3(const QByteArray& name, const TTrackTags& t, const TCover& cover) {
     SetId3(*tag, "TRCK", Pair(t.Number, t.Total));
     if (t.Disc > 0)
         SetId3(*tag, "TPOS", Pair(t.Disc, t.Discs));
+    for (const auto& [field, value] : GainFields(t.Gain, false))
+        SetId3(*tag, ("TXXX:" + field).c_str(), value);
     if (!cover.Bytes.isEmpty()) {
         auto* apic = new TagLib::ID3v2::AttachedPictureFrame;
         apic->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
@@ -244,6 +278,10 @@ bool SaveMp4(const QByteArray& name, const TTrackTags& t, const TCover& cover) {
     tag->setItem("trkn", TagLib::MP4::Item(t.Number, t.Total));
     if (t.Disc > 0)
         tag->setItem("disk", TagLib::MP4::Item(t.Disc, t.Discs));
+    for (const auto& [field, value] : GainFields(t.Gain, false))
+        tag->setItem(
+            Str(QStringLiteral("----:com.apple.iTunes:") + QString::fromStdString(field).toLower()),
+            TagLib::StringList(Str(value)));
     if (!cover.Bytes.isEmpty()) {
         TagLib::MP4::CoverArtList covers;
         covers.append(TagLib::MP4::CoverArt(cover.Mime == QLatin1String("image/png")
@@ -273,6 +311,8 @@ bool SaveWma(const QByteArray& name, const TTrackTags& t, const TCover& cover) {
     tag->setAttribute("WM/TrackNumber", TagLib::ASF::Attribute(TagLib::String::number(t.Number)));
     if (t.Disc > 0)
         tag->setAttribute("WM/PartOfSet", TagLib::ASF::Attribute(Str(Pair(t.Disc, t.Discs))));
+    for (const auto& [field, value] : GainFields(t.Gain, false))
+        tag->setAttribute(field, TagLib::ASF::Attribute(Str(value)));
     if (!cover.Bytes.isEmpty()) {
         TagLib::ASF::Picture picture;
         picture.setType(TagLib::ASF::Picture::FrontCover);
@@ -302,10 +342,24 @@ TTagKind TagKindForSuffix(const QString& suffix) {
     return TTagKind::None;
 }
 
+QString GainText(double gain) {
+    return QStringLiteral("%1 dB").arg(gain, 0, 'f', 2);
+}
+
+QString PeakText(double peak) {
+    return QString::number(peak, 'f', 6);
+}
+
+int R128Gain(double replayGain) {
+    const double q78 = std::round((replayGain + kR128Reference - kReplayGainReference) * 256.0);
+    return static_cast<int>(std::clamp(q78, -32768.0, 32767.0));
+}
+
 bool WriteTags(const QString& path, TTagKind kind, const TDiscMeta& disc, int number,
-               const TCover& cover, QString& error) {
+               const TCover& cover, QString& error, const TReplayGain& gain) {
     const QByteArray name = FileNameBytes(path);
-    const TTrackTags t = TagsOf(disc, number);
+    TTrackTags t = TagsOf(disc, number);
+    t.Gain = gain;
     bool ok = true;
     switch (kind) {
     case TTagKind::None:
@@ -317,10 +371,10 @@ bool WriteTags(const QString& path, TTagKind kind, const TDiscMeta& disc, int nu
         ok = SaveFlac(name, t, cover);
         break;
     case TTagKind::OggVorbis:
-        ok = SaveOgg<TagLib::Ogg::Vorbis::File>(name, t, cover);
+        ok = SaveOgg<TagLib::Ogg::Vorbis::File>(name, t, cover, false);
         break;
     case TTagKind::Opus:
-        ok = SaveOgg<TagLib::Ogg::Opus::File>(name, t, cover);
+        ok = SaveOgg<TagLib::Ogg::Opus::File>(name, t, cover, true);
         break;
     case TTagKind::Mp4:
         ok = SaveMp4(name, t, cover);

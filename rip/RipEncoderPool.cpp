@@ -7,6 +7,8 @@ namespace rip {
 struct TEncoderPool::TState {
     size_t Job = 0;
     std::atomic<bool> Done{false};
+    std::atomic<bool> Encoded{false};   // the file is complete, its tags wait for the album
+    std::atomic<bool> Cancelled{false}; // a stop came while it waited: stopped, not failed
     std::atomic<int> CurrentMs{0};
     std::mutex Lock;
     bool Failed = false;  // guarded by Lock
@@ -15,9 +17,10 @@ struct TEncoderPool::TState {
 };
 
 TEncoderPool::TEncoderPool(int size, TRipFormat format, int preset, TRipMailbox& mailbox,
-                           std::shared_ptr<const TDiscTagging> tagging)
+                           std::shared_ptr<const TDiscTagging> tagging,
+                           std::shared_ptr<TAlbumGate> albumGate)
     : Size_(std::max(1, size)), Format_(format), Preset_(preset), Mailbox_(mailbox),
-      Tagging_(std::move(tagging)) {}
+      Tagging_(std::move(tagging)), AlbumGate_(std::move(albumGate)) {}
 
 TEncoderPool::~TEncoderPool() {
     Stop();
@@ -57,9 +60,21 @@ QString TEncoderPool::StartOne(TWork& work, TRunning& running) {
         }
     };
     if (Tagging_)
-        converter.OnOutputComplete = [tagging = Tagging_, number = work.Number](
-                                         int, const std::string& path, std::string& error) {
-            return TagTrackFile(tagging->Meta, tagging->Cover, tagging->Kind, number, path, error);
+        converter.OnOutputComplete = [tagging = Tagging_, number = work.Number, gate = AlbumGate_,
+                                      gain = work.Gain, state,
+                                      mailbox](int, const std::string& path, std::string& error) {
+            TGainValues album;
+            if (gate) {
+                state->Encoded.store(true);
+                mailbox->Wake(); // its place in the pool is free
+                if (!gate->Wait(album)) {
+                    state->Cancelled.store(true);
+                    error = "stopped";
+                    return false;
+                }
+            }
+            return TagTrackFile(tagging->Meta, tagging->Cover, tagging->Kind, number, path, error,
+                                gate ? TagGain(gain, album) : meta::TReplayGain{});
         };
     TInputOptions in;
     TOutputOptions out;
@@ -75,7 +90,11 @@ QString TEncoderPool::StartOne(TWork& work, TRunning& running) {
 }
 
 void TEncoderPool::Fill(const std::function<void(size_t, const QString&)>& started) {
-    while (!Waiting_.empty() && static_cast<int>(Running_.size()) < Size_) {
+    auto busy = [this] {
+        return std::count_if(Running_.begin(), Running_.end(),
+                             [](const auto& r) { return !r->State->Encoded.load(); });
+    };
+    while (!Waiting_.empty() && busy() < Size_) {
         const auto longest =
             std::max_element(Waiting_.begin(), Waiting_.end(),
                              [](const TWork& a, const TWork& b) { return a.Samples < b.Samples; });
@@ -104,8 +123,10 @@ std::vector<TEncoderPool::TEnd> TEncoderPool::Collect() {
         {
             std::lock_guard lock(running.State->Lock);
             end.Error = QString::fromStdString(running.State->Message);
-            end.Ok = !running.State->Failed && !running.State->Stopped;
-            end.Stopped = running.State->Stopped && !running.State->Failed;
+            const bool stopped = running.State->Stopped || running.State->Cancelled.load();
+            const bool failed = running.State->Failed && !running.State->Cancelled.load();
+            end.Ok = !failed && !stopped;
+            end.Stopped = stopped && !failed;
         }
         ends.push_back(std::move(end));
         it = Running_.erase(it); // removes the WAV file
@@ -125,6 +146,8 @@ void TEncoderPool::Progress(const std::function<void(size_t, int)>& report) cons
 
 void TEncoderPool::Stop() {
     Waiting_.clear();
+    if (AlbumGate_)
+        AlbumGate_->Cancel();
     for (auto& running : Running_)
         if (running->Converter && !running->State->Done.load())
             running->Converter->ClearTasks();

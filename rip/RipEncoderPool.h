@@ -5,11 +5,13 @@
 // Threads and ownership. The pool and its converters belong to the rip's main thread (the
 // converters' operations are made there). Their events come on the converters' threads:
 // they touch only the per-conversion state and post to the mailbox; a finished file is
-// tagged on its conversion's thread. The pool owns the WAV
+// tagged on its conversion's thread: with ReplayGain, once the album's values are known
+// (TAlbumGate; a conversion waiting for them holds no place). The pool owns the WAV
 // files handed to it and removes each when its conversion ends or is dropped.
 #pragma once
 
 #include "RipEncode.h"
+#include "RipLoudness.h"
 #include "RipMailbox.h"
 #include "RipMetadata.h"
 #include "RipSinks.h"
@@ -35,6 +37,7 @@ public:
         std::unique_ptr<TWavSink> Wav; // the WAV file to encode (closed)
         QString Output;
         TTrackTags Tags;
+        TGainValues Gain; // the track's ReplayGain values
     };
     struct TEnd {
         size_t Job = 0;
@@ -43,9 +46,11 @@ public:
         QString Error;
     };
 
-    // tagging (may be null): written into each finished file before it takes its name.
+    // tagging (may be null): written into each finished file before it takes its name;
+    // albumGate (null without ReplayGain): the album's values for those tags.
     TEncoderPool(int size, TRipFormat format, int preset, TRipMailbox& mailbox,
-                 std::shared_ptr<const TDiscTagging> tagging);
+                 std::shared_ptr<const TDiscTagging> tagging,
+                 std::shared_ptr<TAlbumGate> albumGate = nullptr);
     ~TEncoderPool();
     TEncoderPool(const TEncoderPool&) = delete;
     TEncoderPool& operator=(const TEncoderPool&) = delete;
@@ -58,7 +63,7 @@ public:
     std::vector<TEnd> Collect();
     // How far each running conversion is, 0..99.
     void Progress(const std::function<void(size_t job, int percent)>& report) const;
-    // Stops the running conversions and drops the waiting work.
+    // Stops the running conversions (cancelling the album gate) and drops the waiting work.
     void Stop();
     bool Idle() const { return Waiting_.empty() && Running_.empty(); }
 
@@ -76,6 +81,7 @@ private:
     int Preset_;
     TRipMailbox& Mailbox_;
     std::shared_ptr<const TDiscTagging> Tagging_;
+    std::shared_ptr<TAlbumGate> AlbumGate_;
     std::vector<TWork> Waiting_;
     std::vector<std::unique_ptr<TRunning>> Running_;
 };

@@ -115,10 +115,11 @@ std::shared_ptr<const TDiscTagging> DiscTagging(const TRipReport& report, TRipFo
 }
 
 bool TagTrackFile(const meta::TDiscMeta& disc, const meta::TCover& cover, meta::TTagKind kind,
-                  int number, const std::string& path, std::string& error) {
+                  int number, const std::string& path, std::string& error,
+                  const meta::TReplayGain& gain) {
     QString text;
     if (meta::WriteTags(FileNameFromBytes(QByteArray::fromStdString(path)), kind, disc, number,
-                        cover, text))
+                        cover, text, gain))
         return true;
     error = "the tags could not be written";
     return false;

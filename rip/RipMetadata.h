@@ -47,7 +47,8 @@ std::shared_ptr<const TDiscTagging> DiscTagging(const TRipReport& report, TRipFo
 // Writes the tags of track number (and the cover) into the finished file at path (its
 // temporary name, bytes); false with a reason that names no file.
 bool TagTrackFile(const meta::TDiscMeta& disc, const meta::TCover& cover, meta::TTagKind kind,
-                  int number, const std::string& path, std::string& error);
+                  int number, const std::string& path, std::string& error,
+                  const meta::TReplayGain& gain = {});
 
 // A track without an artist of its own is the album artist's, in the tags.
 void TrackArtistsFromAlbum(meta::TDiscMeta& disc);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "RipEncode.h"
+#include "RipLoudness.h"
 #include "RipNames.h"
 #include "RipReport.h"
 #include "RipSinks.h"
@@ -38,6 +39,7 @@ struct TRipJob {
     uint32_t TestCrc = 0;
     int Reads = 0;
     std::unique_ptr<TWavSink> Wav; // the file the read left: the final WAV, or the one to encode
+    std::unique_ptr<TLoudness> Loudness; // of the read kept, when ReplayGain is on
 };
 
 // The template's fields for one track of the record.

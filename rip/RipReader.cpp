@@ -295,6 +295,7 @@ void TRipReader::ReadTrack(size_t index) {
     const bool wavRip = Settings_.Format == rfWAV;
     std::map<int, std::unique_ptr<TWavSink>> reads; // the files of the reads still needed
     TTrackSums sums;
+    std::unique_ptr<TLoudness> loudness; // of the last read
     QString error;
     auto read = [&](int n, uint32_t& crc) {
         if (Stop_.load())
@@ -312,10 +313,15 @@ void TRipReader::ReadTrack(size_t index) {
             return false;
         }
         TSumSink summer(job.Samples, job.FirstAudio, job.LastAudio);
-        TReadWindow window(job.Read, {&summer, wav.get()});
+        std::vector<TSampleSink*> sinks{&summer, wav.get()};
+        std::unique_ptr<TLoudnessSink> meter;
+        if (Settings_.ReplayGain)
+            sinks.push_back((meter = std::make_unique<TLoudnessSink>()).get());
+        TReadWindow window(job.Read, sinks);
         if (!Grab(job, window, error))
             return false;
         sums = summer.Finish();
+        loudness = meter ? meter->Take() : nullptr;
         crc = sums.Crc32;
         reads[n] = std::move(wav);
         return true;
@@ -339,6 +345,7 @@ void TRipReader::ReadTrack(size_t index) {
     }
     job.Sums = sums;
     job.Wav = std::move(reads[agreement.Reads]); // the read kept is the last
+    job.Loudness = std::move(loudness);
     // A WAV rip's read is the track file itself, still under its hidden name: the main
     // thread gives it the real one once it is on the disc, while this one reads on. A work
     // file is only closed.

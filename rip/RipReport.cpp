@@ -156,7 +156,7 @@ void LogDisc(const TRipReport& r, QStringList& l) {
                                              : QStringLiteral("holds no entry for this disc"));
 }
 
-void LogTrack(const TTrackResult& t, QStringList& l) {
+void LogTrack(const TTrackResult& t, bool replayGain, QStringList& l) {
     l << QString() << QStringLiteral("Track %1").arg(t.Number);
     if (!t.Title.isEmpty())
         l << QStringLiteral("  Title: %1").arg(t.Title);
@@ -177,6 +177,8 @@ void LogTrack(const TTrackResult& t, QStringList& l) {
                  .arg(H8(t.Sums.ArV2),
                       t.ArChecked ? QStringLiteral(", ") + ArResultText(t.ArV2) : QString());
         l << QStringLiteral("  Frame-450 CRC: %1").arg(H8(t.Sums.Frame450));
+        if (replayGain)
+            LogGain(t.Gain, QStringLiteral("  ReplayGain track gain"), l);
     }
     if (t.Reads > 0)
         l << QStringLiteral("  Reads: %1").arg(t.Reads);
@@ -190,6 +192,11 @@ void LogSummary(const TRipReport& r, QStringList& l) {
         l << QStringLiteral("  Tracks failed: %1").arg(r.Count(tsFailed));
     if (r.Stopped)
         l << QStringLiteral("  The rip was stopped before its end.");
+    if (r.ReplayGain && r.Count(tsOk) > 0)
+        LogGain(r.AlbumGain,
+                QStringLiteral("  ReplayGain album gain (reference %1 LUFS)")
+                    .arg(meta::kReplayGainReference, 0, 'f', 0),
+                l);
     if (!r.AccurateRipFile.isEmpty()) {
         const int accurate = static_cast<int>(
             std::count_if(r.Tracks.begin(), r.Tracks.end(), [](const TTrackResult& t) {
@@ -211,7 +218,7 @@ QByteArray RipLogText(const TRipReport& r) {
     LogDisc(r, l);
     for (const TTrackResult& t : r.Tracks)
         if (t.Selected)
-            LogTrack(t, l);
+            LogTrack(t, r.ReplayGain, l);
     LogSummary(r, l);
     l << QString();
     QByteArray text = FileNameBytes(l.join(QLatin1Char('\n'))); // names as their bytes
@@ -265,6 +272,8 @@ QJsonObject RipReportJson(const TRipReport& r) {
             o[QStringLiteral("accurateRipV1")] = H8(t.Sums.ArV1);
             o[QStringLiteral("accurateRipV2")] = H8(t.Sums.ArV2);
             o[QStringLiteral("frame450Crc")] = H8(t.Sums.Frame450);
+            if (r.ReplayGain)
+                o[QStringLiteral("replayGain")] = GainJson(t.Gain);
             if (t.ArChecked) {
                 o[QStringLiteral("accurateRipV1Result")] = ArResultText(t.ArV1);
                 o[QStringLiteral("accurateRipV2Result")] = ArResultText(t.ArV2);
@@ -307,6 +316,11 @@ QJsonObject RipReportJson(const TRipReport& r) {
                         {QStringLiteral("discTotal"), m.DiscTotal},
                         {QStringLiteral("cover"), !r.Cover.isEmpty()},
                         {QStringLiteral("notes"), QJsonArray::fromStringList(r.LookupNotes)}};
+    }
+    if (r.ReplayGain) {
+        QJsonObject album = GainJson(r.AlbumGain);
+        album[QStringLiteral("reference")] = meta::kReplayGainReference;
+        record[QStringLiteral("replayGain")] = album;
     }
     if (!r.AccurateRipFile.isEmpty()) {
         record[QStringLiteral("accurateRipDatabase")] = r.AccurateRipFile;

@@ -7,6 +7,7 @@
 
 #include "RipChecksums.h"
 #include "RipDiscIds.h"
+#include "RipLoudness.h"
 
 #include "MetaTypes.h"
 
@@ -45,6 +46,7 @@ struct TTrackResult {
     uint32_t TestCrc = 0;
     bool ArChecked = false; // an AccurateRip file was given
     TArMatch ArV1, ArV2;
+    TGainValues Gain; // ReplayGain: the loudness of the copy kept
 
     int64_t Sectors() const { return EndLba - StartLba; }
 };
@@ -66,6 +68,8 @@ struct TRipReport {
     QString AccurateRipFile;          // the dBAR file given, empty when none
     bool AccurateRipKnown = false;    // it holds entries for this disc
     std::vector<TTrackResult> Tracks; // every track of the disc, in order
+    bool ReplayGain = false;          // the loudness was measured
+    TGainValues AlbumGain;            // of the tracks read
     bool Stopped = false;
     QString LogFile; // rip.log as written, empty until it is
 

@@ -142,6 +142,7 @@ public:
 
 private:
     void OnRead(size_t index);
+    void OnReaderEnded();
     void OnEncoded(const TEncoderPool::TEnd& end);
     void FinishTrack(size_t index, bool ok, const QString& error);
     void ReportProgress(bool now);
@@ -156,6 +157,7 @@ private:
     std::vector<TDbarEntry> DiscEntries_;
     // The mailbox outlives the stages that post to it.
     TRipMailbox Mailbox_;
+    std::shared_ptr<TAlbumGate> AlbumGate_; // null without ReplayGain
     TEncoderPool Pool_;
     TRipReader Reader_;
     TRipEstimate Estimate_;
@@ -184,8 +186,10 @@ TRipRun::TRipRun(const TRipSettings& settings, TRipObserver& observer, TRipRepor
                  std::vector<TDbarEntry> discEntries)
     : Settings_(settings), Observer_(observer), Report_(report), Jobs_(jobs), Session_(session),
       DiscEntries_(std::move(discEntries)), Mailbox_(Waiting(jobs)),
+      AlbumGate_(settings.ReplayGain ? std::make_shared<TAlbumGate>() : nullptr),
       Pool_(settings.Jobs > 0 ? settings.Jobs : std::max(1, QThread::idealThreadCount()),
-            settings.Format, settings.Preset, Mailbox_, DiscTagging(report, settings.Format)),
+            settings.Format, settings.Preset, Mailbox_, DiscTagging(report, settings.Format),
+            AlbumGate_),
       Reader_(session, jobs, Mailbox_, settings, work),
       Estimate_(Lengths(jobs), settings.Format != rfWAV, settings.Secure) {
     if (Settings_.WatchStop)
@@ -219,6 +223,8 @@ bool TRipRun::Run() {
             });
         for (const TEncoderPool::TEnd& end : Pool_.Collect())
             OnEncoded(end);
+        if (news.ReaderEnded && !ReaderEnded_)
+            OnReaderEnded();
         ReaderEnded_ = ReaderEnded_ || news.ReaderEnded;
         const bool done = ReaderEnded_ && Pool_.Idle();
         ReportProgress(done);
@@ -246,6 +252,8 @@ void TRipRun::OnRead(size_t index) {
     t.Sums = job.Sums;
     t.HaveTestCrc = job.HaveTestCrc;
     t.TestCrc = job.TestCrc;
+    if (job.Ok && job.Loudness)
+        t.Gain = GainOf(*job.Loudness);
     if (job.Ok && Report_.AccurateRipKnown) {
         const int position = static_cast<int>(std::count_if(
             Report_.Tracks.begin(), Report_.Tracks.begin() + static_cast<std::ptrdiff_t>(job.Track),
@@ -265,8 +273,22 @@ void TRipRun::OnRead(size_t index) {
     } else if (Stopping_) {
         job.Wav.reset();
     } else {
-        Pool_.Add({index, job.Number, job.Samples, std::move(job.Wav), job.Output, job.Tags});
+        Pool_.Add(
+            {index, job.Number, job.Samples, std::move(job.Wav), job.Output, job.Tags, t.Gain});
     }
+}
+
+// Every track has been read: the album's ReplayGain covers those read whole, and the
+// conversions waiting for it tag their files.
+void TRipRun::OnReaderEnded() {
+    if (!Settings_.ReplayGain)
+        return;
+    std::vector<const TLoudness*> read;
+    for (const TRipJob& job : Jobs_)
+        if (job.Ok && !job.Stopped)
+            read.push_back(job.Loudness.get());
+    Report_.AlbumGain = AlbumGain(read);
+    AlbumGate_->Open(Report_.AlbumGain);
 }
 
 void TRipRun::OnEncoded(const TEncoderPool::TEnd& end) {
@@ -359,6 +381,7 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
     report.Format = FormatName(settings.Format);
     report.Preset = PresetText(settings.Format, settings.Preset);
     report.AccurateRipFile = settings.AccurateRipDb;
+    report.ReplayGain = settings.ReplayGain;
     std::vector<TDbarEntry> dbar;
     if (!CheckSettings(settings, observer, dbar))
         return rrUsage;

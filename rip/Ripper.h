@@ -58,6 +58,7 @@ struct TRipSettings {
     TRipLookup Lookup;
     QString AccurateRipDb;  // a dBAR file to verify against, or empty
     bool Overwrite = false; // replace the rip of another disc in the same folder
+    bool ReplayGain = true; // measure the loudness, tag and log the ReplayGain values
     QString OutDir;
     QString LibraryFolder; // where the media libraries are looked for first
     QString Program;       // "tonvale-cli 0.1.0", for the log

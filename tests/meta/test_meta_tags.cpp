@@ -118,8 +118,14 @@ TEST(MetaTags, EveryFormatCarriesEveryTagAndTheFrontCover) {
         QString error;
         const meta::TTagKind kind = meta::TagKindForSuffix(suffix);
         // Twice: the second writing replaces the first, nothing is doubled.
+        meta::TReplayGain gain;
+        gain.Track = gain.Album = true;
+        gain.TrackGain = -6.54;
+        gain.TrackPeak = 0.988553;
+        gain.AlbumGain = 1.5;
+        gain.AlbumPeak = 0.999;
         for (int i = 0; i < 2; ++i)
-            ASSERT_TRUE(meta::WriteTags(work, kind, Disc(), 2, cover, error))
+            ASSERT_TRUE(meta::WriteTags(work, kind, Disc(), 2, cover, error, gain))
                 << f.Suffix << ": " << error.toStdString();
         ASSERT_TRUE(QFile::rename(work, made));
 
@@ -145,6 +151,18 @@ TEST(MetaTags, EveryFormatCarriesEveryTagAndTheFrontCover) {
             tags.value("musicbrainz album id",
                        tags.value("musicbrainz_albumid", tags.value("musicbrainz/album id")));
         EXPECT_EQ(albumId, "11111111-1111-1111-1111-111111111111") << where;
+        // ReplayGain; Opus's R128 gains in 1/256 dB relative to -23 LUFS.
+        if (suffix == "opus") {
+            EXPECT_EQ(tags.value("r128_track_gain"), "-2954") << where; // (-6.54 - 5) * 256
+            EXPECT_EQ(tags.value("r128_album_gain"), "-896") << where;
+            EXPECT_FALSE(tags.contains("replaygain_track_gain")) << where;
+        } else {
+            EXPECT_EQ(tags.value("replaygain_track_gain"), "-6.54 dB") << where;
+            EXPECT_EQ(tags.value("replaygain_track_peak"), "0.988553") << where;
+            EXPECT_EQ(tags.value("replaygain_album_gain"), "1.50 dB") << where;
+            EXPECT_EQ(tags.value("replaygain_album_peak"), "0.999000") << where;
+            EXPECT_EQ(tags.value("replaygain_reference_loudness"), "-18.00 LUFS") << where;
+        }
 
         // The cover: one attached picture, the bytes given.
         int pictures = 0;

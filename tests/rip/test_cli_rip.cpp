@@ -24,6 +24,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -496,6 +497,140 @@ TEST_F(RipCliTest, CompressedTracksCarryTheDiscsTextInNamesAndTags) {
                             (c.format == std::string("mp3") ? "MP3" : "WAVE")),
                   3u);
     }
+}
+
+// What FFmpeg's ebur128 filter measures on PCM: the integrated loudness (its last value)
+// and the highest true peak of either channel, linear.
+struct Loudness {
+    double lufs = 0, peak = 0;
+};
+Loudness FilterLoudness(const fs::path& folder, const Bytes& pcm) {
+    const fs::path wav = folder / "measured.wav", meta = folder / "measured.txt";
+    {
+        std::ofstream out(wav, std::ios::binary);
+        const auto le32 = [&out](uint32_t v) {
+            for (int i = 0; i < 4; ++i)
+                out.put(static_cast<char>(v >> (8 * i)));
+        };
+        const auto size = static_cast<uint32_t>(pcm.size());
+        out << "RIFF";
+        le32(36 + size);
+        out << "WAVEfmt ";
+        for (uint32_t v : {16u, 0x20001u, 44100u, 176400u, 0x100004u})
+            le32(v);
+        out << "data";
+        le32(size);
+        out.write(reinterpret_cast<const char*>(pcm.data()),
+                  static_cast<std::streamsize>(pcm.size()));
+    }
+    const Outcome run =
+        RunProgram({"ffmpeg", "-v", "error", "-i", wav.string(), "-af",
+                    "ebur128=peak=true:metadata=1,ametadata=mode=print:file=" + meta.string(), "-f",
+                    "null", "-"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    Loudness l;
+    std::istringstream lines(ReadFile(meta));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        const std::string key = line.substr(0, eq);
+        const double value = std::strtod(line.c_str() + eq + 1, nullptr);
+        if (key == "lavfi.r128.I")
+            l.lufs = value;
+        else if (key.rfind("lavfi.r128.true_peaks_ch", 0) == 0)
+            l.peak = std::max(l.peak, value);
+    }
+    return l;
+}
+
+TEST_F(RipCliTest, ReplayGainIsTheLoudnessOfTheSamplesReadAndReachesLogJsonAndTags) {
+    if (!HaveFfmpeg())
+        GTEST_SKIP() << "ffprobe and ffmpeg (Debian package ffmpeg) are needed";
+    discimage::Disc tones;
+    tones.tracks = {discimage::ToneTrack(7, 440, 0.9), discimage::ToneTrack(5, 1000, 0.4),
+                    discimage::ToneTrack(5, 220, 0.5)};
+    const discimage::Written written = discimage::WriteCueBin(tones, dir_.string(), "tones");
+    Bytes all;
+    std::vector<Loudness> reference;
+    for (const discimage::Track& t : tones.tracks) {
+        const Bytes pcm = discimage::TrackPcm(t);
+        all.insert(all.end(), pcm.begin(), pcm.end());
+        reference.push_back(FilterLoudness(dir_, pcm));
+    }
+    const Loudness album = FilterLoudness(dir_, all);
+
+    const fs::path out = dir_ / "out";
+    const Outcome run =
+        Rip({"--format", "flac", "--json", "--template", "%t", out.string()}, written.cuePath);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const QJsonObject record = Json(run.out);
+    const QJsonArray tracks = record[QStringLiteral("tracks")].toArray();
+    ASSERT_EQ(tracks.size(), 3);
+    const std::string log = ReadFile(out / "rip.log");
+    for (qsizetype i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i + 1);
+        const QJsonObject gain = tracks[i].toObject()[QStringLiteral("replayGain")].toObject();
+        const Loudness& ref = reference[static_cast<size_t>(i)];
+        EXPECT_NEAR(gain[QStringLiteral("gain")].toDouble(), -18 - ref.lufs, 0.05);
+        EXPECT_NEAR(gain[QStringLiteral("peak")].toDouble(), ref.peak, 0.001);
+        // The tags say what the record says.
+        const fs::path file =
+            out / QStringLiteral("%1.flac").arg(i + 1, 2, 10, QLatin1Char('0')).toStdString();
+        const Outcome probe = RunProgram({"ffprobe", "-v", "error", "-show_entries", "format_tags",
+                                          "-of", "json", file.string()});
+        const QJsonObject tags =
+            Json(probe.out)[QStringLiteral("format")].toObject()[QStringLiteral("tags")].toObject();
+        const QString gainText =
+            QStringLiteral("%1 dB").arg(gain[QStringLiteral("gain")].toDouble(), 0, 'f', 2);
+        EXPECT_EQ(tags[QStringLiteral("REPLAYGAIN_TRACK_GAIN")].toString(), gainText) << probe.out;
+        EXPECT_NEAR(tags[QStringLiteral("REPLAYGAIN_TRACK_PEAK")].toString().toDouble(), ref.peak,
+                    0.001);
+        EXPECT_NEAR(
+            tags[QStringLiteral("REPLAYGAIN_ALBUM_GAIN")].toString().split(' ')[0].toDouble(),
+            -18 - album.lufs, 0.05);
+        EXPECT_NEAR(tags[QStringLiteral("REPLAYGAIN_ALBUM_PEAK")].toString().toDouble(), album.peak,
+                    0.001);
+        EXPECT_EQ(Count(log, "ReplayGain track gain: " + gainText.toStdString()), 1u) << log;
+    }
+    const QJsonObject albumGain = record[QStringLiteral("replayGain")].toObject();
+    EXPECT_NEAR(albumGain[QStringLiteral("gain")].toDouble(), -18 - album.lufs, 0.05);
+    EXPECT_NEAR(albumGain[QStringLiteral("peak")].toDouble(), album.peak, 0.001);
+    EXPECT_EQ(albumGain[QStringLiteral("reference")].toDouble(), -18);
+    EXPECT_EQ(Count(log, "ReplayGain album gain"), 1u) << log;
+    // The 7-second track is read whole to its last sector (a long read once ended in the
+    // next track's first sectors).
+    const Outcome decoded =
+        RunProgram({"ffmpeg", "-v", "error", "-i", (out / "01.flac").string(), "-f", "s16le", "-"});
+    EXPECT_TRUE(Bytes(decoded.out.begin(), decoded.out.end()) ==
+                discimage::TrackPcm(tones.tracks[0]));
+
+    // Opus: the R128 gains, 1/256 dB relative to -23 LUFS. Turned off: no values anywhere.
+    const Outcome opus =
+        Rip({"--format", "opus", "--tracks", "2", "--template", "%t", (dir_ / "opus").string()},
+            written.cuePath);
+    ASSERT_EQ(opus.exitCode, 0) << opus.err;
+    const Outcome probe = RunProgram({"ffprobe", "-v", "error", "-show_entries", "stream_tags",
+                                      "-of", "json", (dir_ / "opus" / "02.opus").string()});
+    const QJsonObject opusTags = Json(probe.out)[QStringLiteral("streams")]
+                                     .toArray()[0]
+                                     .toObject()[QStringLiteral("tags")]
+                                     .toObject();
+    EXPECT_NEAR(opusTags[QStringLiteral("R128_TRACK_GAIN")].toString().toInt() / 256.0,
+                -23 - reference[1].lufs, 0.05)
+        << probe.out;
+    EXPECT_NEAR(opusTags[QStringLiteral("R128_ALBUM_GAIN")].toString().toInt() / 256.0,
+                -23 - reference[1].lufs, 0.05); // the album is the one track ripped
+    EXPECT_FALSE(opusTags.contains(QStringLiteral("REPLAYGAIN_TRACK_GAIN")));
+
+    const Outcome off = Rip({"--format", "flac", "--tracks", "2", "--no-replaygain", "--json",
+                             "--template", "%t", (dir_ / "off").string()},
+                            written.cuePath);
+    ASSERT_EQ(off.exitCode, 0) << off.err;
+    EXPECT_EQ(Count(off.out, "replayGain"), 0u);
+    EXPECT_EQ(Count(ReadFile(dir_ / "off" / "02.flac"), "REPLAYGAIN"), 0u);
+    const std::string offLog = ReadFile(dir_ / "off" / "rip.log");
+    EXPECT_EQ(Count(offLog, "ReplayGain track gain"), 0u) << offLog;
 }
 
 TEST_F(RipCliTest, AVerifiedCopyReadsTwiceAndShowsEqualTestAndCopyCrcs) {
