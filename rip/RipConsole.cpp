@@ -104,6 +104,10 @@ void TRipConsole::Error(const QString& text) {
     std::fflush(stderr);
 }
 
+void TRipConsole::Note(const QString& text) {
+    Error(text);
+}
+
 void TRipConsole::Started(const TRipReport& r) {
     if (!PrintData_)
         return;
@@ -166,7 +170,9 @@ void TRipConsole::Summary(const TRipReport& r, const QString& logFile) {
         if (t.HaveSums) {
             line += "CRC " + Hex8Upper(t.Sums.Crc32) + "  AR v1 " + Hex8(t.Sums.ArV1) + "  v2 " +
                     Hex8(t.Sums.ArV2);
-            if (t.ArChecked)
+            if (t.Ar.Kind != TArVerdict::avUnchecked)
+                line += "  AccurateRip: " + VerdictText(t.Ar).toStdString();
+            else if (t.ArChecked)
                 line += "  " + ((t.ArV1.Matched || !t.ArV2.Matched ? ArResultText(t.ArV1)
                                                                    : ArResultText(t.ArV2))
                                     .toStdString());

@@ -25,6 +25,7 @@ public:
     ~TRipConsole() override;
 
     void Error(const QString& text) override;
+    void Note(const QString& text) override;
     void Started(const TRipReport& report) override;
     void TrackEvent(int number, const QString& text) override;
     void Progress(const TRipProgress& progress) override;

@@ -11,6 +11,7 @@
 #include "RipOutputs.h"
 #include "RipPlan.h"
 #include "RipReader.h"
+#include "RipVerify.h"
 
 #include "FFUtils.h"
 #include "FFmpegConverter.h"
@@ -303,10 +304,12 @@ void TRipRun::ReportProgress(bool now) {
 
 // The disc, its tracks and the jobs; false with result when the rip cannot start.
 bool PrepareDisc(const TRipSettings& settings, TRipObserver& observer, TRipReport& report,
-                 TDriveSession& session, std::vector<TRipJob>& jobs, TRipResult& result) {
+                 TDriveSession& session, TRipVerifier& verifier, std::vector<TRipJob>& jobs,
+                 TRipResult& result) {
     auto stopRequested = [&] { return settings.StopRequested && settings.StopRequested(); };
     if (!session.Open(settings.Drive, stopRequested, report, observer, result))
         return false;
+    verifier.ChooseOffset(settings, report, observer);
     if (!SelectTracks(settings.Tracks, report, observer)) {
         result = rrUsage;
         return false;
@@ -357,9 +360,10 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
         return rrFailed;
 
     TDriveSession session(observer);
+    TRipVerifier verifier;
     std::vector<TRipJob> jobs;
     TRipResult result = rrFailed;
-    if (!PrepareDisc(settings, observer, report, session, jobs, result))
+    if (!PrepareDisc(settings, observer, report, session, verifier, jobs, result))
         return result;
     std::vector<TDbarEntry> discEntries = EntriesForDisc(dbar, report.Ids);
     report.AccurateRipKnown = !discEntries.empty();
@@ -371,6 +375,8 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
     const QByteArray outDir = AbsoluteNameBytes(FileNameBytes(settings.OutDir));
     if (!CheckOutputs(settings, report, jobs, outDir, observer))
         return rrUsage;
+    discEntries = verifier.LookUp(settings, report, observer, std::move(discEntries));
+    report.AccurateRipKnown = !discEntries.empty();
     TOutputFolders folders;
     std::vector<QString> outputs;
     for (const TRipJob& job : jobs)
@@ -392,6 +398,7 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
     const bool stopped =
         TRipRun(settings, observer, report, jobs, session, work, std::move(discEntries)).Run();
     work.Remove();
+    verifier.Verify(report);
     // A rip that ran keeps its log, failed tracks and all; a stopped one leaves no log.
     const bool written = stopped || WriteDiscFiles(report, FileNameFromBytes(outDir), observer);
     folders.RemoveEmpty();

@@ -44,6 +44,7 @@ struct TRipSettings {
     int Jobs = 0; // conversions at once; 0: the number of cores
     bool Secure = false;
     int Offset = 0; // samples, within +-kMaxOffset
+    bool OffsetGiven = false; // else the drive's offset is taken from AccurateRip's drive list
     QString Template = kDefaultTemplate;
     QString AccurateRipDb;  // a dBAR file to verify against, or empty
     bool Overwrite = false; // replace the rip of another disc in the same folder
@@ -98,6 +99,8 @@ public:
     virtual ~TRipObserver() = default;
     // A failure that ends the rip or a track, said once.
     virtual void Error(const QString& text) = 0;
+    // What a lookup could not do, or a warning; the rip goes on.
+    virtual void Note(const QString& text) { static_cast<void>(text); }
     // The disc has been read: ids, TOC and the file names (the report so far).
     virtual void Started(const TRipReport& report) { static_cast<void>(report); }
     // "grabbed (Copy CRC ...)", "encoding", "done", "failed: ..." for one track.
