@@ -56,7 +56,9 @@ protected:
                       "XDG_CONFIG_HOME=" + (Folder / "config").string(),
                       "TONVALE_MUSICBRAINZ_URL=" + musicBrainz,
                       "TONVALE_GNUDB_URL=http://127.0.0.1:1",
-                      "TONVALE_COVERART_URL=http://127.0.0.1:1"};
+                      "TONVALE_COVERART_URL=http://127.0.0.1:1",
+                      "TONVALE_ACCURATERIP_URL=http://127.0.0.1:1",
+                      "TONVALE_CTDB_URL=http://127.0.0.1:1"};
         return childprocess::Run(launch);
     }
 
