@@ -58,11 +58,15 @@ protected:
                       "TONVALE_GNUDB_URL=http://127.0.0.1:1",
                       "TONVALE_COVERART_URL=http://127.0.0.1:1",
                       "TONVALE_ACCURATERIP_URL=http://127.0.0.1:1",
-                      "TONVALE_CTDB_URL=http://127.0.0.1:1"};
+                      "TONVALE_CTDB_URL=" + NoCtdb.Base().toStdString()};
         return childprocess::Run(launch);
     }
 
     fs::path Folder;
+    // The CTDB knows no disc.
+    fakeserver::TServer NoCtdb{[](const QString&) {
+        return fakeserver::TReply{404, "Not Found", {}, false};
+    }};
 };
 
 TEST_F(LookupCli, IdsAndTocAreTheRipsOnPlainAndEnhancedDiscs) {
