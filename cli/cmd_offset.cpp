@@ -96,7 +96,8 @@ int FindOffset(QStringList args) {
     rip::TDriveSession session(errors);
     rip::TRipReport report;
     rip::TRipResult result = rip::rrFailed;
-    if (!session.Open(drive, [] { return cli::StopRequested(); }, report, errors, result))
+    if (!session.Open(
+            drive, [] { return cli::StopRequested(); }, report, errors, result))
         return cli::StopRequested() ? cli::StopExitCode() : result == rip::rrUsage ? 2 : 1;
     std::vector<rip::TDbarEntry> chunks;
     if (!Chunks(file, report.Ids, chunks))
@@ -139,10 +140,11 @@ int FindOffset(QStringList args) {
     if (json) {
         QJsonArray offsets;
         for (const rip::TOffsetMatch& m : matches)
-            offsets.append(QJsonObject{{QStringLiteral("offset"), m.Offset},
-                                       {QStringLiteral("tracks"), JsonNumbers(m.Tracks)},
-                                       {QStringLiteral("confidence"), static_cast<qint64>(m.Confidence)},
-                                       {QStringLiteral("chunks"), JsonNumbers(m.Chunks)}});
+            offsets.append(
+                QJsonObject{{QStringLiteral("offset"), m.Offset},
+                            {QStringLiteral("tracks"), JsonNumbers(m.Tracks)},
+                            {QStringLiteral("confidence"), static_cast<qint64>(m.Confidence)},
+                            {QStringLiteral("chunks"), JsonNumbers(m.Chunks)}});
         cli::PrintJson(QJsonDocument(QJsonObject{
             {QStringLiteral("drive"),
              QStringLiteral("%1 %2").arg(report.DriveVendor, report.DriveProduct).simplified()},
@@ -164,8 +166,9 @@ int FindOffset(QStringList args) {
                     rip::kOffsetRange, rip::kOffsetRange);
         for (const rip::TOffsetMatch& m : matches)
             std::printf("Offset %s: tracks %s agree (confidence %u, chunks %s)\n",
-                        Signed(m.Offset).toUtf8().constData(), Numbers(m.Tracks).toUtf8().constData(),
-                        m.Confidence, Numbers(m.Chunks).toUtf8().constData());
+                        Signed(m.Offset).toUtf8().constData(),
+                        Numbers(m.Tracks).toUtf8().constData(), m.Confidence,
+                        Numbers(m.Chunks).toUtf8().constData());
         if (!matches.empty())
             std::printf("Rip with: tonvale-cli rip --offset %s ...\n",
                         Signed(matches.front().Offset).toUtf8().constData());

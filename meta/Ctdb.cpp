@@ -165,8 +165,8 @@ bool ParseCtdbAnswer(const QByteArray& body, const TMetaToc& toc, TCtdbAnswer& a
 bool LookUpCtdbMetadata(TMetaHttp& http, const TMetaToc& toc, TDiscMeta& meta, QString& note) {
     note.clear();
     const QUrl url = CtdbLookupUrl(CtdbBase(), toc, QStringLiteral("fast"));
-    const QString key = QStringLiteral("ctdb ") + url.path() + QLatin1Char('?') +
-                        url.query(QUrl::FullyEncoded);
+    const QString key =
+        QStringLiteral("ctdb ") + url.path() + QLatin1Char('?') + url.query(QUrl::FullyEncoded);
     const THttpAnswer a = http.Get(url, key);
     if (a.Kind == THttpAnswer::akHttp && a.Status == 404)
         return false;

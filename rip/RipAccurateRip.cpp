@@ -50,10 +50,11 @@ bool ParseDbarAnswer(const QByteArray& body, const TDiscIds& ids, std::vector<TD
             return false;
         }
         if (e.Id1 != ids.AccurateRip1 || e.Id2 != ids.AccurateRip2 || e.Cddb != ids.Cddb) {
-            error = QStringLiteral("chunk %1 is for another disc (%2-%3-%4)")
-                        .arg(i + 1)
-                        .arg(QString::fromStdString(Hex8(e.Id1)), QString::fromStdString(Hex8(e.Id2)),
-                             QString::fromStdString(Hex8(e.Cddb)));
+            error =
+                QStringLiteral("chunk %1 is for another disc (%2-%3-%4)")
+                    .arg(i + 1)
+                    .arg(QString::fromStdString(Hex8(e.Id1)), QString::fromStdString(Hex8(e.Id2)),
+                         QString::fromStdString(Hex8(e.Cddb)));
             return false;
         }
     }
@@ -118,9 +119,10 @@ QString MatchedChunksText(const TArVerdict& v) {
 QJsonObject VerdictJson(const TArVerdict& v) {
     QJsonArray matches;
     for (const TArChunkMatch& m : v.Matches)
-        matches.append(QJsonObject{{QStringLiteral("chunk"), m.Chunk},
-                                   {QStringLiteral("version"), m.V2 ? 2 : 1},
-                                   {QStringLiteral("confidence"), static_cast<qint64>(m.Confidence)}});
+        matches.append(
+            QJsonObject{{QStringLiteral("chunk"), m.Chunk},
+                        {QStringLiteral("version"), m.V2 ? 2 : 1},
+                        {QStringLiteral("confidence"), static_cast<qint64>(m.Confidence)}});
     return {{QStringLiteral("result"), VerdictText(v)},
             {QStringLiteral("confidence"), static_cast<qint64>(v.Confidence)},
             {QStringLiteral("entries"), v.Entries},

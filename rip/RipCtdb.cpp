@@ -58,10 +58,10 @@ TCtdbResult VerifyCtdb(const std::vector<meta::TCtdbEntry>& entries, bool haveDi
     // The entry that agrees best: the whole disc's CRC, or else every track ripped.
     const meta::TCtdbEntry* best = nullptr;
     for (const meta::TCtdbEntry& e : entries) {
-        const bool agrees =
-            haveDisc ? e.Crc == discCrc
-                     : std::all_of(tracks.begin(), tracks.end(),
-                                   [&](const TCtdbTrack& t) { return holds(e, t); });
+        const bool agrees = haveDisc
+                                ? e.Crc == discCrc
+                                : std::all_of(tracks.begin(), tracks.end(),
+                                              [&](const TCtdbTrack& t) { return holds(e, t); });
         if (agrees && (!best || e.Confidence > best->Confidence))
             best = &e;
     }

@@ -47,9 +47,9 @@ struct TCtdbResult {
         ckDiffers,
     };
     TKind Kind = ckUnchecked;
-    int Confidence = 0;   // ckVerified: of the entry that matched
-    QString Entry;        // ckVerified: its id
-    int Entries = 0;      // entries the database holds for the disc
+    int Confidence = 0;     // ckVerified: of the entry that matched
+    QString Entry;          // ckVerified: its id
+    int Entries = 0;        // entries the database holds for the disc
     bool WholeDisc = false; // the whole-disc CRC was compared (every audio track ripped)
     uint32_t DiscCrc = 0;   // WholeDisc: the rip's
 };

@@ -13,8 +13,7 @@ QString Key(const QString& name) {
 
 } // namespace
 
-bool ParseDriveOffsets(const QByteArray& bytes, std::vector<TDriveOffset>& drives,
-                       QString& error) {
+bool ParseDriveOffsets(const QByteArray& bytes, std::vector<TDriveOffset>& drives, QString& error) {
     drives.clear();
     if (bytes.isEmpty() || bytes.size() % kDriveOffsetRecord != 0) {
         error = QStringLiteral("%1 bytes are not a whole number of %2-byte records")
@@ -30,7 +29,8 @@ bool ParseDriveOffsets(const QByteArray& bytes, std::vector<TDriveOffset>& drive
         const qsizetype end = name.indexOf('\0');
         d.Name = QString::fromLatin1(end < 0 ? name : name.left(end)).trimmed();
         if (d.Name.isEmpty() || d.Name.contains(QLatin1Char('<'))) {
-            error = QStringLiteral("record %1 holds no drive name").arg(at / kDriveOffsetRecord + 1);
+            error =
+                QStringLiteral("record %1 holds no drive name").arg(at / kDriveOffsetRecord + 1);
             drives.clear();
             return false;
         }
@@ -51,8 +51,8 @@ QByteArray WriteDriveOffsets(const std::vector<TDriveOffset>& drives) {
     return out;
 }
 
-const TDriveOffset* FindDriveOffset(const std::vector<TDriveOffset>& drives,
-                                    const QString& vendor, const QString& product) {
+const TDriveOffset* FindDriveOffset(const std::vector<TDriveOffset>& drives, const QString& vendor,
+                                    const QString& product) {
     if (product.trimmed().isEmpty())
         return nullptr;
     const QString key = Key(vendor.trimmed().leftJustified(8) + QStringLiteral(" - ") + product);

@@ -30,8 +30,8 @@ bool ParseDriveOffsets(const QByteArray& bytes, std::vector<TDriveOffset>& drive
 // The bytes of a list (what tests and tools write).
 QByteArray WriteDriveOffsets(const std::vector<TDriveOffset>& drives);
 // The drive whose name is "vendor - product" (spaces and case aside), or null.
-const TDriveOffset* FindDriveOffset(const std::vector<TDriveOffset>& drives,
-                                    const QString& vendor, const QString& product);
+const TDriveOffset* FindDriveOffset(const std::vector<TDriveOffset>& drives, const QString& vendor,
+                                    const QString& product);
 
 inline constexpr const char* kOffsetUnknown = "read offset unknown: run tonvale-cli offset find";
 

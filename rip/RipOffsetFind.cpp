@@ -28,8 +28,9 @@ public:
     explicit TSamples(const TOffsetRegion& r) : R_(r) {}
     uint32_t operator()(int64_t x) const {
         const int64_t j = x - R_.First;
-        return j < 0 || j >= static_cast<int64_t>(R_.Words.size()) ? 0
-                                                                  : R_.Words[static_cast<size_t>(j)];
+        return j < 0 || j >= static_cast<int64_t>(R_.Words.size())
+                   ? 0
+                   : R_.Words[static_cast<size_t>(j)];
     }
 
 private:

@@ -37,7 +37,7 @@ struct TOffsetRegion {
 
 struct TOffsetTrack {
     int Number = 0;
-    int Position = 0; // among the disc's audio tracks, from 0
+    int Position = 0;  // among the disc's audio tracks, from 0
     int64_t Start = 0; // disc sample of the track's first sample at offset 0
     int64_t Samples = 0;
     bool First = false, Last = false; // the disc's first / last audio track
@@ -45,9 +45,9 @@ struct TOffsetTrack {
 
 struct TOffsetMatch {
     int Offset = 0;
-    std::vector<int> Tracks;  // the numbers of the tracks that agree
-    uint32_t Confidence = 0;  // the highest confidence of a chunk agreeing with a track
-    std::vector<int> Chunks;  // the chunks (from 1) that agree with a track
+    std::vector<int> Tracks; // the numbers of the tracks that agree
+    uint32_t Confidence = 0; // the highest confidence of a chunk agreeing with a track
+    std::vector<int> Chunks; // the chunks (from 1) that agree with a track
 };
 
 // Every offset in [-range, +range] at which some track's v1 or v2 sum is held by a chunk (a

@@ -25,7 +25,8 @@ QString ArLookupText(const TRipReport& r) {
             .arg(ChunksText(r.AccurateRipChunks), r.AccurateRipFile);
     switch (r.AccurateRipLookup) {
     case TArLookup::alFound:
-        return QStringLiteral("found online: %1 for this disc").arg(ChunksText(r.AccurateRipChunks));
+        return QStringLiteral("found online: %1 for this disc")
+            .arg(ChunksText(r.AccurateRipChunks));
     case TArLookup::alNotInDatabase:
         return QStringLiteral("not in database");
     default:
@@ -143,8 +144,8 @@ void TRipVerifier::Verify(TRipReport& report) const {
     if (!CtdbAnswered_)
         return;
     std::vector<int> confidence;
-    report.Ctdb = VerifyCtdb(Ctdb_, wholeDisc && !parts.empty(),
-                             wholeDisc ? CombineCrcs(parts) : 0, tracks, confidence);
+    report.Ctdb = VerifyCtdb(Ctdb_, wholeDisc && !parts.empty(), wholeDisc ? CombineCrcs(parts) : 0,
+                             tracks, confidence);
     for (size_t i = 0; i < ripped.size(); ++i)
         ripped[i]->CtdbConfidence = Ctdb_.empty() ? -1 : confidence[i];
 }
@@ -229,9 +230,8 @@ void AddVerifyJson(const TTrackResult& t, QJsonObject& o) {
 
 void AddVerifyJson(const TRipReport& r, QJsonObject& record) {
     record[QStringLiteral("offsetSource")] = r.OffsetSource;
-    QJsonObject ar{{QStringLiteral("source"), r.AccurateRipFile.isEmpty()
-                                                  ? QStringLiteral("online")
-                                                  : QStringLiteral("file")},
+    QJsonObject ar{{QStringLiteral("source"), r.AccurateRipFile.isEmpty() ? QStringLiteral("online")
+                                                                          : QStringLiteral("file")},
                    {QStringLiteral("result"), ArLookupText(r)},
                    {QStringLiteral("chunks"), r.AccurateRipChunks}};
     int accurate = 0;

@@ -43,7 +43,7 @@ struct TRipSettings {
     int Preset = kDefaultPreset;
     int Jobs = 0; // conversions at once; 0: the number of cores
     bool Secure = false;
-    int Offset = 0; // samples, within +-kMaxOffset
+    int Offset = 0;           // samples, within +-kMaxOffset
     bool OffsetGiven = false; // else the drive's offset is taken from AccurateRip's drive list
     QString Template = kDefaultTemplate;
     QString AccurateRipDb;  // a dBAR file to verify against, or empty

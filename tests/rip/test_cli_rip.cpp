@@ -1021,11 +1021,22 @@ TEST_F(OnlineCliTest, AccurateRipOnlineChecksEveryChunkAndRefusesWhatIsNoDbarFil
          {"accurately ripped (confidence 8, v2)", "not accurate (3 entries)",
           "accurately ripped (confidence 8, v2)"},
          ""},
-        {"not in the database", "", disc_.cue, {"not in database", "not in database", "not in database"}, ""},
-        {"a truncated answer", good.substr(0, good.size() - 9), disc_.cue, {},
+        {"not in the database",
+         "",
+         disc_.cue,
+         {"not in database", "not in database", "not in database"},
+         ""},
+        {"a truncated answer",
+         good.substr(0, good.size() - 9),
+         disc_.cue,
+         {},
          "AccurateRip: the answer was refused: the answer is " + std::to_string(good.size() - 9) +
              " bytes, not a whole number of chunks of 40 bytes"},
-        {"an error page", html, disc_.cue, {}, "AccurateRip: the answer was refused: the answer is a web page"},
+        {"an error page",
+         html,
+         disc_.cue,
+         {},
+         "AccurateRip: the answer was refused: the answer is a web page"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1058,8 +1069,8 @@ TEST_F(OnlineCliTest, AccurateRipOnlineChecksEveryChunkAndRefusesWhatIsNoDbarFil
         }
         // The log says the same, a line per track.
         for (const std::string& verdict : c.verdicts) {
-            const auto tracksSaying = static_cast<size_t>(
-                std::count(c.verdicts.begin(), c.verdicts.end(), verdict));
+            const auto tracksSaying =
+                static_cast<size_t>(std::count(c.verdicts.begin(), c.verdicts.end(), verdict));
             const std::string line =
                 verdict.rfind("accurately", 0) == 0
                     ? "  AccurateRip: " + verdict +
@@ -1087,15 +1098,21 @@ TEST_F(OnlineCliTest, AccurateRipOnlineChecksEveryChunkAndRefusesWhatIsNoDbarFil
 TEST_F(OnlineCliTest, CtdbVerifiesTheDiscOrItsTracksAndSaysWhenItDiffers) {
     const CtdbCrcs crcs = ReferenceCtdb(disc_.pcm);
     auto hex = [](uint32_t v) { return Hex(v); };
-    const std::string xml =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<ctdb xmlns=\"http://db.cuetools.net/ns/mmd-1.0#\">\n"
-        "  <entry id=\"7001\" crc32=\"" + hex(crcs.disc ^ 0xFFu) + "\" confidence=\"2\" "
-        "stride=\"5880\" trackcrcs=\"" + hex(crcs.tracks[0] ^ 1u) + " " + hex(crcs.tracks[1] ^ 1u) +
-        " " + hex(crcs.tracks[2] ^ 1u) + "\"/>\n"
-        "  <entry id=\"7002\" crc32=\"" + hex(crcs.disc) + "\" confidence=\"7\" npar=\"8\" "
-        "stride=\"5880\" trackcrcs=\"" + hex(crcs.tracks[0]) + " " + hex(crcs.tracks[1]) + " " +
-        hex(crcs.tracks[2]) + "\"/>\n</ctdb>\n";
+    const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                            "<ctdb xmlns=\"http://db.cuetools.net/ns/mmd-1.0#\">\n"
+                            "  <entry id=\"7001\" crc32=\"" +
+                            hex(crcs.disc ^ 0xFFu) +
+                            "\" confidence=\"2\" "
+                            "stride=\"5880\" trackcrcs=\"" +
+                            hex(crcs.tracks[0] ^ 1u) + " " + hex(crcs.tracks[1] ^ 1u) + " " +
+                            hex(crcs.tracks[2] ^ 1u) +
+                            "\"/>\n"
+                            "  <entry id=\"7002\" crc32=\"" +
+                            hex(crcs.disc) +
+                            "\" confidence=\"7\" npar=\"8\" "
+                            "stride=\"5880\" trackcrcs=\"" +
+                            hex(crcs.tracks[0]) + " " + hex(crcs.tracks[1]) + " " +
+                            hex(crcs.tracks[2]) + "\"/>\n</ctdb>\n";
     std::vector<Bytes> changed = disc_.pcm;
     changed[2][4 * 20000] ^= 0x04;
     const Disc other = WriteDisc(dir_, "changed", changed);
@@ -1113,8 +1130,17 @@ TEST_F(OnlineCliTest, CtdbVerifiesTheDiscOrItsTracksAndSaysWhenItDiffers) {
         std::string says;
         std::string trackSays; // of track 2
     } cases[] = {
-        {"the disc", true, disc_.cue, {}, "CTDB: verified (confidence 7)", "verified (confidence 7)"},
-        {"track 2 alone", true, disc_.cue, {"--tracks", "2"}, "CTDB: verified (confidence 7)",
+        {"the disc",
+         true,
+         disc_.cue,
+         {},
+         "CTDB: verified (confidence 7)",
+         "verified (confidence 7)"},
+        {"track 2 alone",
+         true,
+         disc_.cue,
+         {"--tracks", "2"},
+         "CTDB: verified (confidence 7)",
          "verified (confidence 7)"},
         {"a changed sample", true, other.cue, {}, "CTDB: differs", "verified (confidence 7)"},
         {"not present", false, disc_.cue, {}, "CTDB: not present", ""},
@@ -1144,9 +1170,9 @@ TEST_F(OnlineCliTest, CtdbVerifiesTheDiscOrItsTracksAndSaysWhenItDiffers) {
         }
     }
     // The lookup names the disc by its table of contents.
-    const std::string toc = std::to_string(disc_.starts[0]) + ":" + std::to_string(disc_.starts[1]) +
-                            ":" + std::to_string(disc_.starts[2]) + ":" +
-                            std::to_string(disc_.leadOut);
+    const std::string toc = std::to_string(disc_.starts[0]) + ":" +
+                            std::to_string(disc_.starts[1]) + ":" +
+                            std::to_string(disc_.starts[2]) + ":" + std::to_string(disc_.leadOut);
     int asked = 0;
     for (const fakeserver::TRequest& r : server.Requests())
         asked += r.Target.toStdString() ==
@@ -1166,7 +1192,8 @@ TEST_F(OnlineCliTest, OffsetFindGivesTheOffsetOfTheDatabasesSumsAndARipWithItIsA
         return target.startsWith("/accuraterip/") && known ? Reply(200, dbar) : Reply(404);
     });
     for (const std::vector<std::string>& source :
-         {std::vector<std::string>{}, std::vector<std::string>{"--accuraterip-db", file.string()}}) {
+         {std::vector<std::string>{},
+          std::vector<std::string>{"--accuraterip-db", file.string()}}) {
         SCOPED_TRACE(source.empty() ? "online" : "file");
         std::vector<std::string> args = {"offset", "find", "--json"};
         args.insert(args.end(), source.begin(), source.end());
@@ -1187,8 +1214,8 @@ TEST_F(OnlineCliTest, OffsetFindGivesTheOffsetOfTheDatabasesSumsAndARipWithItIsA
         << text.out;
 
     const fs::path out = dir_ / "out";
-    const Outcome rip = Run({"rip", "--offset", "+6", "--template", "%t", "--json", out.string()},
-                            server);
+    const Outcome rip =
+        Run({"rip", "--offset", "+6", "--template", "%t", "--json", out.string()}, server);
     ASSERT_EQ(rip.exitCode, 0) << rip.err;
     for (const QJsonValue& t : Json(rip.out)["tracks"].toArray())
         EXPECT_EQ(Str(t.toObject()["accurateRip"].toObject()["result"]),

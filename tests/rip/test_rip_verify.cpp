@@ -47,8 +47,8 @@ TEST(DiscIdsTest, TheCtdbTocIdAndTheAddressesOfTheVector) {
               "http://db/lookup2.php?version=3&ctdb=1&fuzzy=0&metadata=none&"
               "toc=0:11413:25024:45713:55220");
     const QString url = AccurateRipUrl("http://ar", ComputeDiscIds(VectorToc()));
-    EXPECT_TRUE(url.endsWith("/accuraterip/a/9/8/dBAR-004-0002189a-00087f33-1f02e004.bin")) << url
-                                                                                            .toStdString();
+    EXPECT_TRUE(url.endsWith("/accuraterip/a/9/8/dBAR-004-0002189a-00087f33-1f02e004.bin"))
+        << url.toStdString();
 }
 
 // ---- dBAR answers and verdicts ----------------------------------------------------------
@@ -84,7 +84,8 @@ TEST(DbarAnswerTest, OnlyWholeChunksOfThisDiscAreTaken) {
         {"truncated", two.left(two.size() - 5), "not a whole number of chunks of 40 bytes"},
         {"an HTML page", html, "a web page"},
         {"empty", QByteArray(), "not a whole number"},
-        {"another track count", WriteDbar({Chunk(ids, {{1, 1, 0}, {1, 2, 0}, {1, 3, 0}, {1, 4, 0}})}),
+        {"another track count",
+         WriteDbar({Chunk(ids, {{1, 1, 0}, {1, 2, 0}, {1, 3, 0}, {1, 4, 0}})}),
          "not a whole number"},
         {"another disc", WriteDbar({good, Chunk(otherDisc, good.Tracks)}),
          "chunk 2 is for another disc"},
@@ -114,7 +115,9 @@ TEST(DbarAnswerTest, EveryChunkIsCheckedWithV1AndV2) {
         const char* text;
         const char* matching;
     } cases[] = {
-        {{v1, v2, wrong}, 0, "accurately ripped (confidence 8, v2)",
+        {{v1, v2, wrong},
+         0,
+         "accurately ripped (confidence 8, v2)",
          "chunk 1 (v1, confidence 3), chunk 2 (v2, confidence 5)"},
         {{wrong, v1}, 0, "accurately ripped (confidence 3, v1)", "chunk 2 (v1, confidence 3)"},
         {{v1, v2, wrong}, 2, "not accurate (3 entries)", ""},
@@ -185,9 +188,9 @@ TEST(CtdbTest, TheRangesLeaveOutTheFirstAndLastStrideAndTheCrcsCombine) {
     for (uint8_t& b : bytes)
         b = static_cast<uint8_t>(random());
     const uint32_t whole = Crc32(bytes.data(), bytes.size());
-    EXPECT_EQ(CombineCrcs({{Crc32(bytes.data(), 1234), 1234},
-                           {Crc32(bytes.data() + 1234, 8766), 8766}}),
-              whole);
+    EXPECT_EQ(
+        CombineCrcs({{Crc32(bytes.data(), 1234), 1234}, {Crc32(bytes.data() + 1234, 8766), 8766}}),
+        whole);
 }
 
 TEST(CtdbTest, TheDiscIsVerifiedByItsCrcOrByEveryTrackRipped) {
@@ -201,7 +204,11 @@ TEST(CtdbTest, TheDiscIsVerifiedByItsCrcOrByEveryTrackRipped) {
         const char* text;
         std::vector<int> confidence;
     } cases[] = {
-        {true, 0xD15C, {{0, 0x11}, {1, 0x22}, {2, 0x33}}, "CTDB: verified (confidence 7)", {9, 7, 7}},
+        {true,
+         0xD15C,
+         {{0, 0x11}, {1, 0x22}, {2, 0x33}},
+         "CTDB: verified (confidence 7)",
+         {9, 7, 7}},
         {true, 0xD15D, {{0, 0x11}, {1, 0x22}, {2, 0x34}}, "CTDB: differs", {9, 7, 0}},
         {false, 0, {{1, 0x99}}, "CTDB: verified (confidence 2)", {2}},
         {false, 0, {{1, 0x22}, {2, 0x98}}, "CTDB: differs", {7, 2}},
