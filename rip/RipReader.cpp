@@ -1,5 +1,7 @@
 #include "RipReader.h"
 
+#include "RipCtdbSink.h"
+
 #include "sbGrab.h"
 #include "sbLogger.h"
 #include "sbTrackList.h"
@@ -312,10 +314,13 @@ void TRipReader::ReadTrack(size_t index) {
             return false;
         }
         TSumSink summer(job.Samples, job.FirstAudio, job.LastAudio);
-        TReadWindow window(job.Read, {&summer, wav.get()});
+        TCtdbSink ctdb(job.Samples, job.Ctdb);
+        TReadWindow window(job.Read, {&summer, &ctdb, wav.get()});
         if (!Grab(job, window, error))
             return false;
         sums = summer.Finish();
+        sums.CtdbCrc = ctdb.Crc();
+        sums.CtdbBytes = ctdb.Bytes();
         crc = sums.Crc32;
         reads[n] = std::move(wav);
         return true;

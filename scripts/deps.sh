@@ -9,7 +9,7 @@ PACKAGES=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
   libavfilter-dev libavdevice-dev
   libcdio-dev libcdio-paranoia-dev libudev-dev
-  libtag1-dev
+  libtag1-dev zlib1g-dev
   libgtest-dev
   ffmpeg libcdio-utils cd-paranoia clang-format time bc
   xvfb xauth imagemagick xdotool fonts-dejavu-core libqt6svg6
