@@ -157,7 +157,8 @@ void FitIntoGroup(QGroupBox* group) {
     int top = group->height();
     for (const QWidget* control : controls)
         top = std::min(top, control->y());
-    const int down = std::max(0, inside.top() - top);
+    // Two pixels clear of the frame's line, which the style draws just above the inside.
+    const int down = std::max(0, inside.top() + 2 - top);
     for (QWidget* control : controls) {
         QRect place = control->geometry().translated(0, down);
         place.setBottom(std::min(place.bottom(), inside.bottom()));
