@@ -23,6 +23,7 @@
 #include "sbDeviceFinder.h"
 #include "sbMainForm.h"
 
+#include <QPointer>
 #include <QString>
 
 #include <atomic>
@@ -106,6 +107,11 @@ public:
     QString NoDriveText;
     bool AllDrivesEmpty = true;
     bool AudioDiscFound = false;
+    QString RefusedDrive; // the path of the first drive whose disc is not usable, or empty
+    // The drive the eject button acts on (main thread): the drive whose disc is listed;
+    // after that disc has left, still that drive (its tray is to be closed); when the
+    // last search listed nothing, empty: the first drive.
+    QString TrayDrive;
     std::unique_ptr<TsbDeviceFinder> DeviceFinder;
     TsbDeviceItem* ChosenDevice = nullptr; // owned by DeviceFinder->Devices
     QString OutputExt = QStringLiteral(".wav");
@@ -135,6 +141,9 @@ public:
     void FFConverterTerminate(int AIndex, bool AFinished, bool AException,
                               const std::string& AMessage);
     void tbContactMouseDown(Qt::MouseButton button);
+    // Pops the contact menu up below its button; from the keyboard with its first item
+    // active.
+    void ShowContactMenu(bool fromKeyboard);
     void pmOurSiteClick();
     void pmEmailClick();
     void pmNewsClick();
@@ -162,6 +171,13 @@ public:
     void ShowProgress(int percent);
     void ShowStatus(const QString& text);
     void SetEjectEnabled(bool enabled);
+    // The window title: the designed caption when idle; during a run the run's place
+    // ("Tonvale - Track 7 of 99": the 7th of the run's 99 tracks). Main thread.
+    void ShowRunPlace(int place, int count);
+    // Enables or disables a control for the program's own reasons (a run, a search):
+    // a control that loses the focus by being disabled gets it back when it is enabled
+    // again, unless the focus has been moved meanwhile. Main thread.
+    void SetControlEnabled(QWidget* control, bool enabled);
 
     // Runs work on the main thread: at once there; from another thread it is
     // queued (Post) or queued and waited for (PostAndWait, the blocking call a
@@ -191,11 +207,15 @@ signals:
 protected:
     bool event(QEvent* e) override; // WndProc
     bool eventFilter(QObject* watched, QEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override; // Enter presses Convert
     void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
 
 private:
     void CreateComponents();
+    // A button that shows an action's caption (with its Alt key) and enabled state and
+    // triggers it.
+    void BindButton(QPushButton* button, QAction* action);
     void StartWorker(TAppWorker* worker);
     void ReapWorkers();
     void WaitForWorkers();
@@ -221,6 +241,9 @@ private:
     QString runFolder_;          // the folder of this run's WAV files (compressed formats)
     bool runFolderCreated_ = false; // that folder was made by the run
     QString tempCreated_;           // "Temp/" when the run made it
+    QString caption_;               // the designed window caption
+    QPointer<QWidget> parkedFocus_; // a control disabled while it had the focus
+    QPointer<QWidget> parkedAt_;    // where the focus went then
     std::vector<std::unique_ptr<TAppWorker>> workers_;
     std::mutex mailLock_;
     std::vector<std::function<void()>> mail_; // guarded by mailLock_
