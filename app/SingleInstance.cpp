@@ -37,8 +37,8 @@ QByteArray Request(const QString& device) {
 
 } // namespace
 
-TSingleInstance::TSingleInstance(QString folder, QObject* parent)
-    : QObject(parent), folder_(std::move(folder)) {}
+TSingleInstance::TSingleInstance(QString folder, QString name, QObject* parent)
+    : QObject(parent), folder_(std::move(folder)), name_(std::move(name)) {}
 
 TSingleInstance::~TSingleInstance() {
     if (server_)
@@ -49,8 +49,20 @@ QString TSingleInstance::DefaultFolder() {
     return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
 }
 
+QString TSingleInstance::DefaultName() {
+    QString display = qEnvironmentVariable("WAYLAND_DISPLAY");
+    if (display.isEmpty())
+        display = qEnvironmentVariable("DISPLAY");
+    if (display.isEmpty())
+        return QStringLiteral("tonvale");
+    for (QChar& c : display)
+        if (!c.isLetterOrNumber() && c != QLatin1Char('.') && c != QLatin1Char('-'))
+            c = QLatin1Char('_');
+    return QStringLiteral("tonvale-") + display;
+}
+
 QString TSingleInstance::SocketPath() const {
-    return folder_ + QStringLiteral("/tonvale.socket");
+    return folder_ + QLatin1Char('/') + name_ + QStringLiteral(".socket");
 }
 
 TSingleInstance::TClaim TSingleInstance::Claim(const QString& device, int timeoutMs) {
@@ -60,7 +72,8 @@ TSingleInstance::TClaim TSingleInstance::Claim(const QString& device, int timeou
                                 "window");
         return TClaim::First;
     }
-    lock_ = std::make_unique<QLockFile>(folder_ + QStringLiteral("/tonvale.lock"));
+    lock_ =
+        std::make_unique<QLockFile>(folder_ + QLatin1Char('/') + name_ + QStringLiteral(".lock"));
     // Held for the whole life of the window: never stale while its process lives (Qt
     // takes over the lock of a process that has died).
     lock_->setStaleLockTime(0);

@@ -1,7 +1,8 @@
-// One window per user. The first start of tonvale holds a lock file and listens on a
-// local socket beside it (in the user's runtime folder); a later start connects, hands
-// over the drive it was given and ends, and the running window comes to the front and
-// selects that drive. Two windows would otherwise fight over the same drive.
+// One window per user and display. The first start of tonvale holds a lock file and
+// listens on a local socket beside it (in the user's runtime folder); a later start on the
+// same display connects, hands over the drive it was given and ends, and the running
+// window comes to the front and selects that drive. Two windows would otherwise fight over
+// the same drive.
 //
 //     later start --Claim()--> socket --> first start's TSingleInstance --Activated-->
 //                                                                  the window (main.cpp)
@@ -23,8 +24,9 @@ class QWidget;
 class TSingleInstance : public QObject {
     Q_OBJECT
 public:
-    // `folder` holds the lock and the socket; the runtime folder by default.
-    explicit TSingleInstance(QString folder = DefaultFolder(), QObject* parent = nullptr);
+    // `folder` holds the lock and the socket, named `name` + ".lock" / ".socket".
+    explicit TSingleInstance(QString folder = DefaultFolder(), QString name = DefaultName(),
+                             QObject* parent = nullptr);
     ~TSingleInstance() override;
 
     enum class TClaim {
@@ -40,6 +42,8 @@ public:
 
     // $XDG_RUNTIME_DIR (Qt's runtime location), where per-session sockets belong.
     static QString DefaultFolder();
+    // "tonvale-" and the display ($WAYLAND_DISPLAY, else $DISPLAY), "tonvale" without one.
+    static QString DefaultName();
     QString SocketPath() const;
 
 signals:
@@ -53,6 +57,7 @@ private:
     bool Listen();
 
     QString folder_;
+    QString name_;
     QString error_;
     std::unique_ptr<QLockFile> lock_;
     QLocalServer* server_ = nullptr;

@@ -149,7 +149,7 @@ TEST_F(StartTest, TheWindowListsTheSelectedDriveAndFallsBackToTheFirstWithAnAudi
 TSingleInstance::TClaim ClaimElsewhere(const QString& folder, const QString& device,
                                        int timeoutMs = 5000) {
     auto later = std::async(std::launch::async, [=] {
-        TSingleInstance instance(folder);
+        TSingleInstance instance(folder, QStringLiteral("tonvale"));
         return instance.Claim(device, timeoutMs);
     });
     while (later.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
@@ -163,7 +163,7 @@ TEST_F(StartTest, ALaterStartHandsItsDriveToTheFirstAndEnds) {
     ASSERT_TRUE(QDir().mkpath(folder));
     QFile(folder + QStringLiteral("/tonvale.socket")).open(QIODevice::WriteOnly);
 
-    TSingleInstance first(folder);
+    TSingleInstance first(folder, QStringLiteral("tonvale"));
     ASSERT_EQ(first.Claim(QString()), TSingleInstance::TClaim::First);
     EXPECT_TRUE(first.Error().isEmpty()) << first.Error().toStdString();
     QSignalSpy activated(&first, &TSingleInstance::Activated);
@@ -196,18 +196,18 @@ TEST_F(StartTest, AWindowThatDoesNotAnswerFailsTheLaterStartAndAnEndedOneFreesIt
         // The lock is held, but nobody listens: the later start says so and ends.
         QLockFile held(folder + QStringLiteral("/tonvale.lock"));
         ASSERT_TRUE(held.tryLock(0));
-        TSingleInstance later(folder);
+        TSingleInstance later(folder, QStringLiteral("tonvale"));
         EXPECT_EQ(later.Claim(QString(), 300), TSingleInstance::TClaim::Failed);
         EXPECT_TRUE(later.Error().contains(QStringLiteral("does not answer")))
             << later.Error().toStdString();
         EXPECT_TRUE(later.Error().contains(QString::number(QCoreApplication::applicationPid())));
     }
     {
-        TSingleInstance first(folder);
+        TSingleInstance first(folder, QStringLiteral("tonvale"));
         ASSERT_EQ(first.Claim(QString()), TSingleInstance::TClaim::First);
     }
     EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/tonvale.socket")));
-    TSingleInstance next(folder);
+    TSingleInstance next(folder, QStringLiteral("tonvale"));
     EXPECT_EQ(next.Claim(QString()), TSingleInstance::TClaim::First);
 }
 
@@ -235,9 +235,10 @@ protected:
             env_.insert(QString::fromLatin1(name), folder);
         }
     }
-    std::unique_ptr<QProcess> Start(const QStringList& args) {
+    std::unique_ptr<QProcess> Start(const QStringList& args,
+                                    const QProcessEnvironment* env = nullptr) {
         auto process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(env_);
+        process->setProcessEnvironment(env ? *env : env_);
         process->start(QCoreApplication::applicationDirPath() + QStringLiteral("/tonvale"), args);
         EXPECT_TRUE(process->waitForStarted(5000));
         return process;
@@ -268,6 +269,15 @@ TEST_F(ProgramTest, ASecondStartHandsItsDriveToTheRunningWindowAndEnds) {
     EXPECT_EQ(second->exitCode(), 0) << second->readAllStandardError().toStdString();
     EXPECT_TRUE(Said(*window, said, "tonvale: 3 audio tracks listed")) << said.toStdString();
 
+    // A start on another display opens a window of its own there.
+    QProcessEnvironment elsewhere = env_;
+    elsewhere.insert(QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("elsewhere-0"));
+    std::unique_ptr<QProcess> own = Start({three}, &elsewhere);
+    QByteArray ownSaid;
+    EXPECT_TRUE(Said(*own, ownSaid, "tonvale: 3 audio tracks listed")) << ownSaid.toStdString();
+    own->kill();
+    own->waitForFinished(5000);
+
     // Bad usage ends a start before anything else.
     std::unique_ptr<QProcess> wrong = Start({QStringLiteral("--frobnicate")});
     ASSERT_TRUE(wrong->waitForFinished(10000));
@@ -277,7 +287,9 @@ TEST_F(ProgramTest, ASecondStartHandsItsDriveToTheRunningWindowAndEnds) {
     ::kill(static_cast<pid_t>(window->processId()), SIGTERM);
     ASSERT_TRUE(window->waitForFinished(20000));
     EXPECT_EQ(window->exitCode(), 0);
-    EXPECT_FALSE(QFile::exists(Path(QStringLiteral("XDG_RUNTIME_DIR/tonvale.socket"))));
+    EXPECT_TRUE(QDir(Path(QStringLiteral("XDG_RUNTIME_DIR")))
+                    .entryList({QStringLiteral("*.socket")}, QDir::System | QDir::Files)
+                    .isEmpty());
     // With the window gone, the next start opens one of its own on the drive it names.
     window = Start({QStringLiteral("cdda://..")});
     said.clear();
