@@ -275,8 +275,9 @@ TEST_F(ProgramTest, ASecondStartHandsItsDriveToTheRunningWindowAndEnds) {
     std::unique_ptr<QProcess> own = Start({three}, &elsewhere);
     QByteArray ownSaid;
     EXPECT_TRUE(Said(*own, ownSaid, "tonvale: 3 audio tracks listed")) << ownSaid.toStdString();
-    own->kill();
-    own->waitForFinished(5000);
+    ::kill(static_cast<pid_t>(own->processId()), SIGTERM);
+    ASSERT_TRUE(own->waitForFinished(20000));
+    EXPECT_EQ(own->exitCode(), 0);
 
     // Bad usage ends a start before anything else.
     std::unique_ptr<QProcess> wrong = Start({QStringLiteral("--frobnicate")});
