@@ -2,6 +2,7 @@
 #include "FileNames.h"
 
 #include "DeviceMonitor.h"
+#include "DriveArgument.h"
 #include "UnitFunction.h"
 #include "UnitHelpers.h"
 #include "UnitPlatform.h"
@@ -690,6 +691,50 @@ bool TfrmMain::event(QEvent* e) {
     return TsbMainForm::event(e);
 }
 
+// ---- drive selection: the program's argument and a later start -------------------------
+
+void TfrmMain::SelectDrive(const QString& device) {
+    {
+        std::lock_guard guard(selectedLock_);
+        selectedDrive_ = device;
+    }
+    if (DiscMessage != 0) // shown: search now; otherwise the first search takes it
+        StartDriveSearch();
+}
+
+QString TfrmMain::SelectedDrive() const {
+    std::lock_guard guard(selectedLock_);
+    return selectedDrive_;
+}
+
+// After a search (on its worker): the selected drive replaces the first drive with an
+// audio disc when it holds one; otherwise the search's own choice stands, and why is said.
+static void PreferSelectedDrive(TfrmMain& w) {
+    const QString device = w.SelectedDrive();
+    if (device.isEmpty() || !w.DeviceFinder)
+        return;
+    for (int i = 0; i < w.DeviceFinder->Devices.Count(); ++i) {
+        TsbDeviceItem& item = w.DeviceFinder->Devices.Items(i);
+        if (!SameDrive(item.DriveLetter, device))
+            continue;
+        if (!item.OpenProblem.isEmpty()) {
+            std::fprintf(stderr, "tonvale: %s\n", qUtf8Printable(item.OpenProblem));
+        } else if (item.DiscType == DISC_TYPE_CDR) {
+            w.ChosenDevice = &item;
+            w.AudioDiscFound = true;
+            w.AllDrivesEmpty = false;
+        } else {
+            std::fprintf(stderr, "tonvale: no audio disc in %s\n",
+                         FileNameBytes(device).constData());
+        }
+        return;
+    }
+    std::fprintf(stderr, "tonvale: %s is not one of the drives\n",
+                 FileNameBytes(device).constData());
+}
+
+// ---- end of drive selection --------------------------------------------------------------
+
 void TfrmMain::ScanDrives() {
     DisableInterface();
     if (DeviceFinder) {
@@ -734,6 +779,7 @@ void TfrmMain::ScanDrives() {
             break;
         }
     }
+    PreferSelectedDrive(*this);
 }
 
 void TfrmMain::OpenChosenDevice() {

@@ -200,6 +200,18 @@ public:
     // The search worker's lock: one search and its evaluation at a time.
     std::mutex ScanLock;
 
+    // ---- drive selection: the program's argument and a later start ---------------------
+    // Searches the drives again (after the run when one is going), taking the drive at
+    // `device` (a device or image path, as ResolveDriveArgument gives it) before the
+    // others when it holds an audio disc; empty: the first drive with one. Main thread.
+    void SelectDrive(const QString& device);
+    QString SelectedDrive() const; // any thread
+
+private:
+    mutable std::mutex selectedLock_;
+    QString selectedDrive_; // guarded by selectedLock_
+    // ---- end of drive selection ----------------------------------------------------------
+
 signals:
     // Every text the status line shows, in order (for tests and logs).
     void StatusShown(const QString& text);

@@ -13,6 +13,7 @@ PACKAGES=(
   libgtest-dev
   ffmpeg libcdio-utils cd-paranoia clang-format time bc
   xvfb xauth imagemagick xdotool fonts-dejavu-core libqt6svg6
+  help2man man-db dpkg-dev file desktop-file-utils appstream
 )
 
 missing=()
