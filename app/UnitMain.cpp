@@ -412,6 +412,11 @@ void TfrmMain::CreateComponents() {
                                       const std::string& message) {
         FFConverterTerminate(i, finished, exception, message);
     };
+    // A finished file gets the disc's tags and cover before it takes its name, when the
+    // background lookup has found them by then (it never holds a run up).
+    FFConverter->OnOutputComplete = [this](int, const std::string& path, std::string& error) {
+        return discLookup_.Tag(path, taggedKind_.load(), taggedTrack_.load(), error);
+    };
 
     // A push button takes Enter when it has the focus; elsewhere Enter presses Convert.
     for (QPushButton* button : {bbSelectAll, bbUnSelect, bbEjectDisc, bbBrowse, bbConvert})
@@ -832,6 +837,7 @@ void TfrmMain::ListTracks() {
         panBack->hide();
         TrayDrive = ChosenDevice->DriveLetter;
         std::fprintf(stderr, "tonvale: %d audio tracks listed\n", lvInput->rowCount());
+        LookUpDisc(tracks);
     } catch (const EsbError& e) {
         // The list keeps its rows; the session's text says why (in full in the log).
         std::fprintf(stderr, "tonvale: %s\n", qUtf8Printable(e.Text()));
@@ -841,6 +847,18 @@ void TfrmMain::ListTracks() {
     // The focus comes back to the list when it had it (it has it from the start on).
     SetControlEnabled(lvInput, true);
     actSelectAllUpdate();
+}
+
+void TfrmMain::LookUpDisc(const TsbTrackList& tracks) {
+    if (!TDiscLookup::Enabled() || tracks.Count() == 0 || !ChosenDevice)
+        return;
+    meta::TMetaToc toc;
+    for (int i = 0; i < tracks.Count(); ++i) {
+        const VantrellTocEntry& e = tracks.Items(i).TocEntry;
+        toc.Tracks.push_back({e.TrackNumber, e.StartLba, e.AudioTrack != 0});
+    }
+    toc.LeadOut = tracks.Items(tracks.Count() - 1).TocEntry.EndLba;
+    discLookup_.Start(toc, ChosenDevice->DeviceName);
 }
 
 void TfrmMain::WMDeviceChange(int eventCode) {
@@ -854,6 +872,7 @@ void TfrmMain::WMDeviceChange(int eventCode) {
         Post([this] {
             if (working_ || closing_)
                 return;
+            discLookup_.Clear();
             lvInput->setRowCount(0);
             panBack->show();
             actSelectAllUpdate();
@@ -1209,6 +1228,8 @@ void TfrmMain::ConvertGrabbedTracks() {
         if (!FFConverter->SetOutputFile(index, output, &options))
             break;
         runTask_ = index;
+        taggedTrack_.store(base.TrackNumber);
+        taggedKind_.store(meta::TagKindForSuffix(QFileInfo(output).suffix()));
         FFConverter->StartConvert(1);
         if (!converted.isEmpty())
             QFile::remove(std::exchange(converted, QString()));

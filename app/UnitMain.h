@@ -19,6 +19,7 @@
 // for DiscMessage). Fields shared with them are atomics.
 #pragma once
 
+#include "DiscLookup.h"
 #include "FFmpegConverter.h"
 #include "sbDeviceFinder.h"
 #include "sbMainForm.h"
@@ -31,6 +32,8 @@
 #include <memory>
 #include <mutex>
 #include <vector>
+
+class TsbTrackList;
 
 class QAction;
 class QComboBox;
@@ -158,6 +161,8 @@ public:
     void ScanDrives();                  // on the TFindCDRDevice worker
     void OpenChosenDevice();
     void ListTracks();
+    // Starts the background lookup of the listed disc (unless the configuration says no).
+    void LookUpDisc(const TsbTrackList& tracks);
     bool PrepareLibraries(); // false: the window is closing
     void PrepareDriveLayer();
     void AskOpenFolder(); // any thread
@@ -246,11 +251,16 @@ private:
     bool listing_ = false;
     bool closeAfterRun_ = false; // the run was stopped to close the window
     int runTask_ = -1;           // the conversion task running now
-    int runLock_ = -1;           // the run's lock on its output folder
-    QString grabError_;          // the grabber's failure in full (its worker, then the main thread)
-    QString runError_;           // what the dialog says about a failed run
-    int tracksMade_ = 0;         // tracks of the run that are complete in the output folder
-    QString runFolder_;          // the folder of this run's WAV files (compressed formats)
+    // The listed disc's names, looked up in the background for the files' tags; the track
+    // the running conversion makes (read on its thread when the file is finished).
+    TDiscLookup discLookup_;
+    std::atomic<int> taggedTrack_{0};
+    std::atomic<meta::TTagKind> taggedKind_{meta::TTagKind::None};
+    int runLock_ = -1;   // the run's lock on its output folder
+    QString grabError_;  // the grabber's failure in full (its worker, then the main thread)
+    QString runError_;   // what the dialog says about a failed run
+    int tracksMade_ = 0; // tracks of the run that are complete in the output folder
+    QString runFolder_;  // the folder of this run's WAV files (compressed formats)
     bool runFolderCreated_ = false; // that folder was made by the run
     QString tempCreated_;           // "Temp/" when the run made it
     QString caption_;               // the designed window caption

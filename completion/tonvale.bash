@@ -15,6 +15,7 @@ _tonvale_cli_options() {
     rip) echo "--drive --tracks --format --preset --jobs --secure --offset --template" \
         "--accuraterip-db --overwrite --no-cover --offline --release --metadata --gnudb --json" ;;
     lookup) echo "--drive --offline --release --metadata --gnudb --json" ;;
+    offset) echo "find --drive --accuraterip-db --json" ;;
     esac
 }
 
@@ -63,7 +64,7 @@ _tonvale_cli() {
     COMPREPLY=()
     if ((COMP_CWORD == 1)); then
         mapfile -t COMPREPLY < <(_tonvale_words \
-            "libs drives toc grab options convert probe rip lookup --help --version" "$cur")
+            "libs drives toc grab options convert probe rip lookup offset --help --version" "$cur")
         return
     fi
     local command=${COMP_WORDS[1]}

@@ -35,7 +35,7 @@ for device in /dev/sr[0-9]*; do [[ -b $device ]] && real=$((real + 1)); done
 drives=$(seq 0 $((real + 2)) | paste -sd' ')
 
 export TONVALE_VIRTUAL_DRIVES="$work/a.cue:$work/b.cue:$work/missing.cue"
-expect "--help --version convert drives grab libs lookup options probe rip toc" ""
+expect "--help --version convert drives grab libs lookup offset options probe rip toc" ""
 expect "rip" r
 expect "aac flac mp3 ogg opus wav wma" rip --format ""
 expect "ogg opus" rip --format = o
