@@ -2,6 +2,7 @@
 #include "FileNames.h"
 
 #include "DeviceMonitor.h"
+#include "DriveArgument.h"
 #include "UnitFunction.h"
 #include "UnitHelpers.h"
 #include "UnitPlatform.h"
@@ -21,6 +22,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QHash>
 #include <QHeaderView>
@@ -28,6 +32,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPointer>
@@ -82,21 +87,84 @@ bool OnMainThread() {
            QThread::currentThread() == QCoreApplication::instance()->thread();
 }
 
-// A button that shows an action's caption and enabled state and triggers it.
-void BindButton(QPushButton* button, QAction* action) {
-    auto sync = [button, action] {
-        button->setText(action->text());
-        button->setEnabled(action->isEnabled());
+// The caption a button shows for an action's caption: the same words with the key
+// that Alt presses it with marked. The eject button keeps its key in both captions.
+QString WithMnemonic(const QString& caption) {
+    static const QHash<QString, QString> marked = {
+        {QStringLiteral("Convert"), QStringLiteral("&Convert")},
+        {QStringLiteral("Browse..."), QStringLiteral("&Browse...")},
+        {QStringLiteral("Select All"), QStringLiteral("Select &All")},
+        {QStringLiteral("UnSelect"), QStringLiteral("&UnSelect")},
+        {QStringLiteral("Eject Drive"), QStringLiteral("&Eject Drive")},
+        {QStringLiteral("Close Drive"), QStringLiteral("Clos&e Drive")},
     };
-    sync();
-    QObject::connect(action, &QAction::changed, button, sync);
-    QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
+    return marked.value(caption, caption);
 }
 
-QFont TahomaFont(int pixels) {
-    QFont font(QStringLiteral("Tahoma"));
+// The start panel's longest line, which must fit on one line in the panel.
+const QString StartLineOne = QStringLiteral(
+    "1.Insert  a CD into the drive ,it will load the disc information automatically;");
+constexpr int StartLinesPixels = 13;
+// From the lines' left edge (220) to 8 pixels short of the panel's right edge (680).
+constexpr int StartLinesRoom = 680 - 220 - 8;
+
+// The window's font family: Tahoma where it is installed. Elsewhere fontconfig would
+// stand a wider face in for it, which wraps the start panel's lines: the first
+// installed family of a list of faces of Tahoma's width in which the longest line fits,
+// else the system's sans serif face.
+QString InterfaceFamily() {
+    static const QString chosen = [] {
+        const QStringList installed = QFontDatabase::families();
+        const auto fits = [](const QString& family) {
+            QFont font(family);
+            font.setPixelSize(StartLinesPixels);
+            return QFontMetrics(font).horizontalAdvance(StartLineOne) <= StartLinesRoom;
+        };
+        for (const char* family : {"Tahoma", "DejaVu Sans Condensed", "Liberation Sans", "Arimo",
+                                   "Nimbus Sans", "Noto Sans", "FreeSans"}) {
+            const QString name = QString::fromLatin1(family);
+            if (installed.contains(name) && fits(name))
+                return name;
+        }
+        return QFontInfo(QFont(QStringLiteral("Sans Serif"))).family();
+    }();
+    return chosen;
+}
+
+QFont InterfaceFont(int pixels) {
+    QFont font(InterfaceFamily());
     font.setPixelSize(pixels);
     return font;
+}
+
+// The largest size up to `pixels` at which `text` fits into `room` pixels in `font`'s
+// family (never below 8): the last resort where no face of the list is installed.
+QFont FittingFont(QFont font, const QString& text, int pixels, int room) {
+    for (int size = pixels; size >= 8; --size) {
+        font.setPixelSize(size);
+        if (QFontMetrics(font).horizontalAdvance(text) <= room)
+            break;
+    }
+    return font;
+}
+
+// Moves a group box's controls down, all by the same amount, where the style draws the
+// title and frame over the topmost of them, and shortens a control that would then reach
+// the frame's bottom: everything stays inside the group's contents rectangle.
+void FitIntoGroup(QGroupBox* group) {
+    group->ensurePolished();
+    const QRect inside = group->contentsRect();
+    const QList<QWidget*> controls = group->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    int top = group->height();
+    for (const QWidget* control : controls)
+        top = std::min(top, control->y());
+    // Two pixels clear of the frame's line, which the style draws just above the inside.
+    const int down = std::max(0, inside.top() + 2 - top);
+    for (QWidget* control : controls) {
+        QRect place = control->geometry().translated(0, down);
+        place.setBottom(std::min(place.bottom(), inside.bottom()));
+        control->setGeometry(place);
+    }
 }
 
 QSettings UserSettings() {
@@ -140,7 +208,8 @@ TfrmMain::TfrmMain() {
 
     // FormCreate
     QCoreApplication::setApplicationName(AppTitle);
-    setWindowTitle(QStringLiteral("%1 %2").arg(AppTitle, VersionText));
+    caption_ = QStringLiteral("%1 %2").arg(AppTitle, VersionText);
+    setWindowTitle(caption_);
     {
         QSettings settings = UserSettings();
         if (settings.status() == QSettings::NoError) {
@@ -157,8 +226,38 @@ TfrmMain::TfrmMain() {
     OutputFolder = edtOutPath->text().trimmed();
 }
 
+void TfrmMain::BindButton(QPushButton* button, QAction* action) {
+    auto sync = [this, button, action] {
+        button->setText(WithMnemonic(action->text()));
+        SetControlEnabled(button, action->isEnabled());
+    };
+    sync();
+    QObject::connect(action, &QAction::changed, button, sync);
+    QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
+}
+
+void TfrmMain::SetControlEnabled(QWidget* control, bool enabled) {
+    if (!enabled) {
+        if (!control->isEnabled())
+            return;
+        if (!parkedFocus_ && focusWidget() == control)
+            parkedFocus_ = control;
+        control->setEnabled(false);
+        if (parkedFocus_)
+            parkedAt_ = focusWidget();
+        return;
+    }
+    control->setEnabled(true);
+    if (control != parkedFocus_)
+        return;
+    if (focusWidget() == parkedAt_ || !focusWidget())
+        control->setFocus(Qt::OtherFocusReason);
+    parkedFocus_ = nullptr;
+    parkedAt_ = nullptr;
+}
+
 void TfrmMain::CreateComponents() {
-    setFont(TahomaFont(11));
+    setFont(InterfaceFont(11));
     setFixedSize(704, 513);
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -220,15 +319,16 @@ void TfrmMain::CreateComponents() {
     const QColor grey(0x80, 0x80, 0x80);
     auto greyLabel = [&](const QString& text, int left, int top, int pixels) {
         auto* label = new QLabel(text, panBack);
-        label->setFont(TahomaFont(pixels));
+        // Where no face of Tahoma's width is installed, the line is set a little smaller
+        // rather than wrapped.
+        const int room = panBack->width() - left - 8;
+        label->setFont(FittingFont(InterfaceFont(pixels), text, pixels, room));
         QPalette p = label->palette();
         p.setColor(QPalette::WindowText, grey);
         label->setPalette(p);
-        // Fonts standing in for Tahoma run wider: a line that does not fit the
-        // panel wraps instead of being cut off.
         const int natural = label->sizeHint().width();
         label->setWordWrap(true);
-        const int width = std::min(natural, panBack->width() - left - 8);
+        const int width = std::min(natural, room);
         label->setGeometry(left, top, width, label->heightForWidth(width));
         return label;
     };
@@ -237,9 +337,7 @@ void TfrmMain::CreateComponents() {
     Bevel1->setFrameShape(QFrame::HLine);
     Bevel1->setFrameShadow(QFrame::Sunken);
     Bevel1->setGeometry(142, 76, 280, 2);
-    labOne = greyLabel(QStringLiteral("1.Insert  a CD into the drive ,it will load the disc "
-                                      "information automatically;"),
-                       220, 108, 13);
+    labOne = greyLabel(StartLineOne, 220, 108, StartLinesPixels);
     labTwo =
         greyLabel(QStringLiteral("2.Select the output audio format and quality;"), 220, 149, 13);
     labThree =
@@ -260,6 +358,9 @@ void TfrmMain::CreateComponents() {
     edtOutPath->setGeometry(10, 50, 570, 21);
     edtOutPath->setReadOnly(true);
     edtOutPath->setEnabled(false);
+    // The field is narrower than many paths: its tooltip shows the whole one.
+    connect(edtOutPath, &QLineEdit::textChanged, edtOutPath,
+            [this](const QString& text) { edtOutPath->setToolTip(text); });
     bbBrowse = new QPushButton(gbOutput);
     bbBrowse->setGeometry(584, 48, 90, 24);
     BindButton(bbBrowse, actBrowse);
@@ -286,6 +387,9 @@ void TfrmMain::CreateComponents() {
     tbMenu->layout()->setContentsMargins(0, 0, 0, 0);
     tbContact = new QToolButton(tbMenu);
     tbContact->setAutoRaise(true);
+    // Reached with Tab; Space, Enter or Down opens its menu.
+    tbContact->setFocusPolicy(Qt::TabFocus);
+    connect(tbContact, &QToolButton::clicked, this, [this] { ShowContactMenu(true); });
     tbContact->setCursor(Qt::PointingHandCursor);
     tbContact->setIcon(QIcon(QStringLiteral(":/tonvale/tonvale.svg")));
     tbContact->setToolTip(QStringLiteral("Contact"));
@@ -308,6 +412,28 @@ void TfrmMain::CreateComponents() {
                                       const std::string& message) {
         FFConverterTerminate(i, finished, exception, message);
     };
+    // A finished file gets the disc's tags and cover before it takes its name, when the
+    // background lookup has found them by then (it never holds a run up).
+    FFConverter->OnOutputComplete = [this](int, const std::string& path, std::string& error) {
+        return discLookup_.Tag(path, taggedKind_.load(), taggedTrack_.load(), error);
+    };
+
+    // A push button takes Enter when it has the focus; elsewhere Enter presses Convert.
+    for (QPushButton* button : {bbSelectAll, bbUnSelect, bbEjectDisc, bbBrowse, bbConvert})
+        button->setAutoDefault(true);
+    bbConvert->setDefault(true);
+    setTabOrder(lvInput, bbSelectAll);
+    setTabOrder(bbSelectAll, bbUnSelect);
+    setTabOrder(bbUnSelect, bbEjectDisc);
+    setTabOrder(bbEjectDisc, cbFormats);
+    setTabOrder(cbFormats, cbPresets);
+    setTabOrder(cbPresets, bbBrowse);
+    setTabOrder(bbBrowse, bbConvert);
+    setTabOrder(bbConvert, tbContact);
+    lvInput->installEventFilter(this);
+    // The groups' frames sit where the style draws them, below their titles.
+    FitIntoGroup(gbOutput);
+    FitIntoGroup(gbBurn);
 
     // The actions' update handler runs whenever the state it reads may change.
     auto* updater = new QTimer(this);
@@ -558,12 +684,61 @@ bool TfrmMain::event(QEvent* e) {
         } else if (!AllDrivesEmpty) {
             sbdlg::ShowError(
                 QStringLiteral("The disc format is incorrect, please insert another CD. "));
+            // The tray of the drive holding that disc opens, and the button closes it.
+            TrayDrive = RefusedDrive;
+            SetDefaultCdDrive(TrayDrive);
             StartTray(false);
+        } else if (!working_) {
+            TrayDrive.clear();
         }
         return true;
     }
     return TsbMainForm::event(e);
 }
+
+// ---- drive selection: the program's argument and a later start -------------------------
+
+void TfrmMain::SelectDrive(const QString& device) {
+    {
+        std::lock_guard guard(selectedLock_);
+        selectedDrive_ = device;
+    }
+    if (DiscMessage != 0) // shown: search now; otherwise the first search takes it
+        StartDriveSearch();
+}
+
+QString TfrmMain::SelectedDrive() const {
+    std::lock_guard guard(selectedLock_);
+    return selectedDrive_;
+}
+
+// After a search (on its worker): the selected drive replaces the first drive with an
+// audio disc when it holds one; otherwise the search's own choice stands, and why is said.
+static void PreferSelectedDrive(TfrmMain& w) {
+    const QString device = w.SelectedDrive();
+    if (device.isEmpty() || !w.DeviceFinder)
+        return;
+    for (int i = 0; i < w.DeviceFinder->Devices.Count(); ++i) {
+        TsbDeviceItem& item = w.DeviceFinder->Devices.Items(i);
+        if (!SameDrive(item.DriveLetter, device))
+            continue;
+        if (!item.OpenProblem.isEmpty()) {
+            std::fprintf(stderr, "tonvale: %s\n", qUtf8Printable(item.OpenProblem));
+        } else if (item.DiscType == DISC_TYPE_CDR) {
+            w.ChosenDevice = &item;
+            w.AudioDiscFound = true;
+            w.AllDrivesEmpty = false;
+        } else {
+            std::fprintf(stderr, "tonvale: no audio disc in %s\n",
+                         FileNameBytes(device).constData());
+        }
+        return;
+    }
+    std::fprintf(stderr, "tonvale: %s is not one of the drives\n",
+                 FileNameBytes(device).constData());
+}
+
+// ---- end of drive selection --------------------------------------------------------------
 
 void TfrmMain::ScanDrives() {
     DisableInterface();
@@ -594,10 +769,13 @@ void TfrmMain::ScanDrives() {
         return;
     AllDrivesEmpty = true;
     AudioDiscFound = false;
+    RefusedDrive.clear();
     for (int i = 0; i < DeviceFinder->Devices.Count(); ++i) {
         TsbDeviceItem& item = DeviceFinder->Devices.Items(i);
         if (!item.OpenProblem.isEmpty())
             continue;
+        if (item.DiscType != DISC_TYPE_NO_MEDIA && item.DiscType != DISC_TYPE_CDR && AllDrivesEmpty)
+            RefusedDrive = item.DriveLetter;
         if (item.DiscType != DISC_TYPE_NO_MEDIA)
             AllDrivesEmpty = false;
         if (item.DiscType == DISC_TYPE_CDR) {
@@ -606,6 +784,7 @@ void TfrmMain::ScanDrives() {
             break;
         }
     }
+    PreferSelectedDrive(*this);
 }
 
 void TfrmMain::OpenChosenDevice() {
@@ -626,7 +805,7 @@ void TfrmMain::ListTracks() {
     if (!ChosenDevice)
         return;
     listing_ = true;
-    lvInput->setEnabled(false);
+    SetControlEnabled(lvInput, false);
     actSelectAllUpdate();
     try {
         OpenChosenDevice();
@@ -656,18 +835,30 @@ void TfrmMain::ListTracks() {
             lvInput->setItem(row, 2, size);
         }
         panBack->hide();
+        TrayDrive = ChosenDevice->DriveLetter;
         std::fprintf(stderr, "tonvale: %d audio tracks listed\n", lvInput->rowCount());
+        LookUpDisc(tracks);
     } catch (const EsbError& e) {
         // The list keeps its rows; the session's text says why (in full in the log).
         std::fprintf(stderr, "tonvale: %s\n", qUtf8Printable(e.Text()));
         sbdlg::ShowError(PlainDriveText(e.Text(), false));
     }
     listing_ = false;
-    lvInput->setEnabled(true);
+    // The focus comes back to the list when it had it (it has it from the start on).
+    SetControlEnabled(lvInput, true);
     actSelectAllUpdate();
-    // The list was disabled while it was read, which moved the focus on: a new list is
-    // what the user works with next (and Space must not open the tray).
-    lvInput->setFocus();
+}
+
+void TfrmMain::LookUpDisc(const TsbTrackList& tracks) {
+    if (!TDiscLookup::Enabled() || tracks.Count() == 0 || !ChosenDevice)
+        return;
+    meta::TMetaToc toc;
+    for (int i = 0; i < tracks.Count(); ++i) {
+        const VantrellTocEntry& e = tracks.Items(i).TocEntry;
+        toc.Tracks.push_back({e.TrackNumber, e.StartLba, e.AudioTrack != 0});
+    }
+    toc.LeadOut = tracks.Items(tracks.Count() - 1).TocEntry.EndLba;
+    discLookup_.Start(toc, ChosenDevice->DeviceName);
 }
 
 void TfrmMain::WMDeviceChange(int eventCode) {
@@ -681,6 +872,7 @@ void TfrmMain::WMDeviceChange(int eventCode) {
         Post([this] {
             if (working_ || closing_)
                 return;
+            discLookup_.Clear();
             lvInput->setRowCount(0);
             panBack->show();
             actSelectAllUpdate();
@@ -707,7 +899,14 @@ void TfrmMain::SetEjectEnabled(bool enabled) {
 }
 
 void TfrmMain::actEjectDriveExecute() {
+    SetDefaultCdDrive(TrayDrive);
     StartTray(EjectTag() != 0);
+}
+
+void TfrmMain::ShowRunPlace(int place, int count) {
+    setWindowTitle(place > 0
+                       ? QStringLiteral("%1 - Track %2 of %3").arg(AppTitle).arg(place).arg(count)
+                       : caption_);
 }
 
 void TfrmMain::SetStatusNow(const QString& text) {
@@ -763,7 +962,12 @@ void TfrmMain::lvInputChange() {
 }
 
 void TfrmMain::actBrowseExecute() {
-    QString folder;
+    // The dialog opens in the output folder, or in its nearest parent that exists.
+    QString folder = OutputFolder;
+    while (!folder.isEmpty() && !QFileInfo(folder).isDir()) {
+        const QString parent = QFileInfo(QDir::cleanPath(folder)).path();
+        folder = parent == QDir::cleanPath(folder) ? QString() : parent;
+    }
     if (!BrowseForFolder(QStringLiteral("Select Output Folder"), QString(), folder))
         return;
     edtOutPath->clear();
@@ -786,7 +990,7 @@ void TfrmMain::SetWorkState(int state) {
     }
     for (QWidget* control : {static_cast<QWidget*>(lvInput), static_cast<QWidget*>(cbFormats),
                              static_cast<QWidget*>(cbPresets)})
-        control->setEnabled(enabled);
+        SetControlEnabled(control, enabled);
     for (QAction* action : {actSelectAll, actUnSelect, actEjectDrive, actBrowse, actConvert})
         action->setEnabled(enabled);
     pbProgress->setValue(0);
@@ -797,6 +1001,7 @@ void TfrmMain::SetWorkState(int state) {
         return;
     }
     RemoveRunFiles();
+    ShowRunPlace(0, 0);
     working_ = false;
     EnableInterface();
     actSelectAllUpdate();
@@ -864,6 +1069,7 @@ void TfrmMain::actConvertExecute() {
     StopRequested.store(false);
     SetWorkState(0);
     Burner->Lock();
+    const bool locked = Burner->LastExceptionCode == 0;
 
     const bool wav = OutputExt == QStringLiteral(".wav");
     QString folder = OutputFolder;
@@ -921,6 +1127,10 @@ void TfrmMain::actConvertExecute() {
             tracksMade_ += made.exists() && made.lastModified() >= started ? 1 : 0;
         }
     }
+    // The drive is unlocked again once its tracks are read: a lock kept until the next
+    // listing would make the eject button fail without a word.
+    if (locked)
+        Burner->Release();
     // Reports posted before the end signal still reach the status line.
     QCoreApplication::processEvents();
     // The run's files are cleaned up and the window is usable again before anything
@@ -977,7 +1187,10 @@ void TfrmMain::ConvertGrabbedTracks() {
     // deleting a whole track's file takes a while, and the encoder need not wait for it.
     QString converted;
     QString failure;
+    const int count = static_cast<int>(TrackBases.size());
+    int place = 0;
     for (const TTrackBase& base : TrackBases) {
+        ShowRunPlace(++place, count);
         const QString wav = base.Path + QStringLiteral(".wav");
         // The grabber reports each copied track, and its end. A track it could not
         // copy never appears: its end stops the wait too.
@@ -1015,6 +1228,8 @@ void TfrmMain::ConvertGrabbedTracks() {
         if (!FFConverter->SetOutputFile(index, output, &options))
             break;
         runTask_ = index;
+        taggedTrack_.store(base.TrackNumber);
+        taggedKind_.store(meta::TagKindForSuffix(QFileInfo(output).suffix()));
         FFConverter->StartConvert(1);
         if (!converted.isEmpty())
             QFile::remove(std::exchange(converted, QString()));
@@ -1076,6 +1291,18 @@ void TfrmMain::GrabTracks() {
     Actions.Burner = Burner.get();
     TsbActionItem* item = Actions.Add();
     item->Action = action.get();
+    if (OutputExt == QStringLiteral(".wav")) {
+        // The grab is the whole run: the title follows the track being copied.
+        const int count = static_cast<int>(TrackBases.size());
+        action->OnMessage = [this, count, place = 0](void*, const QString& text,
+                                                     TsbLogItemType) mutable {
+            if (text.startsWith(QStringLiteral("Grabbing Track #")) && place < count)
+                Post([this, count, now = ++place] {
+                    if (working_)
+                        ShowRunPlace(now, count);
+                });
+        };
+    }
     CallBackEventer().OnProgress.Set([this](void*, int64_t percent) { GrabProgress(percent); });
     CallBackEventer().OnBuffer.Set([](void*, int64_t) {});
     CallBackEventer().OnImageStart.Set([](void*) {});
@@ -1135,9 +1362,15 @@ void TfrmMain::FFConverterTerminate(int AIndex, bool, bool AException,
 // ---- contact menu ------------------------------------------------------------------------
 
 void TfrmMain::tbContactMouseDown(Qt::MouseButton button) {
-    const QPoint at(tbMenu->x() + tbContact->x(), tbContact->y() + tbContact->height());
     if (button == Qt::LeftButton)
-        pmContact->popup(mapToGlobal(at));
+        ShowContactMenu(false);
+}
+
+void TfrmMain::ShowContactMenu(bool fromKeyboard) {
+    const QPoint at(tbMenu->x() + tbContact->x(), tbContact->y() + tbContact->height());
+    pmContact->popup(mapToGlobal(at));
+    if (fromKeyboard)
+        pmContact->setActiveAction(pmOurSite);
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* e) {
@@ -1145,7 +1378,35 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* e) {
         tbContactMouseDown(static_cast<QMouseEvent*>(e)->button());
         return true;
     }
+    if (e->type() != QEvent::KeyPress)
+        return TsbMainForm::eventFilter(watched, e);
+    const auto* key = static_cast<QKeyEvent*>(e);
+    const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (watched == tbContact && plain &&
+        (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter ||
+         key->key() == Qt::Key_Down)) {
+        ShowContactMenu(true);
+        return true;
+    }
+    // Space toggles the current row's box, whichever of its cells is current.
+    if (watched == lvInput && plain && key->key() == Qt::Key_Space) {
+        if (QTableWidgetItem* box = lvInput->item(lvInput->currentRow(), 0))
+            box->setCheckState(box->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+        return true;
+    }
     return TsbMainForm::eventFilter(watched, e);
+}
+
+void TfrmMain::keyPressEvent(QKeyEvent* e) {
+    // Convert is the default button: Enter where no control takes it presses it.
+    if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) &&
+        (e->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        if (actConvert->isEnabled())
+            actConvert->trigger();
+        e->accept();
+        return;
+    }
+    TsbMainForm::keyPressEvent(e);
 }
 
 void TfrmMain::pmOurSiteClick() {
@@ -1154,7 +1415,7 @@ void TfrmMain::pmOurSiteClick() {
 
 void TfrmMain::pmEmailClick() {
     QUrl mail(QStringLiteral("mailto:") + SupportEmail);
-    mail.setQuery(QStringLiteral("subject=") + windowTitle() + QStringLiteral("&Body=") +
+    mail.setQuery(QStringLiteral("subject=") + caption_ + QStringLiteral("&Body=") +
                   QStringLiteral("Welcome you for using this software!"));
     sbdlg::ShellOpen(mail);
 }

@@ -19,10 +19,12 @@
 // for DiscMessage). Fields shared with them are atomics.
 #pragma once
 
+#include "DiscLookup.h"
 #include "FFmpegConverter.h"
 #include "sbDeviceFinder.h"
 #include "sbMainForm.h"
 
+#include <QPointer>
 #include <QString>
 
 #include <atomic>
@@ -30,6 +32,8 @@
 #include <memory>
 #include <mutex>
 #include <vector>
+
+class TsbTrackList;
 
 class QAction;
 class QComboBox;
@@ -106,6 +110,11 @@ public:
     QString NoDriveText;
     bool AllDrivesEmpty = true;
     bool AudioDiscFound = false;
+    QString RefusedDrive; // the path of the first drive whose disc is not usable, or empty
+    // The drive the eject button acts on (main thread): the drive whose disc is listed;
+    // after that disc has left, still that drive (its tray is to be closed); when the
+    // last search listed nothing, empty: the first drive.
+    QString TrayDrive;
     std::unique_ptr<TsbDeviceFinder> DeviceFinder;
     TsbDeviceItem* ChosenDevice = nullptr; // owned by DeviceFinder->Devices
     QString OutputExt = QStringLiteral(".wav");
@@ -135,6 +144,9 @@ public:
     void FFConverterTerminate(int AIndex, bool AFinished, bool AException,
                               const std::string& AMessage);
     void tbContactMouseDown(Qt::MouseButton button);
+    // Pops the contact menu up below its button; from the keyboard with its first item
+    // active.
+    void ShowContactMenu(bool fromKeyboard);
     void pmOurSiteClick();
     void pmEmailClick();
     void pmNewsClick();
@@ -149,6 +161,8 @@ public:
     void ScanDrives();                  // on the TFindCDRDevice worker
     void OpenChosenDevice();
     void ListTracks();
+    // Starts the background lookup of the listed disc (unless the configuration says no).
+    void LookUpDisc(const TsbTrackList& tracks);
     bool PrepareLibraries(); // false: the window is closing
     void PrepareDriveLayer();
     void AskOpenFolder(); // any thread
@@ -162,6 +176,13 @@ public:
     void ShowProgress(int percent);
     void ShowStatus(const QString& text);
     void SetEjectEnabled(bool enabled);
+    // The window title: the designed caption when idle; during a run the run's place
+    // ("Tonvale - Track 7 of 99": the 7th of the run's 99 tracks). Main thread.
+    void ShowRunPlace(int place, int count);
+    // Enables or disables a control for the program's own reasons (a run, a search):
+    // a control that loses the focus by being disabled gets it back when it is enabled
+    // again, unless the focus has been moved meanwhile. Main thread.
+    void SetControlEnabled(QWidget* control, bool enabled);
 
     // Runs work on the main thread: at once there; from another thread it is
     // queued (Post) or queued and waited for (PostAndWait, the blocking call a
@@ -184,6 +205,18 @@ public:
     // The search worker's lock: one search and its evaluation at a time.
     std::mutex ScanLock;
 
+    // ---- drive selection: the program's argument and a later start ---------------------
+    // Searches the drives again (after the run when one is going), taking the drive at
+    // `device` (a device or image path, as ResolveDriveArgument gives it) before the
+    // others when it holds an audio disc; empty: the first drive with one. Main thread.
+    void SelectDrive(const QString& device);
+    QString SelectedDrive() const; // any thread
+
+private:
+    mutable std::mutex selectedLock_;
+    QString selectedDrive_; // guarded by selectedLock_
+    // ---- end of drive selection ----------------------------------------------------------
+
 signals:
     // Every text the status line shows, in order (for tests and logs).
     void StatusShown(const QString& text);
@@ -191,11 +224,15 @@ signals:
 protected:
     bool event(QEvent* e) override; // WndProc
     bool eventFilter(QObject* watched, QEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override; // Enter presses Convert
     void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
 
 private:
     void CreateComponents();
+    // A button that shows an action's caption (with its Alt key) and enabled state and
+    // triggers it.
+    void BindButton(QPushButton* button, QAction* action);
     void StartWorker(TAppWorker* worker);
     void ReapWorkers();
     void WaitForWorkers();
@@ -214,13 +251,21 @@ private:
     bool listing_ = false;
     bool closeAfterRun_ = false; // the run was stopped to close the window
     int runTask_ = -1;           // the conversion task running now
-    int runLock_ = -1;           // the run's lock on its output folder
-    QString grabError_;          // the grabber's failure in full (its worker, then the main thread)
-    QString runError_;           // what the dialog says about a failed run
-    int tracksMade_ = 0;         // tracks of the run that are complete in the output folder
-    QString runFolder_;          // the folder of this run's WAV files (compressed formats)
+    // The listed disc's names, looked up in the background for the files' tags; the track
+    // the running conversion makes (read on its thread when the file is finished).
+    TDiscLookup discLookup_;
+    std::atomic<int> taggedTrack_{0};
+    std::atomic<meta::TTagKind> taggedKind_{meta::TTagKind::None};
+    int runLock_ = -1;   // the run's lock on its output folder
+    QString grabError_;  // the grabber's failure in full (its worker, then the main thread)
+    QString runError_;   // what the dialog says about a failed run
+    int tracksMade_ = 0; // tracks of the run that are complete in the output folder
+    QString runFolder_;  // the folder of this run's WAV files (compressed formats)
     bool runFolderCreated_ = false; // that folder was made by the run
     QString tempCreated_;           // "Temp/" when the run made it
+    QString caption_;               // the designed window caption
+    QPointer<QWidget> parkedFocus_; // a control disabled while it had the focus
+    QPointer<QWidget> parkedAt_;    // where the focus went then
     std::vector<std::unique_ptr<TAppWorker>> workers_;
     std::mutex mailLock_;
     std::vector<std::function<void()>> mail_; // guarded by mailLock_

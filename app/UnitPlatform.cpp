@@ -1,8 +1,10 @@
 #include "UnitPlatform.h"
 
+#include "FileNames.h"
 #include "Vantrell.h"
 
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -42,7 +44,20 @@ void CollectDriveName(uint8_t reason, void* context, void*, void* second) {
     }
 }
 
+std::mutex defaultDriveLock;
+QString defaultDrive; // guarded by defaultDriveLock
+
 } // namespace
+
+void SetDefaultCdDrive(const QString& drive) {
+    std::lock_guard guard(defaultDriveLock);
+    defaultDrive = drive;
+}
+
+QString DefaultCdDrive() {
+    std::lock_guard guard(defaultDriveLock);
+    return defaultDrive;
+}
 
 int PlatformKindOf(long platformId) {
     switch (platformId) {
@@ -89,8 +104,10 @@ uint32_t SendMciString(const QString& command) {
         return MciErrorUnknownCommand;
 
     // "CdRom0" names the first drive of the library's list.
+    const QString chosen = DefaultCdDrive();
+    const QByteArray name = chosen.isEmpty() ? QByteArray("CdRom0") : FileNameBytes(chosen);
     uint8_t opened = VANTRELL_EXCEPTION_SUCCESS;
-    const DeviceObject drive = OpenDrive("CdRom0", &opened);
+    const DeviceObject drive = OpenDrive(name.constData(), &opened);
     if (!drive)
         return opened == VANTRELL_EXCEPTION_NO_DEVICE || opened == VANTRELL_EXCEPTION_SUCCESS
                    ? MciErrorNoDrive

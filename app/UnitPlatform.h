@@ -39,9 +39,16 @@ inline constexpr uint32_t MciErrorNoDrive = 2;        // the system has no CD dr
 // library's exception code.
 inline constexpr uint32_t MciErrorDriveBase = 0x100;
 
-// Carries out a tray command string on the system's default CD drive (the
-// first drive of the drive library's list): "Set cdaudio door open wait" opens
-// its tray, "Set cdaudio door closed wait" closes it (compared without regard
-// to case, surrounding blanks ignored). Returns when the drive has done it: 0
-// on success, else one of the codes above.
+// The system's default CD drive, which the tray strings act on: the drive's path as the
+// drive library lists it (a device path, or a virtual drive's image path as listed), or
+// empty for the first drive of the drive library's list (the default). The main window
+// points it at the drive whose disc it lists. Any thread.
+void SetDefaultCdDrive(const QString& drive);
+QString DefaultCdDrive();
+
+// Carries out a tray command string on the system's default CD drive:
+// "Set cdaudio door open wait" opens its tray, "Set cdaudio door closed wait"
+// closes it (compared without regard to case, surrounding blanks ignored).
+// Returns when the drive has done it: 0 on success, else one of the codes above
+// (MciErrorNoDrive also when the default drive is not in the list).
 uint32_t SendMciString(const QString& command);

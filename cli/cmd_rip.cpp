@@ -33,8 +33,7 @@ int RunRip(QStringList args) {
     const QString preset =
         cli::TakeValue(args, QStringLiteral("--preset"), QStringLiteral("standard"), ok);
     const QString jobs = cli::TakeValue(args, QStringLiteral("--jobs"), QString(), ok);
-    const QString offset =
-        cli::TakeValue(args, QStringLiteral("--offset"), QStringLiteral("0"), ok);
+    const QString offset = cli::TakeValue(args, QStringLiteral("--offset"), QString(), ok);
     settings.Template =
         cli::TakeValue(args, QStringLiteral("--template"), rip::kDefaultTemplate, ok);
     settings.AccurateRipDb =
@@ -59,7 +58,8 @@ int RunRip(QStringList args) {
     settings.Jobs = jobs.isEmpty() ? QThread::idealThreadCount() : jobs.toInt(&ok);
     if (!ok || settings.Jobs < 1)
         return cli::UsageError(QStringLiteral("--jobs needs a number of conversions (1 or more)"));
-    settings.Offset = offset.toInt(&ok);
+    settings.OffsetGiven = !offset.isEmpty();
+    settings.Offset = settings.OffsetGiven ? offset.toInt(&ok) : 0;
     if (!ok || std::abs(settings.Offset) > rip::kMaxOffset)
         return cli::UsageError(QStringLiteral("--offset needs a number of samples from -%1 to %1")
                                    .arg(rip::kMaxOffset));

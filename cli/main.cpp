@@ -308,8 +308,14 @@ namespace {
 void PrintHelp() {
     std::printf("Usage: tonvale-cli COMMAND [ARGUMENTS]\n"
                 "The headless companion of Tonvale, the audio-CD ripper.\n\nCommands:\n");
-    for (const auto& [name, command] : cli::Registry())
-        std::printf("  %-52s %s\n", command.usage, command.summary);
+    // A usage too long for its column gets a line of its own, the summary below it, as
+    // help2man (the man page) and narrow terminals read best.
+    for (const auto& [name, command] : cli::Registry()) {
+        if (std::strlen(command.usage) <= 36)
+            std::printf("  %-36s  %s\n", command.usage, command.summary);
+        else
+            std::printf("  %s\n  %-36s  %s\n", command.usage, "", command.summary);
+    }
     std::printf("\nOptions:\n  --help     show this help\n  --version  show the version\n");
 }
 } // namespace

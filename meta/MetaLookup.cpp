@@ -1,5 +1,6 @@
 #include "MetaLookup.h"
 
+#include "Ctdb.h"
 #include "Gnudb.h"
 #include "MetaJson.h"
 #include "MusicBrainz.h"
@@ -85,6 +86,7 @@ public:
     TLookupResult Run() {
         FromFile();
         FromMusicBrainz();
+        FromCtdb();
         FromGnudb();
         Merge();
         FetchCover();
@@ -145,6 +147,22 @@ private:
         }
     }
 
+    // The CTDB's metadata (its own sources' names) when the file and MusicBrainz gave none.
+    // Offline, or once the lookup's time has run out (MusicBrainz said so), it is not asked.
+    void FromCtdb() {
+        if (!File_.Empty() || !MusicBrainz_.Empty() || R_.Offline || Http_.RemainingMs() <= 0)
+            return;
+        QString note;
+        if (!LookUpCtdbMetadata(Http_, R_.Toc, Ctdb_, note)) {
+            if (!note.isEmpty())
+                Note(note);
+            return;
+        }
+        Result_.Candidates.push_back({Ctdb_, mrToc, static_cast<int>(Ctdb_.Tracks.size())});
+        if (Result_.Chosen < 0)
+            Result_.Chosen = static_cast<int>(Result_.Candidates.size()) - 1;
+    }
+
     void FromGnudb() {
         if (R_.GnudbEmail.isEmpty())
             return;
@@ -174,7 +192,7 @@ private:
             return;
         }
         // A close match only when nothing better answered.
-        if (!query.Exact() && (!File_.Empty() || !MusicBrainz_.Empty()))
+        if (!query.Exact() && (!File_.Empty() || !MusicBrainz_.Empty() || !Ctdb_.Empty()))
             return;
         const TCddbMatch& match = query.Matches.front();
         const QString read = CddbReadCommand(match.Category, match.DiscId);
@@ -203,7 +221,7 @@ private:
         TDiscMeta& m = Result_.Meta;
         TDiscMeta text = R_.CdText;
         text.Source = QStringLiteral("CD-Text");
-        for (const TDiscMeta* source : {&File_, &MusicBrainz_, &Gnudb_, &text})
+        for (const TDiscMeta* source : {&File_, &MusicBrainz_, &Ctdb_, &Gnudb_, &text})
             if (!source->Empty()) {
                 if (m.Source.isEmpty())
                     m.Source = source->Source;
@@ -255,7 +273,7 @@ private:
 
     const TLookupRequest& R_;
     TMetaHttp Http_;
-    TDiscMeta File_, MusicBrainz_, Gnudb_;
+    TDiscMeta File_, MusicBrainz_, Ctdb_, Gnudb_;
     std::vector<std::pair<QString, bool>> Failed_; // a note, and whether names were missed
     TLookupResult Result_;
 };

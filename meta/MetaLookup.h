@@ -1,6 +1,7 @@
 // The disc's metadata from every source, in order: the user's JSON file, MusicBrainz
-// (and the front cover from the Cover Art Archive), gnudb (only with an e-mail
-// address), the disc's CD-Text, and "Unknown" / "TrackN". The first source that answers
+// (and the front cover from the Cover Art Archive), the CTDB's fast metadata (only when
+// neither gave names), gnudb (only with an e-mail address), the disc's CD-Text, and
+// "Unknown" / "TrackN". The first source that answers
 // fills the fields; later ones fill only what is still missing.
 //
 // LookupDisc never fails: a source that does not answer, answers an error or garbage
@@ -9,8 +10,8 @@
 // lookup's time limit (20 s) plus the cover's fetch within it; it needs a
 // QCoreApplication and runs on any one thread (the window runs it on a worker).
 //
-// Services: TONVALE_MUSICBRAINZ_URL, TONVALE_COVERART_URL and TONVALE_GNUDB_URL replace
-// the public services' addresses (scheme://host:port).
+// Services: TONVALE_MUSICBRAINZ_URL, TONVALE_COVERART_URL, TONVALE_CTDB_URL and
+// TONVALE_GNUDB_URL replace the public services' addresses (scheme://host:port).
 #pragma once
 
 #include "MetaHttp.h"

@@ -40,6 +40,8 @@ struct TTrackSums {
     uint32_t ArV2 = 0;     // AccurateRip v2
     uint32_t Frame450 = 0; // v1 of sector 450 alone (0 for a shorter track)
     uint32_t Peak = 0;     // largest magnitude of any channel, 0..32768
+    uint32_t CtdbCrc = 0;  // the CTDB CRC (RipCtdb.h), from its own sink
+    int64_t CtdbBytes = 0; // the bytes it covers
 };
 
 // The sums of one track. trackSamples is the track's length N; firstTrack and

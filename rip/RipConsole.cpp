@@ -105,6 +105,7 @@ void TRipConsole::Error(const QString& text) {
 }
 
 void TRipConsole::Note(const QString& text) {
+    // Not an error: no program prefix, so that a failure is still said once.
     ClearStatus();
     std::fprintf(stderr, "%s\n", Out(text).c_str());
     std::fflush(stderr);
@@ -176,7 +177,9 @@ void TRipConsole::Summary(const TRipReport& r, const QString& logFile) {
         if (t.HaveSums) {
             line += "CRC " + Hex8Upper(t.Sums.Crc32) + "  AR v1 " + Hex8(t.Sums.ArV1) + "  v2 " +
                     Hex8(t.Sums.ArV2);
-            if (t.ArChecked)
+            if (t.Ar.Kind != TArVerdict::avUnchecked)
+                line += "  AccurateRip: " + VerdictText(t.Ar).toStdString();
+            else if (t.ArChecked)
                 line += "  " + ((t.ArV1.Matched || !t.ArV2.Matched ? ArResultText(t.ArV1)
                                                                    : ArResultText(t.ArV2))
                                     .toStdString());

@@ -65,19 +65,13 @@ meta::TLookupRequest DiscLookupRequest(const TRipReport& report, const TDiscText
     return request;
 }
 
-void LookUpNames(const TRipSettings& settings, const TDiscText& text, TRipReport& report,
+void LookUpNames(const TRipSettings& settings, const TDiscText& text,
+                 const std::shared_ptr<meta::TCancel>& cancel, TRipReport& report,
                  TRipObserver& observer) {
     meta::TLookupRequest request = DiscLookupRequest(report, text, settings.Lookup);
     request.Placeholders = false; // the template names what nobody named
-    auto cancel = std::make_shared<meta::TCancel>();
     request.Limits.Cancel = cancel;
-    if (settings.WatchStop)
-        settings.WatchStop([cancel] { cancel->Cancel(); });
-    if (settings.StopRequested && settings.StopRequested())
-        cancel->Cancel();
     meta::TLookupResult result = meta::LookupDisc(request);
-    if (settings.WatchStop)
-        settings.WatchStop({});
 
     report.LookupNotes = result.Notes + OtherReleases(result);
     for (const QString& note : report.LookupNotes)

@@ -4,7 +4,7 @@
 // the file's temporary name, before it takes its own).
 //
 // LookUpNames runs on the rip's thread and blocks for the lookup (at most its 20 s; a
-// stop ends it at once). A lookup never fails a rip: what went wrong is a note. The
+// cancel ends it at once). A lookup never fails a rip: what went wrong is a note. The
 // tagging data is shared read-only by the conversion threads.
 #pragma once
 
@@ -32,7 +32,9 @@ meta::TLookupRequest DiscLookupRequest(const TRipReport& report, const TDiscText
 // Looks the disc up and names it: the report's album and track names, its metadata for
 // the tags, the cover and the notes (each also told to observer). The disc's CD-Text
 // fills what the databases leave out.
-void LookUpNames(const TRipSettings& settings, const TDiscText& text, TRipReport& report,
+// cancel ends the lookup early (a stop).
+void LookUpNames(const TRipSettings& settings, const TDiscText& text,
+                 const std::shared_ptr<meta::TCancel>& cancel, TRipReport& report,
                  TRipObserver& observer);
 
 // What TagLib writes into the finished files of one rip.

@@ -39,6 +39,9 @@ bool PlanJobs(const TRipSettings& settings, TRipReport& report, const QString& o
     const QString extension = FormatExtension(settings.Format);
     std::vector<QString> files;
     const int firstAudio = report.Toc.FirstAudio(), lastAudio = report.Toc.LastAudio();
+    int64_t discSamples = 0; // the disc's audio, as its CTDB CRC counts it
+    for (const TTrackResult& t : report.Tracks)
+        discSamples += t.Audio ? t.Sectors() * kSamplesPerSector : 0;
     for (size_t i = 0; i < report.Tracks.size(); ++i) {
         TTrackResult& t = report.Tracks[i];
         if (!t.Selected)
@@ -69,7 +72,8 @@ bool PlanJobs(const TRipSettings& settings, TRipReport& report, const QString& o
                     report.Toc.AudioCount()};
         int32_t audioFrom = 0, audioTo = 0;
         AudioAround(report.Tracks, i, audioFrom, audioTo);
-        job.Read = PlanRead(t.StartLba, t.EndLba, settings.Offset, audioFrom, audioTo);
+        job.Read = PlanRead(t.StartLba, t.EndLba, report.Offset, audioFrom, audioTo);
+        job.Ctdb = CtdbSkip(discSamples, job.Samples, job.FirstAudio, job.LastAudio);
     }
     return true;
 }

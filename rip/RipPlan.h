@@ -6,6 +6,7 @@
 // after the reader has posted the job's end (see RipMailbox.h).
 #pragma once
 
+#include "RipCtdb.h"
 #include "RipEncode.h"
 #include "RipLoudness.h"
 #include "RipNames.h"
@@ -27,6 +28,7 @@ struct TRipJob {
     int64_t Samples = 0;
     bool FirstAudio = false, LastAudio = false;
     TReadPlan Read;
+    TCtdbSkip Ctdb; // what the track's CTDB CRC leaves out
     QString Output; // the final file
     TTrackTags Tags;
 

@@ -1,5 +1,7 @@
 #include "RipReader.h"
 
+#include "RipCtdbSink.h"
+
 #include "sbGrab.h"
 #include "sbLogger.h"
 #include "sbTrackList.h"
@@ -313,7 +315,8 @@ void TRipReader::ReadTrack(size_t index) {
             return false;
         }
         TSumSink summer(job.Samples, job.FirstAudio, job.LastAudio);
-        std::vector<TSampleSink*> sinks{&summer, wav.get()};
+        TCtdbSink ctdb(job.Samples, job.Ctdb);
+        std::vector<TSampleSink*> sinks{&summer, &ctdb, wav.get()};
         std::unique_ptr<TLoudnessSink> meter;
         if (Settings_.ReplayGain)
             sinks.push_back((meter = std::make_unique<TLoudnessSink>()).get());
@@ -321,6 +324,8 @@ void TRipReader::ReadTrack(size_t index) {
         if (!Grab(job, window, error))
             return false;
         sums = summer.Finish();
+        sums.CtdbCrc = ctdb.Crc();
+        sums.CtdbBytes = ctdb.Bytes();
         loudness = meter ? meter->Take() : nullptr;
         crc = sums.Crc32;
         reads[n] = std::move(wav);

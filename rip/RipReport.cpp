@@ -1,5 +1,7 @@
 #include "RipReport.h"
 
+#include "RipVerify.h"
+
 #include "FileNames.h"
 
 #include <QCryptographicHash>
@@ -117,9 +119,7 @@ void LogHeader(const TRipReport& r, QStringList& l) {
       << QString();
     l << QStringLiteral("Drive: %1 %2 %3 (%4)")
              .arg(r.DriveVendor, r.DriveProduct, r.DriveRevision, r.DrivePath);
-    l << QStringLiteral("Read offset correction: %1%2")
-             .arg(r.Offset > 0 ? QStringLiteral("+") : QString())
-             .arg(r.Offset);
+    l << OffsetLogText(r);
     l << (r.Secure ? QStringLiteral("Secure mode: yes (each track read twice; on a mismatch up "
                                     "to %1 more reads)")
                          .arg(kSecureRetries)
@@ -154,6 +154,7 @@ void LogDisc(const TRipReport& r, QStringList& l) {
                  .arg(r.AccurateRipFile, r.AccurateRipKnown
                                              ? QStringLiteral("holds entries for this disc")
                                              : QStringLiteral("holds no entry for this disc"));
+    VerifyDiscLines(r, l);
 }
 
 void LogTrack(const TTrackResult& t, bool replayGain, QStringList& l) {
@@ -177,6 +178,7 @@ void LogTrack(const TTrackResult& t, bool replayGain, QStringList& l) {
                  .arg(H8(t.Sums.ArV2),
                       t.ArChecked ? QStringLiteral(", ") + ArResultText(t.ArV2) : QString());
         l << QStringLiteral("  Frame-450 CRC: %1").arg(H8(t.Sums.Frame450));
+        VerifyTrackLines(t, l);
         if (replayGain)
             LogGain(t.Gain, QStringLiteral("  ReplayGain track gain"), l);
     }
@@ -206,6 +208,7 @@ void LogSummary(const TRipReport& r, QStringList& l) {
                  .arg(accurate)
                  .arg(r.SelectedCount());
     }
+    VerifySummaryLines(r, l);
     l << (r.Count(tsOk) == r.SelectedCount() ? QStringLiteral("  No errors occurred.")
                                              : QStringLiteral("  There were errors."));
 }
@@ -283,6 +286,7 @@ QJsonObject RipReportJson(const TRipReport& r) {
                     static_cast<qint64>(t.ArV2.Confidence);
             }
         }
+        AddVerifyJson(t, o);
         tracks.append(o);
     }
     QJsonObject record{
@@ -317,6 +321,7 @@ QJsonObject RipReportJson(const TRipReport& r) {
                         {QStringLiteral("cover"), !r.Cover.isEmpty()},
                         {QStringLiteral("notes"), QJsonArray::fromStringList(r.LookupNotes)}};
     }
+    AddVerifyJson(r, record);
     if (r.ReplayGain) {
         QJsonObject album = GainJson(r.AlbumGain);
         album[QStringLiteral("reference")] = meta::kReplayGainReference;

@@ -5,7 +5,9 @@
 // Pure functions on the record, any thread.
 #pragma once
 
+#include "RipAccurateRip.h"
 #include "RipChecksums.h"
+#include "RipCtdb.h"
 #include "RipDiscIds.h"
 #include "RipLoudness.h"
 
@@ -46,7 +48,9 @@ struct TTrackResult {
     uint32_t TestCrc = 0;
     bool ArChecked = false; // an AccurateRip file was given
     TArMatch ArV1, ArV2;
-    TGainValues Gain; // ReplayGain: the loudness of the copy kept
+    TArVerdict Ar;           // against every chunk of the AccurateRip entry (file or online)
+    int CtdbConfidence = -1; // of the CTDB entries holding the track's CRC; -1: not compared
+    TGainValues Gain;        // ReplayGain: the loudness of the copy kept
 
     int64_t Sectors() const { return EndLba - StartLba; }
 };
@@ -65,8 +69,14 @@ struct TRipReport {
     QString CoverMime;
     TDiscToc Toc;
     TDiscIds Ids;
-    QString AccurateRipFile;          // the dBAR file given, empty when none
-    bool AccurateRipKnown = false;    // it holds entries for this disc
+    QString AccurateRipFile;       // the dBAR file given, empty when none
+    bool AccurateRipKnown = false; // it holds entries for this disc
+    QString OffsetSource;          // where Offset came from ("--offset", "virtual drive" ...)
+    int AccurateRipLookup = -1;    // TArLookup::TKind of the online lookup; -1: not made
+    int AccurateRipChunks = 0;     // the chunks found for the disc (file or online)
+    TCtdbResult Ctdb;
+    QString CtdbTocId;
+    QStringList VerifyNotes;          // what the lookups could not do, one line each
     std::vector<TTrackResult> Tracks; // every track of the disc, in order
     bool ReplayGain = false;          // the loudness was measured
     TGainValues AlbumGain;            // of the tracks read

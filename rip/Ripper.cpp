@@ -12,6 +12,7 @@
 #include "RipOutputs.h"
 #include "RipPlan.h"
 #include "RipReader.h"
+#include "RipVerify.h"
 
 #include "FFUtils.h"
 #include "FFmpegConverter.h"
@@ -325,17 +326,42 @@ void TRipRun::ReportProgress(bool now) {
     Observer_.Progress(progress);
 }
 
+// While it lives, a stop signal cancels the lookups' requests at once (through the
+// settings' WatchStop; the rip's own stages install their wake-up when they run).
+class TStopCancels {
+public:
+    TStopCancels(const TRipSettings& settings, const std::shared_ptr<meta::TCancel>& cancel)
+        : Settings_(settings) {
+        if (Settings_.WatchStop)
+            Settings_.WatchStop([cancel] { cancel->Cancel(); });
+        if (Settings_.StopRequested && Settings_.StopRequested())
+            cancel->Cancel();
+    }
+    ~TStopCancels() {
+        if (Settings_.WatchStop)
+            Settings_.WatchStop({});
+    }
+    TStopCancels(const TStopCancels&) = delete;
+    TStopCancels& operator=(const TStopCancels&) = delete;
+
+private:
+    const TRipSettings& Settings_;
+};
+
 // The disc, its tracks and the jobs; false with result when the rip cannot start.
 bool PrepareDisc(const TRipSettings& settings, TRipObserver& observer, TRipReport& report,
-                 TDriveSession& session, std::vector<TRipJob>& jobs, TRipResult& result) {
+                 TDriveSession& session, TRipVerifier& verifier,
+                 const std::shared_ptr<meta::TCancel>& cancel, std::vector<TRipJob>& jobs,
+                 TRipResult& result) {
     auto stopRequested = [&] { return settings.StopRequested && settings.StopRequested(); };
     if (!session.Open(settings.Drive, stopRequested, report, observer, result))
         return false;
+    verifier.ChooseOffset(settings, report, observer);
     if (!SelectTracks(settings.Tracks, report, observer)) {
         result = rrUsage;
         return false;
     }
-    LookUpNames(settings, ReadDiscText(session.Path(), report), report, observer);
+    LookUpNames(settings, ReadDiscText(session.Path(), report), cancel, report, observer);
     if (stopRequested()) {
         report.Stopped = true;
         result = rrStopped;
@@ -389,9 +415,14 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
         return rrFailed;
 
     TDriveSession session(observer);
+    auto cancel = std::make_shared<meta::TCancel>();
+    meta::TLimits limits;
+    limits.Cancel = cancel;
+    TRipVerifier verifier(limits, settings.Lookup.Offline, settings.Lookup.CacheFolder);
     std::vector<TRipJob> jobs;
     TRipResult result = rrFailed;
-    if (!PrepareDisc(settings, observer, report, session, jobs, result))
+    auto stopCancels = std::make_unique<TStopCancels>(settings, cancel);
+    if (!PrepareDisc(settings, observer, report, session, verifier, cancel, jobs, result))
         return result;
     std::vector<TDbarEntry> discEntries = EntriesForDisc(dbar, report.Ids);
     report.AccurateRipKnown = !discEntries.empty();
@@ -403,6 +434,13 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
     const QByteArray outDir = AbsoluteNameBytes(FileNameBytes(settings.OutDir));
     if (!CheckOutputs(settings, report, jobs, outDir, observer))
         return rrUsage;
+    discEntries = verifier.LookUp(settings, report, observer, std::move(discEntries));
+    report.AccurateRipKnown = !discEntries.empty();
+    stopCancels.reset(); // the rip's stages watch the stop from here
+    if (settings.StopRequested && settings.StopRequested()) {
+        report.Stopped = true;
+        return rrStopped;
+    }
     TOutputFolders folders;
     std::vector<QString> outputs;
     for (const TRipJob& job : jobs)
@@ -424,6 +462,10 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
     const bool stopped =
         TRipRun(settings, observer, report, jobs, session, work, std::move(discEntries)).Run();
     work.Remove();
+    if (!stopped) {
+        TStopCancels verifying(settings, cancel);
+        verifier.Verify(report);
+    }
     // A rip that ran keeps its log, failed tracks and all; a stopped one leaves no log.
     const bool written = stopped || WriteDiscFiles(report, FileNameFromBytes(outDir), observer);
     folders.RemoveEmpty();

@@ -53,7 +53,8 @@ struct TRipSettings {
     int Preset = kDefaultPreset;
     int Jobs = 0; // conversions at once; 0: the number of cores
     bool Secure = false;
-    int Offset = 0; // samples, within +-kMaxOffset
+    int Offset = 0;           // samples, within +-kMaxOffset
+    bool OffsetGiven = false; // else the drive's offset is taken from AccurateRip's drive list
     QString Template = kDefaultTemplate;
     TRipLookup Lookup;
     QString AccurateRipDb;  // a dBAR file to verify against, or empty
@@ -110,7 +111,7 @@ public:
     virtual ~TRipObserver() = default;
     // A failure that ends the rip or a track, said once.
     virtual void Error(const QString& text) = 0;
-    // What the rip tells and goes on (the metadata lookup's notes), one line each.
+    // What a lookup could not do, or a warning; the rip goes on. One line each.
     virtual void Note(const QString& text) { static_cast<void>(text); }
     // The disc has been read: ids, TOC and the file names (the report so far).
     virtual void Started(const TRipReport& report) { static_cast<void>(report); }

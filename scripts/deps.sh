@@ -9,10 +9,11 @@ PACKAGES=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
   libavfilter-dev libavdevice-dev
   libcdio-dev libcdio-paranoia-dev libudev-dev
-  libtag1-dev libebur128-dev
+  libtag1-dev zlib1g-dev libebur128-dev
   libgtest-dev
   ffmpeg libcdio-utils cd-paranoia clang-format time bc
   xvfb xauth imagemagick xdotool fonts-dejavu-core libqt6svg6
+  help2man man-db dpkg-dev file desktop-file-utils appstream
 )
 
 missing=()

@@ -18,9 +18,10 @@ void BoxRecorder::Install() {
                 return b;
         return QMessageBox::NoButton;
     });
-    sbdlg::SetFolderDialogHandler([this](const QString&, const QString&) {
+    sbdlg::SetFolderDialogHandler([this](const QString&, const QString& shown) {
         std::lock_guard guard(lock_);
         ++folderDialogs_;
+        folderShown_ = shown;
         return folder_;
     });
 }
@@ -43,6 +44,7 @@ void BoxRecorder::Clear() {
     answers_.clear();
     folder_.reset();
     folderDialogs_ = 0;
+    folderShown_.clear();
 }
 
 void BoxRecorder::Answer(const QString& text, QMessageBox::StandardButton button) {
@@ -59,6 +61,11 @@ void BoxRecorder::SetFolderAnswer(std::optional<QString> folder) {
 int BoxRecorder::FolderDialogs() const {
     std::lock_guard guard(lock_);
     return folderDialogs_;
+}
+
+QString BoxRecorder::FolderShown() const {
+    std::lock_guard guard(lock_);
+    return folderShown_;
 }
 
 BoxRecorder& Boxes() {

@@ -26,6 +26,8 @@ public:
     // The folder the next folder dialogs return (nothing: cancelled).
     void SetFolderAnswer(std::optional<QString> folder);
     int FolderDialogs() const;
+    // The folder the last folder dialog was to show first (empty: none).
+    QString FolderShown() const;
 
 private:
     mutable std::mutex lock_;
@@ -33,6 +35,7 @@ private:
     std::vector<std::pair<QString, QMessageBox::StandardButton>> answers_;
     std::optional<QString> folder_;
     int folderDialogs_ = 0;
+    QString folderShown_;
 };
 
 BoxRecorder& Boxes();

@@ -57,6 +57,7 @@ protected:
         cue_ = discimage::WriteCueBin(disc, dir_.path().toStdString(), "disc").cuePath;
     }
     void TearDown() override {
+        SetDefaultCdDrive(QString());
         UseDrives({});
         Vantrell_DownShut();
     }
@@ -105,15 +106,25 @@ TEST_F(TrayTest, AnyDriveWithAReadableDiscCounts) {
     }
 }
 
-TEST_F(TrayTest, OnlyTheFirstDrivesTrayMoves) {
-    const std::string second = dir_.filePath(QStringLiteral("second.cue")).toStdString();
-    discimage::Disc disc;
-    disc.tracks.push_back(discimage::ToneTrack(1.0, 440.0));
-    discimage::WriteCueBin(disc, dir_.path().toStdString(), "second");
-    UseDrives({Missing(), second});
-    EXPECT_EQ(SendMciString(QStringLiteral("Set cdaudio door open wait")), 0u);
-    EXPECT_TRUE(AnyCDVolume()) << "the second drive keeps its disc";
-    EXPECT_EQ(SendMciString(QStringLiteral("Set cdaudio door closed wait")), 0u);
+// The strings act on the default drive: the first one unless another is chosen.
+TEST_F(TrayTest, OnlyTheDefaultDrivesTrayMoves) {
+    UseDrives({Missing(), cue_});
+    struct Case {
+        QString chosen;
+        bool secondMoves;
+    };
+    for (const Case& c : {Case{QString(), false}, Case{QString::fromStdString(cue_), true}}) {
+        SCOPED_TRACE(c.chosen.toStdString());
+        SetDefaultCdDrive(c.chosen);
+        EXPECT_EQ(DefaultCdDrive(), c.chosen);
+        EXPECT_EQ(SendMciString(QStringLiteral("Set cdaudio door open wait")), 0u);
+        EXPECT_EQ(AnyCDVolume(), !c.secondMoves) << "the second drive's disc";
+        EXPECT_EQ(SendMciString(QStringLiteral("Set cdaudio door closed wait")), 0u);
+        EXPECT_TRUE(AnyCDVolume());
+    }
+    SetDefaultCdDrive(dir_.filePath(QStringLiteral("not-a-drive.cue")));
+    EXPECT_EQ(SendMciString(QStringLiteral("Set cdaudio door open wait")), MciErrorNoDrive);
+    EXPECT_TRUE(AnyCDVolume());
 }
 
 TEST_F(TrayTest, OtherStringsFailAndLeaveTheTrayAlone) {

@@ -7,24 +7,29 @@
 #include "UnitHelpers.h"
 #include "UnitMain.h"
 #include "UnitPlatform.h"
+#include "Vantrell.h"
 #include "test_ffmpeg_decode.h"
 
 #include <QAccessible>
 #include <QToolButton>
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSet>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -504,8 +509,7 @@ TEST_F(WindowTest, TheEjectButtonOpensAndClosesTheTray) {
     w.bbEjectDisc->click();
     ASSERT_TRUE(WaitUntil([&] { return Idle() && w.EjectTag() == 1; }));
     EXPECT_FALSE(AnyCDVolume());
-    EXPECT_TRUE(w.actEjectDrive->text() == QStringLiteral("Close Drive") ||
-                w.actEjectDrive->text() == QStringLiteral("Close Drive"));
+    EXPECT_EQ(w.actEjectDrive->text(), QStringLiteral("Close Drive"));
 
     w.bbEjectDisc->click();
     ASSERT_TRUE(WaitUntil([&] { return Idle() && w.EjectTag() == 0; }));
@@ -517,14 +521,72 @@ TEST_F(WindowTest, TheEjectButtonOpensAndClosesTheTray) {
     EXPECT_TRUE(w.actEjectDrive->isEnabled());
 }
 
+// With two drives the button opens and closes the tray of the drive whose disc is listed,
+// also after a run has locked that drive; with none listed, the first drive's. The focus
+// stays on the button throughout.
+TEST_F(WindowTest, EjectActsOnTheDriveWhoseDiscIsListed) {
+    const QString one = WriteDisc(ToneDisc({440}, 1), "one");
+    const QString two = WriteDisc(ToneDisc({550, 660}, 1), "two");
+    const QString none = Path(QStringLiteral("none.cue"));
+    struct Case {
+        const char* name;
+        QString first, second;
+        int rows;      // listed
+        bool run;      // a run before the eject
+        bool inSecond; // the tray that moves
+    };
+    for (const Case& c :
+         {Case{"the disc in the second drive", none, two, 2, true, true},
+          Case{"discs in both drives", one, two, 1, false, false},
+          Case{"no disc", none, Path(QStringLiteral("none2.cue")), 0, false, false}}) {
+        SCOPED_TRACE(c.name);
+        TfrmMain& w = Start(c.first + QLatin1Char(':') + c.second);
+        ASSERT_TRUE(WaitUntil([&] { return Listed(c.rows); }));
+        if (c.run) {
+            ChooseOutput(Path(QStringLiteral("eject")));
+            Convert();
+            ASSERT_TRUE(QFile::exists(Path(QStringLiteral("eject/Track2.wav"))));
+        }
+        const auto trayOpen = [](const QString& drive) {
+            return Vantrell_IsVirtualTrayOpen(QFile::encodeName(drive).constData(), nullptr) != 0;
+        };
+        const QString& moves = c.inSecond ? c.second : c.first;
+        const QString& stays = c.inSecond ? c.first : c.second;
+        w.bbEjectDisc->setFocus();
+
+        QTest::keyClick(w.bbEjectDisc, Qt::Key_Space);
+        ASSERT_TRUE(WaitUntil([&] { return Idle() && w.EjectTag() == 1; }));
+        EXPECT_TRUE(trayOpen(moves));
+        EXPECT_FALSE(trayOpen(stays));
+        EXPECT_EQ(w.focusWidget(), w.bbEjectDisc);
+        // The disc leaving empties the list; the button still closes that drive's tray.
+        if (c.rows > 0) {
+            ASSERT_TRUE(WaitUntil([&] { return w.lvInput->rowCount() == 0; }));
+        }
+
+        QTest::keyClick(w.bbEjectDisc, Qt::Key_Space);
+        ASSERT_TRUE(WaitUntil([&] { return Idle() && w.EjectTag() == 0; }));
+        EXPECT_FALSE(trayOpen(moves));
+        EXPECT_FALSE(trayOpen(stays));
+        // The closed tray is an arrival: the disc is listed again, the focus stays.
+        EXPECT_TRUE(
+            WaitUntil([&] { return Listed(c.rows) && w.labShowMessage->text().isEmpty(); }));
+        EXPECT_EQ(w.focusWidget(), w.bbEjectDisc);
+        window_.reset();
+    }
+}
+
+// The tray that opens is the one of the drive holding the data disc (here the second).
 TEST_F(WindowTest, ADataDiscIsRefusedAndItsTrayOpened) {
     Disc disc;
     disc.tracks.push_back(discimage::DataTrack(300));
-    TfrmMain& w = Start(WriteDisc(disc, "data"));
+    const QString data = WriteDisc(disc, "data");
+    TfrmMain& w = Start(Path(QStringLiteral("none.cue")) + QLatin1Char(':') + data);
     ASSERT_TRUE(WaitUntil([&] { return Idle() && w.EjectTag() == 1; }));
     EXPECT_EQ(Boxes().Texts(),
               std::vector<QString>{QStringLiteral("The disc format is incorrect, please insert "
                                                   "another CD. ")});
+    EXPECT_TRUE(Vantrell_IsVirtualTrayOpen(QFile::encodeName(data).constData(), nullptr));
     EXPECT_FALSE(AnyCDVolume());
     EXPECT_EQ(w.lvInput->rowCount(), 0);
     EXPECT_TRUE(w.isVisible());
@@ -679,19 +741,175 @@ TEST_F(WindowTest, ControlsHaveAccessibleNamesAndTheListHasTheFirstFocus) {
          {Case{w.lvInput, "Audio tracks"}, Case{w.cbFormats, "Format"}, Case{w.cbPresets, "Preset"},
           Case{w.edtOutPath, "Output folder"}, Case{w.pbProgress, "Conversion progress"},
           Case{w.labShowMessage, "Status"}, Case{w.tbContact, "Contact"},
-          Case{w.bbConvert, "Convert"}, Case{w.bbBrowse, "Browse..."}}) {
+          Case{w.bbConvert, "Convert"}, Case{w.bbBrowse, "Browse..."},
+          Case{w.bbSelectAll, "Select All"}, Case{w.bbUnSelect, "UnSelect"},
+          Case{w.bbEjectDisc, "Eject Drive"}}) {
         QAccessibleInterface* a = QAccessible::queryAccessibleInterface(c.widget);
         ASSERT_NE(a, nullptr) << c.name;
         const bool combo = c.widget == w.cbFormats || c.widget == w.cbPresets;
         EXPECT_EQ(a->text(combo ? QAccessible::Description : QAccessible::Name),
                   QString::fromLatin1(c.name));
     }
-    EXPECT_FALSE(QAccessible::queryAccessibleInterface(w.tbContact)
-                     ->text(QAccessible::Description)
-                     .isEmpty());
-    EXPECT_FALSE(w.lvInput->tabKeyNavigation());
+    QAccessibleInterface* contact = QAccessible::queryAccessibleInterface(w.tbContact);
+    EXPECT_FALSE(contact->text(QAccessible::Description).isEmpty());
+    // A screen reader's press opens the contact menu.
+    w.pmContact->setAttribute(Qt::WA_DontShowOnScreen);
+    ASSERT_NE(contact->actionInterface(), nullptr);
+    contact->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_TRUE(WaitUntil([&] { return w.pmContact->isVisible(); }, 5000));
+    w.pmContact->hide();
     w.activateWindow();
     EXPECT_EQ(w.focusWidget(), w.lvInput);
+}
+
+// Tab walks the controls in their order on the screen and leaves the list at once, also
+// with many rows; the contact button opens its menu with Space, Enter or Down, its first
+// item active, and Enter there runs it.
+TEST_F(WindowTest, TabWalksTheControlsInOrderAndTheContactMenuOpensFromTheKeyboard) {
+    TfrmMain& w = Start(WriteDisc(ToneDisc({440, 550, 660, 770}, 1), "four"));
+    ASSERT_TRUE(WaitUntil([this] { return Listed(4); }));
+    w.lvInput->setCurrentCell(1, 1);
+    ASSERT_EQ(w.focusWidget(), w.lvInput);
+    const std::vector<QWidget*> order = {w.bbSelectAll, w.bbUnSelect, w.bbEjectDisc,
+                                         w.cbFormats,   w.cbPresets,  w.bbBrowse,
+                                         w.bbConvert,   w.tbContact,  w.lvInput};
+    for (QWidget* next : order) {
+        QTest::keyClick(w.focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(w.focusWidget(), next)
+            << next->objectName().toStdString() << next->metaObject()->className();
+    }
+    QTest::keyClick(w.lvInput, Qt::Key_Backtab);
+    EXPECT_EQ(w.focusWidget(), w.tbContact);
+
+    w.pmContact->setAttribute(Qt::WA_DontShowOnScreen);
+    for (Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Down}) {
+        SCOPED_TRACE(key);
+        QTest::keyClick(w.tbContact, key);
+        EXPECT_TRUE(w.pmContact->isVisible());
+        EXPECT_EQ(w.pmContact->activeAction(), w.pmOurSite);
+        if (key != Qt::Key_Down)
+            w.pmContact->hide();
+    }
+    QTest::keyClick(w.pmContact, Qt::Key_Return);
+    EXPECT_FALSE(w.pmContact->isVisible());
+    ASSERT_EQ(opened_.size(), 1u);
+    EXPECT_EQ(opened_[0].host(), QStringLiteral("www.brisklane.com"));
+    EXPECT_FALSE(w.Working());
+}
+
+// The keyboard alone: Space toggles the current row's box once, whichever of its cells is
+// current; Enter presses Convert, whose run copies the checked tracks; the focus is on
+// Convert afterwards. The buttons show their Alt keys.
+TEST_F(WindowTest, TheKeyboardAloneChoosesTracksAndStartsARun) {
+    TfrmMain& w = Start(WriteDisc(ToneDisc({440, 550, 660}, 1), "three"));
+    ASSERT_TRUE(WaitUntil([this] { return Listed(3); }));
+    ChooseOutput(out_);
+    w.lvInput->setFocus();
+
+    // Each button's Alt key, all different (the keys themselves reach the buttons through
+    // the window system's shortcut handling, which a window never shown does not get).
+    struct Mnemonic {
+        QPushButton* button;
+        const char* text;
+        int key;
+    };
+    QSet<int> keys;
+    for (const Mnemonic& m : {Mnemonic{w.bbSelectAll, "Select &All", Qt::Key_A},
+                              Mnemonic{w.bbUnSelect, "&UnSelect", Qt::Key_U},
+                              Mnemonic{w.bbEjectDisc, "&Eject Drive", Qt::Key_E},
+                              Mnemonic{w.bbBrowse, "&Browse...", Qt::Key_B},
+                              Mnemonic{w.bbConvert, "&Convert", Qt::Key_C}}) {
+        EXPECT_EQ(m.button->text(), QString::fromLatin1(m.text));
+        EXPECT_EQ(QKeySequence::mnemonic(m.button->text()), QKeySequence(Qt::ALT | m.key));
+        keys.insert(m.key);
+    }
+    EXPECT_EQ(keys.size(), 5);
+    const auto checked = [&] {
+        QString marks;
+        for (int row = 0; row < w.lvInput->rowCount(); ++row)
+            marks += w.lvInput->item(row, 0)->checkState() == Qt::Checked ? 'x' : '-';
+        return marks;
+    };
+
+    w.lvInput->setCurrentCell(0, 1);
+    QTest::keyClick(w.lvInput, Qt::Key_Down);
+    ASSERT_EQ(w.lvInput->currentRow(), 1);
+    QTest::keyClick(w.lvInput, Qt::Key_Space);
+    EXPECT_EQ(checked(), QStringLiteral("x-x"));
+    w.lvInput->setCurrentCell(2, 0);
+    QTest::keyClick(w.lvInput, Qt::Key_Space);
+    EXPECT_EQ(checked(), QStringLiteral("x--"));
+    QTest::keyClick(w.lvInput, Qt::Key_Space);
+    EXPECT_EQ(checked(), QStringLiteral("x-x"));
+
+    QTest::keyClick(w.lvInput, Qt::Key_Return);
+    EXPECT_TRUE(WaitUntil([this] { return Idle(); }));
+    EXPECT_EQ(QDir(out_).entryList(QDir::Files),
+              (QStringList{QStringLiteral("Track1.wav"), QStringLiteral("Track3.wav")}));
+    EXPECT_EQ(Count(OpenFolder), 1);
+    EXPECT_EQ(w.focusWidget(), w.bbConvert);
+}
+
+// The window title says the place of the run's track (the checked tracks counted) while
+// it runs, and is the designed caption again afterwards.
+TEST_F(WindowTest, TheTitleShowsTheRunsPlace) {
+    TfrmMain& w = Start(WriteDisc(ToneDisc({440, 550, 660}, 1), "three"));
+    ASSERT_TRUE(WaitUntil([this] { return Listed(3); }));
+    ChooseOutput(out_);
+    w.lvInput->item(1, 0)->setCheckState(Qt::Unchecked);
+    QStringList titles;
+    QObject receiver;
+    QObject::connect(&w, &QWidget::windowTitleChanged, &receiver,
+                     [&](const QString& title) { titles << title; });
+    for (int format : {0, 1}) {
+        SCOPED_TRACE(format);
+        titles.clear();
+        ChooseFormat(format);
+        Convert();
+        EXPECT_EQ(titles, (QStringList{QStringLiteral("Tonvale - Track 1 of 2"),
+                                       QStringLiteral("Tonvale - Track 2 of 2"),
+                                       QStringLiteral("Tonvale 1.0")}));
+        EXPECT_EQ(w.windowTitle(), QStringLiteral("Tonvale 1.0"));
+    }
+}
+
+// At the designed client size every control lies inside its group's frame, below its
+// title; the start panel's lines are one line each; the path field's tooltip is the
+// whole path; Browse opens in the output folder (or its nearest parent that exists).
+TEST_F(WindowTest, TheWindowsLookAtTheDesignedSize) {
+    TfrmMain& w = Start(Path(QStringLiteral("none.cue")));
+    EXPECT_EQ(w.size(), QSize(704, 513));
+    for (QGroupBox* group : {w.gbOutput, w.gbBurn}) {
+        SCOPED_TRACE(group->title().toStdString());
+        EXPECT_TRUE(w.rect().contains(group->geometry()));
+        const QRect inside = group->contentsRect();
+        for (const QWidget* control : group->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            EXPECT_TRUE(inside.contains(control->geometry()))
+                << control->metaObject()->className() << " at " << control->y() << "+"
+                << control->height() << " inside " << inside.y() << "+" << inside.height();
+    }
+    EXPECT_TRUE(w.panBack->isVisible());
+    for (const QLabel* line : {w.labOne, w.labTwo, w.labThree}) {
+        SCOPED_TRACE(line->text().toStdString());
+        const QFontMetrics metrics(line->font());
+        EXPECT_LE(metrics.horizontalAdvance(line->text()), line->width());
+        EXPECT_LT(line->height(), 2 * metrics.lineSpacing());
+        EXPECT_LE(line->geometry().right(), w.panBack->width());
+    }
+
+    EXPECT_EQ(w.edtOutPath->toolTip(), w.edtOutPath->text());
+    const QString deep = out_ + QStringLiteral("/not/yet");
+    for (const auto& [folder, shown] :
+         {std::pair{out_ + QLatin1Char('/'), out_}, std::pair{deep, out_}}) {
+        SCOPED_TRACE(folder.toStdString());
+        QDir().mkpath(out_);
+        w.OutputFolder = folder;
+        Boxes().SetFolderAnswer(Path(QStringLiteral("chosen/")));
+        QDir().mkpath(Path(QStringLiteral("chosen")));
+        w.actBrowse->trigger();
+        EXPECT_EQ(QDir::cleanPath(Boxes().FolderShown()), shown);
+        EXPECT_EQ(w.edtOutPath->toolTip(), Path(QStringLiteral("chosen/")));
+    }
 }
 
 TEST_F(WindowTest, ChoosingAFormatFillsThePresetsAndTheButtonsFollowTheList) {

@@ -80,11 +80,18 @@ protected:
         launch.env = {"XDG_CACHE_HOME=" + (Folder / "cache").string(),
                       "XDG_CONFIG_HOME=" + (Folder / "config").string(),
                       "TONVALE_MUSICBRAINZ_URL=" + musicBrainz,
-                      "TONVALE_GNUDB_URL=http://127.0.0.1:1", "TONVALE_COVERART_URL=" + coverArt};
+                      "TONVALE_GNUDB_URL=http://127.0.0.1:1",
+                      "TONVALE_COVERART_URL=" + coverArt,
+                      "TONVALE_ACCURATERIP_URL=http://127.0.0.1:1",
+                      "TONVALE_CTDB_URL=" + NoCtdb.Base().toStdString()};
         return childprocess::Run(launch);
     }
 
     fs::path Folder;
+    // The CTDB knows no disc.
+    fakeserver::TServer NoCtdb{[](const QString&) {
+        return fakeserver::TReply{404, "Not Found", {}, false};
+    }};
 };
 
 TEST_F(LookupCli, IdsAndTocAreTheRipsOnPlainAndEnhancedDiscs) {

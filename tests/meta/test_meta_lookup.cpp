@@ -103,6 +103,8 @@ protected:
         Point("TONVALE_MUSICBRAINZ_URL", QStringLiteral("http://127.0.0.1:1"));
         Point("TONVALE_COVERART_URL", QStringLiteral("http://127.0.0.1:1"));
         Point("TONVALE_GNUDB_URL", QStringLiteral("http://127.0.0.1:1"));
+        // The CTDB knows no disc unless a test says otherwise.
+        Point("TONVALE_CTDB_URL", NoCtdb.Base());
     }
     static void Point(const char* variable, const QString& base) {
         qputenv(variable, base.toUtf8());
@@ -122,6 +124,9 @@ protected:
         return r;
     }
     QTemporaryDir Cache;
+    fakeserver::TServer NoCtdb{[](const QString&) {
+        return fakeserver::TReply{404, "Not Found", {}, false};
+    }};
 };
 
 TEST_F(MetaLookup, DiscIdHitFillsEveryFieldAndSendsTheTocAndUserAgent) {
@@ -328,6 +333,38 @@ TEST_F(MetaLookup, RefusedConnectionIsANote) {
     const meta::TLookupResult r = meta::LookupDisc(Request());
     ASSERT_EQ(r.Notes.size(), 1);
     EXPECT_EQ(r.Notes[0], "MusicBrainz: connection refused; names from CD-Text");
+}
+
+TEST_F(MetaLookup, CtdbNamesADiscThatMusicBrainzDoesNotKnowAndIsNotAskedOtherwise) {
+    const QByteArray xml =
+        R"(<ctdb xmlns="http://db.cuetools.net/ns/mmd-1.0#"><musicbrainz source="discogs" )"
+        R"(artist="Ctdb Artist" album="Ctdb Album" year="2001"><track name="C One"/>)"
+        R"(<track name="C Two" artist="Guest"/><track name="C Three"/></musicbrainz></ctdb>)";
+    TServer ctdb([&](const QString&) { return TReply{200, xml, {}, false}; });
+    Point("TONVALE_CTDB_URL", ctdb.Base());
+    TServer unknown([](const QString&) { return Json("{}", 404); });
+    Point("TONVALE_MUSICBRAINZ_URL", unknown.Base());
+    meta::TLookupResult r = meta::LookupDisc(Request());
+    EXPECT_EQ(r.Meta.Source, "CTDB");
+    EXPECT_EQ(r.Meta.Album, "Ctdb Album");
+    EXPECT_EQ(r.Meta.Year(), "2001");
+    ASSERT_EQ(r.Meta.Tracks.size(), 3u);
+    EXPECT_EQ(r.Meta.Tracks[1].Artist, "Guest");
+    EXPECT_EQ(r.Meta.Tracks[2].Title, "C Three");
+    EXPECT_EQ(r.Notes, QStringList{"MusicBrainz: disc not found; names from CTDB"});
+    ASSERT_EQ(ctdb.Requests().size(), 1u);
+    EXPECT_TRUE(ctdb.Requests()[0].Target.startsWith(
+        "/lookup2.php?version=3&ctdb=1&fuzzy=0&metadata=fast&toc="))
+        << ctdb.Requests()[0].Target.toStdString();
+
+    TServer mb([](const QString&) { return Json(OneRelease()); });
+    Point("TONVALE_MUSICBRAINZ_URL", mb.Base());
+    QTemporaryDir fresh; // the first lookup's 404 is kept
+    meta::TLookupRequest request = Request();
+    request.CacheFolder = fresh.path();
+    r = meta::LookupDisc(request);
+    EXPECT_EQ(r.Meta.Source, "MusicBrainz");
+    EXPECT_EQ(ctdb.Requests().size(), 1u);
 }
 
 TEST_F(MetaLookup, ServiceUnavailableIsAskedAgainAfterADelay) {

@@ -1,12 +1,15 @@
 // `tonvale-cli rip` as a child process on disc images this test writes: the audio, the
 // checksums and the disc ids against values the test computes itself from the PCM and
 // the TOC it wrote, read offsets, an AccurateRip file, CD-Text in file names and tags
-// (read back with ffprobe), verified copies, a damaged image, a stop mid-rip, and what
-// bad arguments make it say.
+// (read back with ffprobe), verified copies, a damaged image, a stop mid-rip, what
+// bad arguments make it say; and, against a server of its own on 127.0.0.1, AccurateRip
+// online, the CTDB and `offset find`.
 #include "ChildProcess.h"
 #include "DiscImage.h"
+#include "FakeServer.h"
 #include "RipReference.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -1018,4 +1021,352 @@ TEST_F(RipCliTest, AWorkingFolderThatIsNotUtf8IsShownAsItIs) {
     EXPECT_TRUE(fs::exists(folder / "out" / "03.wav"));
 }
 
+// ---- against the databases: a server of the test's own on 127.0.0.1 ------------------
+
+// The disc's tracks as a drive reading offset samples late gives them (silence beyond).
+std::vector<Bytes> Shifted(const Disc& disc, int offset) {
+    Bytes all;
+    for (const Bytes& pcm : disc.pcm)
+        all.insert(all.end(), pcm.begin(), pcm.end());
+    std::vector<Bytes> tracks;
+    int64_t start = 0;
+    for (const Bytes& pcm : disc.pcm) {
+        Bytes shifted(pcm.size(), 0);
+        for (size_t b = 0; b < pcm.size(); ++b) {
+            const int64_t from = start + static_cast<int64_t>(b) + offset * 4;
+            if (from >= 0 && from < static_cast<int64_t>(all.size()))
+                shifted[b] = all[static_cast<size_t>(from)];
+        }
+        start += static_cast<int64_t>(pcm.size());
+        tracks.push_back(std::move(shifted));
+    }
+    return tracks;
+}
+
+// A dBAR file for the disc: per chunk its confidence and whether it holds v1 or v2 sums of
+// tracks; a chunk of version 0 holds sums no rip has.
+std::string DbarFile(const Disc& disc, const std::vector<Bytes>& tracks,
+                     const std::vector<std::pair<int, int>>& chunks) {
+    auto put32 = [](std::string& s, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            s += static_cast<char>((v >> (8 * i)) & 0xFF);
+    };
+    std::string dbar;
+    for (const auto& [confidence, version] : chunks) {
+        dbar += static_cast<char>(tracks.size());
+        put32(dbar, disc.ids.ar1Value);
+        put32(dbar, disc.ids.ar2Value);
+        put32(dbar, disc.ids.cddbValue);
+        for (size_t i = 0; i < tracks.size(); ++i) {
+            const riptest::Reference r =
+                riptest::ReferenceSums(tracks[i], i == 0, i + 1 == tracks.size());
+            dbar += static_cast<char>(confidence);
+            put32(dbar, version == 1 ? r.v1 : version == 2 ? r.v2 : r.v1 ^ 0x1234567u);
+            put32(dbar, r.f450);
+        }
+    }
+    return dbar;
+}
+
+uint32_t PlainCrc(const uint8_t* data, size_t size) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+// The CTDB CRCs of the disc, computed here: the whole disc less its first 5880 samples and
+// its last 5880 + N mod 5880, and each track less what of those falls in it.
+struct CtdbCrcs {
+    uint32_t disc = 0;
+    std::vector<uint32_t> tracks;
+};
+CtdbCrcs ReferenceCtdb(const std::vector<Bytes>& tracks) {
+    Bytes all;
+    for (const Bytes& pcm : tracks)
+        all.insert(all.end(), pcm.begin(), pcm.end());
+    const size_t samples = all.size() / 4, head = 5880, tail = 5880 + samples % 5880;
+    CtdbCrcs crcs;
+    crcs.disc = PlainCrc(all.data() + head * 4, all.size() - (head + tail) * 4);
+    size_t start = 0;
+    for (const Bytes& pcm : tracks) {
+        const size_t from = std::max(start, head * 4);
+        const size_t to = std::min(start + pcm.size(), all.size() - tail * 4);
+        crcs.tracks.push_back(PlainCrc(all.data() + from, to - from));
+        start += pcm.size();
+    }
+    return crcs;
+}
+
+class OnlineCliTest : public RipCliTest {
+protected:
+    // The services, played by server; the cache in the test's folder.
+    Outcome Run(std::vector<std::string> args, const fakeserver::TServer& server,
+                const std::string& cue = disc_.cue) {
+        childprocess::TLaunch launch;
+        launch.args = {TONVALE_CLI_PATH};
+        launch.args.insert(launch.args.end(), args.begin(), args.end());
+        launch.drives = cue;
+        const std::string base = server.Base().toStdString();
+        launch.env = {"XDG_CACHE_HOME=" + (dir_ / "cache").string(),
+                      "TONVALE_ACCURATERIP_URL=" + base, "TONVALE_CTDB_URL=" + base};
+        const childprocess::TOutcome run = childprocess::Run(launch);
+        return {run.Status(), run.signalled, run.out, run.err};
+    }
+};
+
+fakeserver::TReply Reply(int status, const std::string& body = {}, const char* type = nullptr) {
+    fakeserver::TReply reply{status, QByteArray::fromStdString(body), {}, false};
+    if (type)
+        reply.Headers.append(qMakePair(QByteArray("Content-Type"), QByteArray(type)));
+    return reply;
+}
+
+TEST_F(OnlineCliTest, AccurateRipOnlineChecksEveryChunkAndRefusesWhatIsNoDbarFile) {
+    const std::string good = DbarFile(disc_, disc_.pcm, {{3, 1}, {5, 2}, {2, 0}});
+    std::vector<Bytes> changed = disc_.pcm;
+    changed[1][4 * 10000] ^= 0x01;
+    const Disc other = WriteDisc(dir_, "changed", changed);
+    std::string answer; // what the server answers for the dBAR file; empty: 404
+    fakeserver::TServer server([&](const QString& target) {
+        if (target.startsWith("/accuraterip/") && !answer.empty())
+            return Reply(200, answer, answer[0] == '<' ? "text/html" : "application/octet-stream");
+        return Reply(404, "Not Found");
+    });
+    const std::string html = "<!DOCTYPE html><html><body><h1>502 Bad Gateway</h1></body></html>";
+    struct Case {
+        const char* name;
+        std::string body;
+        std::string cue;
+        std::vector<std::string> verdicts; // per track; empty: no verdict
+        std::string note;
+    } cases[] = {
+        {"found",
+         good,
+         disc_.cue,
+         {"accurately ripped (confidence 8, v2)", "accurately ripped (confidence 8, v2)",
+          "accurately ripped (confidence 8, v2)"},
+         ""},
+        {"one sample changed",
+         good,
+         other.cue,
+         {"accurately ripped (confidence 8, v2)", "not accurate (3 entries)",
+          "accurately ripped (confidence 8, v2)"},
+         ""},
+        {"not in the database",
+         "",
+         disc_.cue,
+         {"not in database", "not in database", "not in database"},
+         ""},
+        {"a truncated answer",
+         good.substr(0, good.size() - 9),
+         disc_.cue,
+         {},
+         "AccurateRip: the answer was refused: the answer is " + std::to_string(good.size() - 9) +
+             " bytes, not a whole number of chunks of 40 bytes"},
+        {"an error page",
+         html,
+         disc_.cue,
+         {},
+         "AccurateRip: the answer was refused: the answer is a web page"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        answer = c.body;
+        const fs::path out = dir_ / c.name;
+        const Outcome run = Run({"rip", "--template", "%t", "--json", out.string()}, server, c.cue);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const QJsonObject record = Json(run.out);
+        const QJsonArray tracks = record["tracks"].toArray();
+        ASSERT_EQ(tracks.size(), 3);
+        const std::string log = ReadFile(out / "rip.log");
+        for (qsizetype i = 0; i < 3; ++i) {
+            const QJsonObject ar = tracks[i].toObject()["accurateRip"].toObject();
+            if (c.verdicts.empty()) {
+                EXPECT_TRUE(ar.isEmpty()) << i + 1;
+                continue;
+            }
+            const std::string& verdict = c.verdicts[static_cast<size_t>(i)];
+            EXPECT_EQ(Str(ar["result"]), verdict) << i + 1;
+            if (verdict.rfind("accurately", 0) == 0) {
+                // The total confidence and the chunks that matched: v1 in 1, v2 in 2, not 3.
+                EXPECT_EQ(ar["confidence"].toInt(), 8);
+                const QJsonArray chunks = ar["matchingChunks"].toArray();
+                ASSERT_EQ(chunks.size(), 2);
+                EXPECT_EQ(chunks[0].toObject()["chunk"].toInt(), 1);
+                EXPECT_EQ(chunks[0].toObject()["version"].toInt(), 1);
+                EXPECT_EQ(chunks[1].toObject()["chunk"].toInt(), 2);
+                EXPECT_EQ(chunks[1].toObject()["version"].toInt(), 2);
+            }
+        }
+        // The log says the same, a line per track.
+        for (const std::string& verdict : c.verdicts) {
+            const auto tracksSaying =
+                static_cast<size_t>(std::count(c.verdicts.begin(), c.verdicts.end(), verdict));
+            const std::string line =
+                verdict.rfind("accurately", 0) == 0
+                    ? "  AccurateRip: " + verdict +
+                          "; matching chunk 1 (v1, confidence 3), chunk 2 (v2, confidence 5)\n"
+                    : "  AccurateRip: " + verdict + "\n";
+            // "not in database" is said of the disc too.
+            EXPECT_EQ(Count(log, line), tracksSaying + (verdict == "not in database" ? 1 : 0))
+                << log;
+        }
+        if (!c.note.empty()) {
+            EXPECT_EQ(Count(run.err, c.note), 1u) << run.err;
+            EXPECT_EQ(Count(log, "Note: " + c.note), 1u) << log;
+        }
+    }
+    // Every rip asked for the disc's own file.
+    const std::string path = "/accuraterip/" + disc_.ids.ar1.substr(7, 1) + "/" +
+                             disc_.ids.ar1.substr(6, 1) + "/" + disc_.ids.ar1.substr(5, 1) + "/" +
+                             disc_.ids.dbar;
+    int asked = 0;
+    for (const fakeserver::TRequest& r : server.Requests())
+        asked += r.Target.toStdString() == path ? 1 : 0;
+    EXPECT_EQ(asked, 5); // a changed sample leaves the table of contents, and so the ids
+}
+
+TEST_F(OnlineCliTest, CtdbVerifiesTheDiscOrItsTracksAndSaysWhenItDiffers) {
+    const CtdbCrcs crcs = ReferenceCtdb(disc_.pcm);
+    auto hex = [](uint32_t v) { return Hex(v); };
+    const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                            "<ctdb xmlns=\"http://db.cuetools.net/ns/mmd-1.0#\">\n"
+                            "  <entry id=\"7001\" crc32=\"" +
+                            hex(crcs.disc ^ 0xFFu) +
+                            "\" confidence=\"2\" "
+                            "stride=\"5880\" trackcrcs=\"" +
+                            hex(crcs.tracks[0] ^ 1u) + " " + hex(crcs.tracks[1] ^ 1u) + " " +
+                            hex(crcs.tracks[2] ^ 1u) +
+                            "\"/>\n"
+                            "  <entry id=\"7002\" crc32=\"" +
+                            hex(crcs.disc) +
+                            "\" confidence=\"7\" npar=\"8\" "
+                            "stride=\"5880\" trackcrcs=\"" +
+                            hex(crcs.tracks[0]) + " " + hex(crcs.tracks[1]) + " " +
+                            hex(crcs.tracks[2]) + "\"/>\n</ctdb>\n";
+    std::vector<Bytes> changed = disc_.pcm;
+    changed[2][4 * 20000] ^= 0x04;
+    const Disc other = WriteDisc(dir_, "changed", changed);
+    bool present = true;
+    fakeserver::TServer server([&](const QString& target) {
+        if (target.startsWith("/lookup2.php?") && present)
+            return Reply(200, xml, "text/xml");
+        return Reply(404, "Not Found");
+    });
+    struct Case {
+        const char* name;
+        bool present;
+        std::string cue;
+        std::vector<std::string> args;
+        std::string says;
+        std::string trackSays; // of track 2
+    } cases[] = {
+        {"the disc",
+         true,
+         disc_.cue,
+         {},
+         "CTDB: verified (confidence 7)",
+         "verified (confidence 7)"},
+        {"track 2 alone",
+         true,
+         disc_.cue,
+         {"--tracks", "2"},
+         "CTDB: verified (confidence 7)",
+         "verified (confidence 7)"},
+        {"a changed sample", true, other.cue, {}, "CTDB: differs", "verified (confidence 7)"},
+        {"not present", false, disc_.cue, {}, "CTDB: not present", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        present = c.present;
+        const fs::path out = dir_ / c.name;
+        std::vector<std::string> args = {"rip", "--template", "%t", "--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back(out.string());
+        const Outcome run = Run(args, server, c.cue);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const QJsonObject record = Json(run.out);
+        EXPECT_EQ(Str(record["ctdb"].toObject()["result"]), c.says);
+        EXPECT_EQ(Str(record["ctdb"].toObject()["tocId"]).size(), 28u);
+        const std::string log = ReadFile(out / "rip.log");
+        EXPECT_EQ(Count(log, "\n  " + c.says + "\n"), 2u) << log; // the checks and the summary
+        for (const QJsonValue& t : record["tracks"].toArray()) {
+            if (t.toObject()["number"].toInt() == 2) {
+                EXPECT_EQ(Str(t.toObject()["ctdbCrc"]), Hex(crcs.tracks[1]));
+            }
+        }
+        if (!c.trackSays.empty()) {
+            EXPECT_EQ(Count(log, "  CTDB CRC: " + Hex(crcs.tracks[1]) + ", " + c.trackSays), 1u)
+                << log;
+        }
+    }
+    // The lookup names the disc by its table of contents.
+    const std::string toc = std::to_string(disc_.starts[0]) + ":" +
+                            std::to_string(disc_.starts[1]) + ":" +
+                            std::to_string(disc_.starts[2]) + ":" + std::to_string(disc_.leadOut);
+    int asked = 0;
+    for (const fakeserver::TRequest& r : server.Requests())
+        asked += r.Target.toStdString() ==
+                         "/lookup2.php?version=3&ctdb=1&fuzzy=0&metadata=none&toc=" + toc
+                     ? 1
+                     : 0;
+    EXPECT_EQ(asked, 4);
+}
+
+TEST_F(OnlineCliTest, OffsetFindGivesTheOffsetOfTheDatabasesSumsAndARipWithItIsAccurate) {
+    // The database's sums are those of a drive reading 6 samples late.
+    const std::string dbar = DbarFile(disc_, Shifted(disc_, 6), {{4, 1}, {6, 2}});
+    const fs::path file = dir_ / disc_.ids.dbar;
+    WriteFile(file, dbar);
+    bool known = true;
+    fakeserver::TServer server([&](const QString& target) {
+        return target.startsWith("/accuraterip/") && known ? Reply(200, dbar) : Reply(404);
+    });
+    for (const std::vector<std::string>& source :
+         {std::vector<std::string>{},
+          std::vector<std::string>{"--accuraterip-db", file.string()}}) {
+        SCOPED_TRACE(source.empty() ? "online" : "file");
+        std::vector<std::string> args = {"offset", "find", "--json"};
+        args.insert(args.end(), source.begin(), source.end());
+        const Outcome find = Run(args, server);
+        ASSERT_EQ(find.exitCode, 0) << find.err;
+        const QJsonObject found = Json(find.out);
+        EXPECT_EQ(found["offsetsChecked"].toInt(), 5881);
+        const QJsonArray offsets = found["offsets"].toArray();
+        ASSERT_FALSE(offsets.isEmpty()) << find.out;
+        const QJsonObject best = offsets[0].toObject();
+        EXPECT_EQ(best["offset"].toInt(), 6);
+        EXPECT_EQ(best["tracks"].toArray(), (QJsonArray{1, 2, 3}));
+        EXPECT_EQ(best["confidence"].toInt(), 6);
+    }
+    const Outcome text = Run({"offset", "find"}, server);
+    EXPECT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_EQ(Count(text.out, "Offset +6: tracks 1, 2, 3 agree (confidence 6, chunks 1, 2)"), 1u)
+        << text.out;
+
+    const fs::path out = dir_ / "out";
+    const Outcome rip =
+        Run({"rip", "--offset", "+6", "--template", "%t", "--json", out.string()}, server);
+    ASSERT_EQ(rip.exitCode, 0) << rip.err;
+    for (const QJsonValue& t : Json(rip.out)["tracks"].toArray())
+        EXPECT_EQ(Str(t.toObject()["accurateRip"].toObject()["result"]),
+                  "accurately ripped (confidence 10, v2)");
+    EXPECT_EQ(Count(ReadFile(out / "rip.log"), "Read offset correction: +6 (from --offset)"), 1u);
+
+    known = false;
+    const Outcome unknown = Run({"offset", "find"}, server);
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_EQ(Count(unknown.err, "the disc is not in AccurateRip"), 1u) << unknown.err;
+}
+
 } // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv); // the test's server is a Qt one
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
