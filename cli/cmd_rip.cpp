@@ -6,6 +6,7 @@
 #include "Cli.h"
 
 #include "RipConsole.h"
+#include "RipFormatSets.h"
 #include "Ripper.h"
 
 #include "sbUserInterface.h"
@@ -49,9 +50,11 @@ int RunRip(QStringList args) {
     QString error;
     if (!rip::ParseTrackSelection(tracks, settings.Tracks, error))
         return cli::UsageError(QStringLiteral("--tracks: ") + error);
-    if (!rip::ParseFormat(format, settings.Format))
-        return cli::UsageError(
-            QStringLiteral("--format must be wav, mp3, aac, wma, ogg, flac or opus"));
+    if (!rip::ParseFormatList(format, settings.Formats, error))
+        return cli::UsageError(QStringLiteral("--format must be wav, mp3, aac, wma, ogg, flac or "
+                                              "opus, or a list of them (flac,mp3): ") +
+                               error);
+    settings.Format = settings.Formats.front();
     if (!rip::ParsePreset(preset, settings.Preset))
         return cli::UsageError(
             QStringLiteral("--preset must be high, optimal, standard or economy"));
@@ -106,7 +109,7 @@ int RunRip(QStringList args) {
 } // namespace
 
 TONVALE_CLI_COMMAND("rip",
-                    "rip [--drive N] [--tracks 1,3-5] [--format F] [--preset P] [--jobs N] "
+                    "rip [--drive N] [--tracks 1,3-5] [--format F[,F...]] [--preset P] [--jobs N] "
                     "[--secure] [--offset SAMPLES] [--template TEXT] [--accuraterip-db FILE] "
                     "[--offline] [--release MBID] [--metadata FILE] [--gnudb EMAIL] "
                     "[--no-cover] [--no-replaygain] [--overwrite] [--json] OUTDIR",

@@ -16,11 +16,10 @@ struct TEncoderPool::TState {
     std::string Message;  // guarded by Lock
 };
 
-TEncoderPool::TEncoderPool(int size, TRipFormat format, int preset, TRipMailbox& mailbox,
-                           std::shared_ptr<const TDiscTagging> tagging,
+TEncoderPool::TEncoderPool(int size, int preset, TRipMailbox& mailbox,
                            std::shared_ptr<TAlbumGate> albumGate)
-    : Size_(std::max(1, size)), Format_(format), Preset_(preset), Mailbox_(mailbox),
-      Tagging_(std::move(tagging)), AlbumGate_(std::move(albumGate)) {}
+    : Size_(std::max(1, size)), Preset_(preset), Mailbox_(mailbox),
+      AlbumGate_(std::move(albumGate)) {}
 
 TEncoderPool::~TEncoderPool() {
     Stop();
@@ -59,9 +58,9 @@ QString TEncoderPool::StartOne(TWork& work, TRunning& running) {
             state->Stopped = true;
         }
     };
-    if (Tagging_)
-        converter.OnOutputComplete = [tagging = Tagging_, number = work.Number, gate = AlbumGate_,
-                                      gain = work.Gain, state,
+    if (work.Tagging)
+        converter.OnOutputComplete = [tagging = work.Tagging, number = work.Number,
+                                      gate = AlbumGate_, gain = work.Gain, state,
                                       mailbox](int, const std::string& path, std::string& error) {
             TGainValues album;
             if (gate) {
@@ -80,7 +79,7 @@ QString TEncoderPool::StartOne(TWork& work, TRunning& running) {
     TOutputOptions out;
     InitInputOptions(in);
     InitOutputOptions(out);
-    ApplyRipSettings(in, out, Format_, Preset_, work.Tags);
+    ApplyRipSettings(in, out, work.Format, Preset_, work.Tags);
     const int task = converter.AddTask(work.Wav->Name(), &in);
     if (task < 0 || !converter.SetOutputFile(task, work.Output, &out))
         return QString::fromStdString(converter.LastErrMsg());

@@ -34,10 +34,15 @@ public:
         size_t Job = 0;
         int Number = 0; // the track's
         int64_t Samples = 0;
-        std::unique_ptr<TWavSink> Wav; // the WAV file to encode (closed)
+        // The WAV file to encode (closed), shared by the track's formats: removed when the
+        // last of their conversions ends.
+        std::shared_ptr<TWavSink> Wav;
+        TRipFormat Format = rfWAV;
         QString Output;
         TTrackTags Tags;
         TGainValues Gain; // the track's ReplayGain values
+        // Written into the finished file before it takes its name (null: no tags).
+        std::shared_ptr<const TDiscTagging> Tagging;
     };
     struct TEnd {
         size_t Job = 0;
@@ -46,10 +51,8 @@ public:
         QString Error;
     };
 
-    // tagging (may be null): written into each finished file before it takes its name;
-    // albumGate (null without ReplayGain): the album's values for those tags.
-    TEncoderPool(int size, TRipFormat format, int preset, TRipMailbox& mailbox,
-                 std::shared_ptr<const TDiscTagging> tagging,
+    // albumGate (null without ReplayGain): the album's values for the works' tags.
+    TEncoderPool(int size, int preset, TRipMailbox& mailbox,
                  std::shared_ptr<TAlbumGate> albumGate = nullptr);
     ~TEncoderPool();
     TEncoderPool(const TEncoderPool&) = delete;
@@ -77,10 +80,8 @@ private:
     QString StartOne(TWork& work, TRunning& running);
 
     int Size_;
-    TRipFormat Format_;
     int Preset_;
     TRipMailbox& Mailbox_;
-    std::shared_ptr<const TDiscTagging> Tagging_;
     std::shared_ptr<TAlbumGate> AlbumGate_;
     std::vector<TWork> Waiting_;
     std::vector<std::unique_ptr<TRunning>> Running_;

@@ -1,5 +1,7 @@
 #include "RipPlan.h"
 
+#include "RipFormatSets.h"
+
 #include <algorithm>
 
 namespace rip {
@@ -36,7 +38,7 @@ TNameFields NameFields(const TRipReport& report, const TTrackResult& t) {
 
 bool PlanJobs(const TRipSettings& settings, TRipReport& report, const QString& outDirName,
               std::vector<TRipJob>& jobs, QString& error) {
-    const QString extension = FormatExtension(settings.Format);
+    const std::vector<TRipFormat> formats = RipFormatsOf(settings);
     std::vector<QString> files;
     const int firstAudio = report.Toc.FirstAudio(), lastAudio = report.Toc.LastAudio();
     int64_t discSamples = 0; // the disc's audio, as its CTDB CRC counts it
@@ -46,14 +48,21 @@ bool PlanJobs(const TRipSettings& settings, TRipReport& report, const QString& o
         TTrackResult& t = report.Tracks[i];
         if (!t.Selected)
             continue;
-        t.FileName =
-            ExpandTemplate(settings.Template, NameFields(report, t), extension) + extension;
-        if (std::find(files.begin(), files.end(), t.FileName) != files.end()) {
-            error = NameCollisionText(settings.Template, t.FileName);
-            return false;
-        }
-        files.push_back(t.FileName);
         TRipJob& job = jobs.emplace_back();
+        t.MoreFiles.clear();
+        for (TRipFormat format : formats) {
+            const QString tmpl = formats.size() > 1 ? FormatSetTemplate(settings.Template, format)
+                                                    : settings.Template;
+            const QString extension = FormatExtension(format);
+            const QString file = ExpandTemplate(tmpl, NameFields(report, t), extension) + extension;
+            if (std::find(files.begin(), files.end(), file) != files.end()) {
+                error = NameCollisionText(settings.Template, file);
+                return false;
+            }
+            files.push_back(file);
+            (job.Outputs.empty() ? t.FileName : t.MoreFiles.emplace_back()) = file;
+            job.Outputs.push_back({format, outDirName + QLatin1Char('/') + file});
+        }
         job.Track = i;
         job.Number = t.Number;
         job.Samples = t.Sectors() * kSamplesPerSector;

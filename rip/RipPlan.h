@@ -29,7 +29,12 @@ struct TRipJob {
     bool FirstAudio = false, LastAudio = false;
     TReadPlan Read;
     TCtdbSkip Ctdb; // what the track's CTDB CRC leaves out
-    QString Output; // the final file
+    QString Output; // the final file (of the first format)
+    struct TOutput {
+        TRipFormat Format = rfWAV;
+        QString File;
+    };
+    std::vector<TOutput> Outputs; // every format's final file, Output's first
     TTrackTags Tags;
 
     // Written by the reader before it posts the job's end.
@@ -42,6 +47,11 @@ struct TRipJob {
     int Reads = 0;
     std::unique_ptr<TWavSink> Wav; // the file the read left: the final WAV, or the one to encode
     std::unique_ptr<TLoudness> Loudness; // of the read kept, when ReplayGain is on
+    std::unique_ptr<TWavSink> WavCopy;   // the final WAV file when WAV is one of several formats
+
+    // The main thread's: the outputs not yet finished, and the first failure.
+    int Pending = 0;
+    QString Failure;
 };
 
 // The template's fields for one track of the record.

@@ -294,8 +294,14 @@ void TRipReader::ReadTrack(size_t index) {
         Mailbox_.SetState(index, TTrackProgress::psFailed, 0);
         Mailbox_.PostEvent(job.Number, QStringLiteral("failed: ") + error);
     };
-    const bool wavRip = Settings_.Format == rfWAV;
-    std::map<int, std::unique_ptr<TWavSink>> reads; // the files of the reads still needed
+    // WAV alone: the read is the track file. WAV among several formats: the read goes to
+    // the WAV file and, for the encoders, to a work file beside it.
+    const auto wavOutput =
+        std::find_if(job.Outputs.begin(), job.Outputs.end(),
+                     [](const TRipJob::TOutput& o) { return o.Format == rfWAV; });
+    const bool wavRip = wavOutput != job.Outputs.end() && job.Outputs.size() == 1;
+    const bool wavCopy = wavOutput != job.Outputs.end() && !wavRip;
+    std::map<int, std::unique_ptr<TWavSink>> reads, copies; // the reads' files still needed
     TTrackSums sums;
     std::unique_ptr<TLoudness> loudness; // of the last read
     QString error;
@@ -317,6 +323,13 @@ void TRipReader::ReadTrack(size_t index) {
         TSumSink summer(job.Samples, job.FirstAudio, job.LastAudio);
         TCtdbSink ctdb(job.Samples, job.Ctdb);
         std::vector<TSampleSink*> sinks{&summer, &ctdb, wav.get()};
+        auto copy = wavCopy ? std::make_unique<TWavSink>() : nullptr;
+        if (copy && !copy->Open(wavOutput->File, TWavSink::wkFinal, job.Samples)) {
+            error = copy->Error();
+            return false;
+        }
+        if (copy)
+            sinks.push_back(copy.get());
         std::unique_ptr<TLoudnessSink> meter;
         if (Settings_.ReplayGain)
             sinks.push_back((meter = std::make_unique<TLoudnessSink>()).get());
@@ -329,9 +342,13 @@ void TRipReader::ReadTrack(size_t index) {
         loudness = meter ? meter->Take() : nullptr;
         crc = sums.Crc32;
         reads[n] = std::move(wav);
+        copies[n] = std::move(copy);
         return true;
     };
-    auto discard = [&](int n) { reads.erase(n); };
+    auto discard = [&](int n) {
+        reads.erase(n);
+        copies.erase(n);
+    };
     const TAgreement agreement = Settings_.Secure ? ReadUntilAgreed(read, discard) : ReadOnce(read);
     job.Reads = agreement.Reads;
     if (agreement.ReadFailed)
@@ -350,6 +367,7 @@ void TRipReader::ReadTrack(size_t index) {
     }
     job.Sums = sums;
     job.Wav = std::move(reads[agreement.Reads]); // the read kept is the last
+    job.WavCopy = std::move(copies[agreement.Reads]);
     job.Loudness = std::move(loudness);
     // A WAV rip's read is the track file itself, still under its hidden name: the main
     // thread gives it the real one once it is on the disc, while this one reads on. A work

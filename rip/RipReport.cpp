@@ -258,6 +258,8 @@ QJsonObject RipReportJson(const TRipReport& r) {
                       {QStringLiteral("file"), t.FileName},
                       {QStringLiteral("status"), StatusName(t.Status)},
                       {QStringLiteral("reads"), t.Reads}};
+        if (!t.MoreFiles.isEmpty())
+            o[QStringLiteral("moreFiles")] = QJsonArray::fromStringList(t.MoreFiles);
         if (!t.Songwriter.isEmpty())
             o[QStringLiteral("songwriter")] = t.Songwriter;
         if (!t.Composer.isEmpty())

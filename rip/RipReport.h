@@ -38,7 +38,8 @@ struct TTrackResult {
     bool Audio = true;
     bool Selected = false;
     QString Title, Performer, Songwriter, Composer, Isrc; // from the disc
-    QString FileName; // relative to the output folder, "/" between folders
+    QString FileName;      // relative to the output folder, "/" between folders
+    QStringList MoreFiles; // the same track in the rip's further formats, in their order
     TTrackStatus Status = tsNotRipped;
     QString Error; // why it failed
     int Reads = 0; // reads made (2 or more in secure mode when they differed)

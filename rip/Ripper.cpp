@@ -7,6 +7,7 @@
 #include "RipChecks.h"
 #include "RipDiscText.h"
 #include "RipEncoderPool.h"
+#include "RipFormatSets.h"
 #include "RipMailbox.h"
 #include "RipMetadata.h"
 #include "RipOutputs.h"
@@ -23,6 +24,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 
 #include <sys/stat.h>
@@ -70,18 +72,21 @@ bool CheckSettings(const TRipSettings& settings, TRipObserver& observer,
 
 // The media libraries, loaded once for the process by the first component.
 bool LoadMedia(const TRipSettings& settings, TRipObserver& observer) {
-    if (settings.Format == rfWAV)
+    const std::vector<TRipFormat> formats = RipFormatsOf(settings);
+    if (std::all_of(formats.begin(), formats.end(), [](TRipFormat f) { return f == rfWAV; }))
         return true;
     TFFmpegConverter loader;
     if (!loader.IsLoaded() && !loader.LoadAVLib(settings.LibraryFolder)) {
         observer.Error(QString::fromStdString(loader.LastErrMsg()));
         return false;
     }
-    const std::string encoder = EncoderFor(settings.Format);
-    if (!EncoderAvailable(encoder)) {
-        observer.Error(QStringLiteral("The media libraries have no encoder '%1' for %2.")
-                           .arg(QString::fromStdString(encoder), FormatName(settings.Format)));
-        return false;
+    for (TRipFormat format : formats) {
+        const std::string encoder = EncoderFor(format);
+        if (format != rfWAV && !EncoderAvailable(encoder)) {
+            observer.Error(QStringLiteral("The media libraries have no encoder '%1' for %2.")
+                               .arg(QString::fromStdString(encoder), FormatName(format)));
+            return false;
+        }
     }
     return true;
 }
@@ -143,6 +148,8 @@ public:
 
 private:
     void OnRead(size_t index);
+    void HandOn(size_t index);
+    void OutputEnded(size_t index, bool ok, const QString& error);
     void OnReaderEnded();
     void OnEncoded(const TEncoderPool::TEnd& end);
     void FinishTrack(size_t index, bool ok, const QString& error);
@@ -159,6 +166,7 @@ private:
     // The mailbox outlives the stages that post to it.
     TRipMailbox Mailbox_;
     std::shared_ptr<TAlbumGate> AlbumGate_; // null without ReplayGain
+    std::map<TRipFormat, std::shared_ptr<const TDiscTagging>> Taggings_;
     TEncoderPool Pool_;
     TRipReader Reader_;
     TRipEstimate Estimate_;
@@ -189,10 +197,12 @@ TRipRun::TRipRun(const TRipSettings& settings, TRipObserver& observer, TRipRepor
       DiscEntries_(std::move(discEntries)), Mailbox_(Waiting(jobs)),
       AlbumGate_(settings.ReplayGain ? std::make_shared<TAlbumGate>() : nullptr),
       Pool_(settings.Jobs > 0 ? settings.Jobs : std::max(1, QThread::idealThreadCount()),
-            settings.Format, settings.Preset, Mailbox_, DiscTagging(report, settings.Format),
-            AlbumGate_),
+            settings.Preset, Mailbox_, AlbumGate_),
       Reader_(session, jobs, Mailbox_, settings, work),
-      Estimate_(Lengths(jobs), settings.Format != rfWAV, settings.Secure) {
+      Estimate_(Lengths(jobs), RipFormatsOf(settings) != std::vector<TRipFormat>{rfWAV},
+                settings.Secure) {
+    for (TRipFormat format : RipFormatsOf(settings))
+        Taggings_[format] = DiscTagging(report, format);
     if (Settings_.WatchStop)
         Settings_.WatchStop([this] { Mailbox_.Wake(); });
 }
@@ -218,7 +228,7 @@ bool TRipRun::Run() {
         if (!Stopping_)
             Pool_.Fill([this](size_t index, const QString& error) {
                 if (!error.isEmpty())
-                    return FinishTrack(index, false, error);
+                    return OutputEnded(index, false, error);
                 Mailbox_.SetState(index, TTrackProgress::psEncoding, 0);
                 Observer_.TrackEvent(Jobs_[index].Number, QStringLiteral("encoding"));
             });
@@ -268,15 +278,46 @@ void TRipRun::OnRead(size_t index) {
     if (!job.Ok) {
         t.Status = tsFailed;
         t.Error = job.Error;
-    } else if (Settings_.Format == rfWAV) { // read whole: kept also when a stop came since
+    } else if (RipFormatsOf(Settings_) == std::vector<TRipFormat>{rfWAV}) {
+        // Read whole: kept also when a stop came since.
         const bool committed = job.Wav->Commit();
         FinishTrack(index, committed, committed ? QString() : job.Wav->Error());
     } else if (Stopping_) {
         job.Wav.reset();
+        job.WavCopy.reset();
     } else {
-        Pool_.Add(
-            {index, job.Number, job.Samples, std::move(job.Wav), job.Output, job.Tags, t.Gain});
+        HandOn(index);
     }
+}
+
+// A track read once goes to each of its formats: the WAV file is complete, the others are
+// encoded from the one work file.
+void TRipRun::HandOn(size_t index) {
+    TRipJob& job = Jobs_[index];
+    const TTrackResult& t = Report_.Tracks[job.Track];
+    const std::shared_ptr<TWavSink> wav(std::move(job.Wav));
+    job.Pending = static_cast<int>(job.Outputs.size());
+    for (const TRipJob::TOutput& o : job.Outputs) {
+        if (o.Format != rfWAV) {
+            Pool_.Add({index, job.Number, job.Samples, wav, o.Format, o.File, job.Tags, t.Gain,
+                       Taggings_[o.Format]});
+        } else {
+            const bool committed = job.WavCopy && job.WavCopy->Commit();
+            OutputEnded(index, committed,
+                        committed     ? QString()
+                        : job.WavCopy ? job.WavCopy->Error()
+                                      : QStringLiteral("the WAV file was lost"));
+        }
+    }
+}
+
+// One format of a track is done; the track when all are.
+void TRipRun::OutputEnded(size_t index, bool ok, const QString& error) {
+    TRipJob& job = Jobs_[index];
+    if (!ok && job.Failure.isEmpty())
+        job.Failure = error;
+    if (--job.Pending <= 0)
+        FinishTrack(index, job.Failure.isEmpty(), job.Failure);
 }
 
 // Every track has been read: the album's ReplayGain covers those read whole, and the
@@ -294,9 +335,9 @@ void TRipRun::OnReaderEnded() {
 
 void TRipRun::OnEncoded(const TEncoderPool::TEnd& end) {
     if (!end.Ok && !end.Stopped)
-        FinishTrack(end.Job, false, end.Error);
+        OutputEnded(end.Job, false, end.Error);
     else if (end.Ok && !Stopping_)
-        FinishTrack(end.Job, true, {});
+        OutputEnded(end.Job, true, {});
 }
 
 void TRipRun::FinishTrack(size_t index, bool ok, const QString& error) {
@@ -383,19 +424,24 @@ bool CheckOutputs(const TRipSettings& settings, const TRipReport& report,
                   const std::vector<TRipJob>& jobs, const QByteArray& outDir,
                   TRipObserver& observer) {
     RemoveStaleWorkFolders(outDir);
-    const TDiscFiles disc = DiscFileNames(report, FileNameFromBytes(outDir));
-    std::vector<QString> names = {disc.Cue, disc.Playlist, disc.Log};
-    if (!disc.Cover.isEmpty())
-        names.push_back(disc.Cover);
-    for (const TRipJob& job : jobs)
-        names.push_back(job.Output);
-    QString error;
-    if (!CheckOutputNames(outDir, names, ImageFiles(report.DrivePath), error) ||
-        (!settings.Overwrite && !CheckEarlierRip(disc.Log, report.Ids, error))) {
-        observer.Error(error);
-        return false;
+    std::vector<QString> names, logs;
+    for (const TRipReport& set : FormatSetReports(report, settings)) {
+        const TDiscFiles disc = DiscFileNames(set, FileNameFromBytes(outDir));
+        names.insert(names.end(), {disc.Cue, disc.Playlist, disc.Log});
+        if (!disc.Cover.isEmpty())
+            names.push_back(disc.Cover);
+        logs.push_back(disc.Log);
     }
-    return true;
+    for (const TRipJob& job : jobs)
+        for (const TRipJob::TOutput& o : job.Outputs)
+            names.push_back(o.File);
+    QString error;
+    bool ok = CheckOutputNames(outDir, names, ImageFiles(report.DrivePath), error);
+    for (size_t i = 0; ok && !settings.Overwrite && i < logs.size(); ++i)
+        ok = CheckEarlierRip(logs[i], report.Ids, error);
+    if (!ok)
+        observer.Error(error);
+    return ok;
 }
 
 TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport& report) {
@@ -444,7 +490,8 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
     TOutputFolders folders;
     std::vector<QString> outputs;
     for (const TRipJob& job : jobs)
-        outputs.push_back(job.Output);
+        for (const TRipJob::TOutput& o : job.Outputs)
+            outputs.push_back(o.File);
     QString error;
     if (!folders.Make(outputs, error)) {
         observer.Error(error);
@@ -467,7 +514,8 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
         verifier.Verify(report);
     }
     // A rip that ran keeps its log, failed tracks and all; a stopped one leaves no log.
-    const bool written = stopped || WriteDiscFiles(report, FileNameFromBytes(outDir), observer);
+    const bool written =
+        stopped || WriteFormatSets(report, settings, FileNameFromBytes(outDir), observer);
     folders.RemoveEmpty();
     if (stopped) {
         report.Stopped = true;

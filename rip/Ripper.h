@@ -50,6 +50,9 @@ struct TRipSettings {
     QString Drive;        // --drive index; empty: the first drive holding an audio CD
     std::set<int> Tracks; // empty: every audio track
     TRipFormat Format = rfWAV;
+    // Several formats from one read (RipFormatSets.h): all of them, Format first; empty:
+    // Format alone.
+    std::vector<TRipFormat> Formats;
     int Preset = kDefaultPreset;
     int Jobs = 0; // conversions at once; 0: the number of cores
     bool Secure = false;
@@ -71,6 +74,11 @@ struct TRipSettings {
 };
 
 inline constexpr int kMaxOffset = 10 * 588;
+
+// The formats a rip writes: settings.Formats, or Format alone.
+inline std::vector<TRipFormat> RipFormatsOf(const TRipSettings& settings) {
+    return settings.Formats.empty() ? std::vector<TRipFormat>{settings.Format} : settings.Formats;
+}
 
 // What a rip is doing, for a progress display.
 struct TTrackProgress {

@@ -300,6 +300,8 @@ uint8_t ReadAudio(VantrellObject* object, ErrorBlock& eb, const GrabRange& range
     cdio_paranoia_seek(paranoia, range.first, SEEK_SET);
 
     const int64_t sectors = range.sectors;
+    Log(VANTRELL_LOG_DEBUG, "reading track %u: %lld sectors from sector %d", track,
+        static_cast<long long>(sectors), static_cast<int>(range.first));
     const uint64_t total = static_cast<uint64_t>(sectors) * CDIO_CD_FRAMESIZE_RAW;
     const int64_t step = std::max<int64_t>(25, sectors / 200);
     if (options.reportProgress)

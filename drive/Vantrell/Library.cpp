@@ -118,11 +118,10 @@ std::string CdTextField(CdIo_t* cdio, cdtext_field_t field, track_t track) {
 
 void EmitLog(int32_t level, const char* message) {
     std::lock_guard lock(g_logMutex);
-    if (g_sink) {
+    if (g_sink)
         g_sink(g_sinkContext, level, message);
-    } else if (g_driveDebug) {
+    if (g_driveDebug) // also beside a sink: what a test or a user watching stderr sees
         std::fprintf(stderr, "Vantrell: %s\n", message);
-    }
 }
 
 // While this thread opens an image for a diagnosis, libcdio's messages are kept here as

@@ -636,6 +636,55 @@ TEST_F(RipCliTest, ReplayGainIsTheLoudnessOfTheSamplesReadAndReachesLogJsonAndTa
     EXPECT_EQ(Count(offLog, "ReplayGain track gain"), 0u) << offLog;
 }
 
+TEST_F(RipCliTest, SeveralFormatsComeFromOneReadEachIntoAFolderOfItsOwn) {
+    if (!HaveFfmpeg())
+        GTEST_SKIP() << "ffprobe and ffmpeg (Debian package ffmpeg) are needed";
+    const fs::path out = dir_ / "out";
+    childprocess::TLaunch launch;
+    launch.args = {TONVALE_CLI_PATH, "rip", "--format", "flac,mp3,wav", "--json", out.string()};
+    launch.drives = disc_.cue;
+    launch.env = {"TONVALE_DRIVE_DEBUG=1"}; // the drive library says each read on stderr
+    const childprocess::TOutcome run = childprocess::Run(launch);
+    ASSERT_EQ(run.Status(), 0) << run.err;
+    EXPECT_EQ(Count(run.err, "Vantrell: reading track "), 3u) << run.err; // each track once
+
+    const QJsonArray tracks = Json(run.out)[QStringLiteral("tracks")].toArray();
+    ASSERT_EQ(tracks.size(), 3);
+    const std::string sets[] = {kAlbum + " [FLAC]", kAlbum + " [MP3]", kAlbum + " [WAV]"};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i + 1);
+        const QJsonObject t = tracks[static_cast<qsizetype>(i)].toObject();
+        EXPECT_EQ(Str(t[QStringLiteral("status")]), "ok");
+        EXPECT_EQ(Str(t[QStringLiteral("file")]), sets[0] + "/" + kFiles[i] + ".flac");
+        const QJsonArray more = t[QStringLiteral("moreFiles")].toArray();
+        ASSERT_EQ(more.size(), 2);
+        EXPECT_EQ(Str(more[0]), sets[1] + "/" + kFiles[i] + ".mp3");
+        EXPECT_EQ(Str(more[1]), sets[2] + "/" + kFiles[i] + ".wav");
+        // Lossless and WAV: the disc itself; MP3: its length, with its tags.
+        const Outcome flac =
+            RunProgram({"ffmpeg", "-v", "error", "-i",
+                        (out / sets[0] / (kFiles[i] + ".flac")).string(), "-f", "s16le", "-"});
+        EXPECT_TRUE(Bytes(flac.out.begin(), flac.out.end()) == disc_.pcm[i]);
+        EXPECT_TRUE(WavPcm(out / sets[2] / (kFiles[i] + ".wav")) == disc_.pcm[i]);
+        const Outcome mp3 = RunProgram({"ffprobe", "-v", "error", "-show_format", "-of", "json",
+                                        (out / sets[1] / (kFiles[i] + ".mp3")).string()});
+        const QJsonObject format = Json(mp3.out)[QStringLiteral("format")].toObject();
+        EXPECT_NEAR(format[QStringLiteral("duration")].toString().toDouble(),
+                    static_cast<double>(disc_.pcm[i].size()) / 176400.0, 0.1);
+        EXPECT_EQ(Str(format[QStringLiteral("tags")].toObject()[QStringLiteral("album")]),
+                  "Album T\xc3\xaftle");
+    }
+    // Each set describes itself: its cue sheet names its files, its log its format.
+    const char* types[] = {".flac\" WAVE", ".mp3\" MP3", ".wav\" WAVE"};
+    const char* presets[] = {"Quality (FLAC,", "Quality (MP3,", "Format: WAV\n"};
+    for (size_t s = 0; s < 3; ++s) {
+        SCOPED_TRACE(sets[s]);
+        EXPECT_EQ(Count(ReadFile(out / sets[s] / (kAlbum + ".cue")), types[s]), 3u);
+        EXPECT_EQ(Count(ReadFile(out / sets[s] / (kAlbum + ".m3u")), "\n01 - "), 1u);
+        EXPECT_EQ(Count(ReadFile(out / sets[s] / "rip.log"), presets[s]), 1u);
+    }
+}
+
 TEST_F(RipCliTest, AVerifiedCopyReadsTwiceAndShowsEqualTestAndCopyCrcs) {
     const fs::path out = dir_ / "out";
     const Outcome run =
@@ -729,6 +778,8 @@ TEST_F(RipCliTest, BadArgumentsSayWhyOnce) {
         {{"--template", "%q", "out"}, "unknown field '%q'"},
         {{"--template", "%A", "out"}, "The template gives two tracks the file name"},
         {{"--format", "mp4", "out"}, "--format must be"},
+        {{"--format", "flac,FLAC", "out"}, "FLAC is named twice"},
+        {{"--format", "flac,", "out"}, "an empty format in the list"},
         {{"--offset", "99999", "out"}, "--offset needs"},
         {{"--accuraterip-db", "missing.bin", "out"}, "missing.bin: No such file or directory"},
         {{}, "rip needs an output folder"},

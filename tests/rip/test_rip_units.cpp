@@ -4,6 +4,7 @@
 #include "RipChecksums.h"
 #include "RipDiscIds.h"
 #include "RipDiscText.h"
+#include "RipFormatSets.h"
 #include "RipNames.h"
 #include "RipReport.h"
 #include "RipSinks.h"
@@ -507,6 +508,27 @@ TEST(RipReport, CommonFolderOfTheTracks) {
               QStringLiteral("a"));
     EXPECT_EQ(CommonFolder({QStringLiteral("1.wav"), QStringLiteral("a/2.wav")}), QString());
     EXPECT_EQ(Msf(75 * 61 + 5), QStringLiteral("01:01.05"));
+}
+
+TEST(RipFormatSets, EachFormatsSetGetsItsOwnFirstFolder) {
+    const struct {
+        const char* tmpl;
+        TRipFormat format;
+        const char* set;
+    } cases[] = {
+        {"%A - %d/%D%t - %n", rfFLAC, "%A - %d [FLAC]/%D%t - %n"},
+        {"%A/%d/%t", rfMP3, "%A [MP3]/%d/%t"},
+        {"%t - %n", rfOpus, "OPUS/%t - %n"}, // no folder: one named after the format
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FormatSetTemplate(QString::fromUtf8(c.tmpl), c.format), QString::fromUtf8(c.set));
+
+    std::vector<TRipFormat> formats;
+    QString error;
+    EXPECT_TRUE(ParseFormatList(QStringLiteral("flac, MP3,wav"), formats, error));
+    EXPECT_EQ(formats, (std::vector<TRipFormat>{rfFLAC, rfMP3, rfWAV}));
+    for (const char* bad : {"flac,flac", "flac,,mp3", "flac,mp4", ""})
+        EXPECT_FALSE(ParseFormatList(QString::fromUtf8(bad), formats, error)) << bad;
 }
 
 } // namespace
