@@ -26,6 +26,7 @@ int RunRip(QStringList args) {
     settings.Secure = cli::TakeFlag(args, QStringLiteral("--secure"));
     settings.Overwrite = cli::TakeFlag(args, QStringLiteral("--overwrite"));
     settings.ReplayGain = !cli::TakeFlag(args, QStringLiteral("--no-replaygain"));
+    settings.Htoa = !cli::TakeFlag(args, QStringLiteral("--no-htoa"));
     bool ok = true;
     settings.Drive = cli::TakeValue(args, QStringLiteral("--drive"), QString(), ok);
     const QString tracks = cli::TakeValue(args, QStringLiteral("--tracks"), QString(), ok);
@@ -112,7 +113,7 @@ TONVALE_CLI_COMMAND("rip",
                     "rip [--drive N] [--tracks 1,3-5] [--format F[,F...]] [--preset P] [--jobs N] "
                     "[--secure] [--offset SAMPLES] [--template TEXT] [--accuraterip-db FILE] "
                     "[--offline] [--release MBID] [--metadata FILE] [--gnudb EMAIL] "
-                    "[--no-cover] [--no-replaygain] [--overwrite] [--json] OUTDIR",
+                    "[--no-cover] [--no-replaygain] [--no-htoa] [--overwrite] [--json] OUTDIR",
                     "rip the disc into named, tagged audio files with checksums, a cue sheet "
                     "and a log",
                     RunRip);

@@ -143,7 +143,8 @@ TTrackTags TagsOf(const TDiscMeta& d, int number) {
     for (int i = 0; i < tCount; ++i)
         t.Values[i] = values[i];
     t.Number = number;
-    t.Total = static_cast<int>(d.Tracks.size());
+    t.Total = static_cast<int>(std::count_if(d.Tracks.begin(), d.Tracks.end(),
+                                             [](const TTrackMeta& m) { return m.Number > 0; }));
     t.Disc = d.DiscNumber;
     t.Discs = d.DiscTotal;
     return t;

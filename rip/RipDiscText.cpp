@@ -8,6 +8,7 @@
 #include <cdio/disc.h>
 #include <cdio/track.h>
 
+#include <QFile>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -19,6 +20,7 @@ namespace rip {
 struct TDiscReader::TImpl {
     CdIo_t* Cdio = nullptr;
     bool Image = false;
+    QByteArray Path;
     ~TImpl() {
         if (Cdio)
             cdio_destroy(Cdio);
@@ -105,6 +107,7 @@ bool TDiscReader::Open(const QString& path) {
     Close();
     const QByteArray bytes = FileNameBytes(path);
     Impl_->Cdio = cdio_open(bytes.constData(), DRIVER_UNKNOWN);
+    Impl_->Path = bytes;
     if (!Impl_->Cdio)
         return false;
     const char* driver = cdio_get_driver_name(Impl_->Cdio);
@@ -145,8 +148,48 @@ TDiscText TDiscReader::ReadText(int firstTrack, int lastTrack) const {
             t.Isrc = ValidIsrc(QString::fromLatin1(isrc.get()));
         if (t.Isrc.isEmpty())
             t.Isrc = ValidIsrc(field(CDTEXT_FIELD_ISRC, n));
+        // libcdio's INDEX 00 of an image; of a drive, what its driver reads of the Q
+        // sub-channel.
+        const auto track = static_cast<track_t>(n);
+        const lsn_t pregap = cdio_get_track_pregap_lsn(cdio, track);
+        const lsn_t start = cdio_get_track_lsn(cdio, track);
+        if (pregap != CDIO_INVALID_LSN && start != CDIO_INVALID_LSN && pregap < start)
+            t.Index00 = pregap;
+        t.PreEmphasis = cdio_get_track_preemphasis(cdio, track) == CDIO_TRACK_FLAG_TRUE;
     }
+    // libcdio passes over a CUE sheet's PREGAP (silence the image does not hold).
+    const char* driver = cdio_get_driver_name(cdio);
+    QFile cue(FileNameFromBytes(Impl_->Path));
+    if (driver && std::strcmp(driver, "BIN/CUE") == 0 && cue.size() < (1 << 20) &&
+        cue.open(QIODevice::ReadOnly))
+        for (const auto& [n, sectors] : CuePregaps(cue.readAll()))
+            if (text.Tracks.count(n) > 0)
+                text.Tracks[n].PregapSilence = sectors;
     return text;
+}
+
+std::map<int, int32_t> CuePregaps(const QByteArray& cue) {
+    std::map<int, int32_t> pregaps;
+    int track = 0;
+    for (const QByteArray& raw : cue.split('\n')) {
+        const QList<QByteArray> words = raw.simplified().split(' ');
+        if (words.size() < 2)
+            continue;
+        const QByteArray word = words[0].toUpper();
+        if (word == "TRACK") {
+            track = words[1].toInt();
+        } else if (word == "PREGAP" && track > 0) {
+            const QList<QByteArray> msf = words[1].split(':');
+            bool ok[3] = {false, false, false};
+            if (msf.size() != 3)
+                continue;
+            const int m = msf[0].toInt(&ok[0]), s = msf[1].toInt(&ok[1]), f = msf[2].toInt(&ok[2]);
+            if (ok[0] && ok[1] && ok[2] && m >= 0 && m < 100 && s >= 0 && s < 60 && f >= 0 &&
+                f < 75)
+                pregaps[track] = (m * 60 + s) * 75 + f;
+        }
+    }
+    return pregaps;
 }
 
 } // namespace rip

@@ -19,6 +19,12 @@ namespace rip {
 
 struct TCdTextTrack {
     QString Title, Performer, Songwriter, Composer, Isrc;
+    // The track's layout besides its TOC entry: where its INDEX 00 starts when it lies
+    // before INDEX 01 (-1: no pregap), the silence a CUE sheet's PREGAP command adds (not in
+    // the image), and the pre-emphasis flag of its control bits (CUE FLAGS PRE).
+    int32_t Index00 = -1;
+    int32_t PregapSilence = 0; // sectors
+    bool PreEmphasis = false;
 };
 
 struct TDiscText {
@@ -39,7 +45,7 @@ public:
     void Close();
 
     // CD-Text, ISRC and MCN of the tracks first..last, made safe by DiscText,
-    // ValidIsrc and ValidMcn.
+    // ValidIsrc and ValidMcn; and their pregaps and pre-emphasis.
     TDiscText ReadText(int firstTrack, int lastTrack) const;
 
 private:
@@ -55,6 +61,9 @@ QString DiscText(const QString& text);
 // zeros; anything else is empty: the disc does not tell.
 QString ValidIsrc(const QString& text);
 QString ValidMcn(const QString& text);
+
+// The PREGAP commands of a CUE sheet's text: track number -> sectors of silence.
+std::map<int, int32_t> CuePregaps(const QByteArray& cue);
 
 // libcdio reads the text of a CUE or TOC file as ISO 8859-1 and re-encodes it;
 // such files are mostly written in UTF-8. When the bytes libcdio read are valid

@@ -88,6 +88,15 @@ void LookUpNames(const TRipSettings& settings, const TDiscText& text,
             Take(t.Performer, found->Artist);
             Take(t.Isrc, found->Isrc);
         }
+    // The disc's own codes (sub-channel, CUE sheet) stand in the tags where the names
+    // found say nothing of them.
+    meta::TDiscMeta& tags = report.Meta;
+    if (tags.Barcode.isEmpty())
+        tags.Barcode = report.Mcn;
+    for (meta::TTrackMeta& track : tags.Tracks)
+        for (const TTrackResult& t : report.Tracks)
+            if (t.Number == track.Number && track.Isrc.isEmpty())
+                track.Isrc = t.Isrc;
     TrackArtistsFromAlbum(report.Meta);
 }
 

@@ -254,7 +254,7 @@ bool TRipReader::GrabSectors(const TRipJob& job, TReadWindow& window, QString& e
     TsbBurner& burner = Session_.Burner();
     TsbGrabAction action;
     TsbGrabTrack& track = action.Tracks.Add();
-    track.TrackNumber = job.Number;
+    track.TrackNumber = std::max(1, job.Number); // the hidden track 0 is read before track 1
     track.TrackType = ttData;
     track.FirstSector = job.Read.FirstSector;
     track.Sectors = job.Read.Sectors;

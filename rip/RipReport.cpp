@@ -1,5 +1,7 @@
 #include "RipReport.h"
 
+#include "RipGaps.h"
+
 #include "RipVerify.h"
 
 #include "FileNames.h"
@@ -9,6 +11,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <utility>
 
 namespace rip {
 namespace {
@@ -136,13 +139,14 @@ void LogDisc(const TRipReport& r, QStringList& l) {
     l << QString() << QStringLiteral("TOC")
       << QStringLiteral("  Track  Audio  Start     Length    Start sector  End sector");
     for (const TTrackResult& t : r.Tracks)
-        l << QStringLiteral("  %1  %2  %3  %4  %5  %6")
-                 .arg(t.Number, 5)
-                 .arg(t.Audio ? QStringLiteral("yes  ") : QStringLiteral("no   "))
-                 .arg(Msf(t.StartLba), -8)
-                 .arg(Msf(t.Sectors()), -8)
-                 .arg(t.StartLba, 12)
-                 .arg(t.EndLba - 1, 10);
+        if (!t.Hidden) // not in the TOC
+            l << QStringLiteral("  %1  %2  %3  %4  %5  %6")
+                     .arg(t.Number, 5)
+                     .arg(t.Audio ? QStringLiteral("yes  ") : QStringLiteral("no   "))
+                     .arg(Msf(t.StartLba), -8)
+                     .arg(Msf(t.Sectors()), -8)
+                     .arg(t.StartLba, 12)
+                     .arg(t.EndLba - 1, 10);
     l << QStringLiteral("  Lead-out sector: %1").arg(r.Toc.LeadOut) << QString();
     l << QStringLiteral("Disc ids");
     l << QStringLiteral("  AccurateRip: %1 (id1 %2, id2 %3)")
@@ -155,6 +159,7 @@ void LogDisc(const TRipReport& r, QStringList& l) {
                                              ? QStringLiteral("holds entries for this disc")
                                              : QStringLiteral("holds no entry for this disc"));
     VerifyDiscLines(r, l);
+    LogDiscGaps(r, l);
 }
 
 void LogTrack(const TTrackResult& t, bool replayGain, QStringList& l) {
@@ -166,6 +171,7 @@ void LogTrack(const TTrackResult& t, bool replayGain, QStringList& l) {
     if (!t.Isrc.isEmpty())
         l << QStringLiteral("  ISRC: %1").arg(t.Isrc);
     l << QStringLiteral("  File: %1").arg(t.FileName);
+    LogTrackGaps(t, l);
     if (t.HaveSums) {
         l << QStringLiteral("  Peak level: %1 %").arg(PeakPercent(t.Sums.Peak), 0, 'f', 1);
         if (t.HaveTestCrc)
@@ -237,12 +243,13 @@ QJsonObject RipReportJson(const TRipReport& r) {
                       {QStringLiteral("path"), r.DrivePath}};
     QJsonArray toc;
     for (const TTrackResult& t : r.Tracks)
-        toc.append(QJsonObject{{QStringLiteral("number"), t.Number},
-                               {QStringLiteral("audio"), t.Audio},
-                               {QStringLiteral("startSector"), t.StartLba},
-                               {QStringLiteral("endSector"), t.EndLba - 1},
-                               {QStringLiteral("sectors"), static_cast<qint64>(t.Sectors())},
-                               {QStringLiteral("length"), Msf(t.Sectors())}});
+        if (!t.Hidden)
+            toc.append(QJsonObject{{QStringLiteral("number"), t.Number},
+                                   {QStringLiteral("audio"), t.Audio},
+                                   {QStringLiteral("startSector"), t.StartLba},
+                                   {QStringLiteral("endSector"), t.EndLba - 1},
+                                   {QStringLiteral("sectors"), static_cast<qint64>(t.Sectors())},
+                                   {QStringLiteral("length"), Msf(t.Sectors())}});
     QJsonObject ids{{QStringLiteral("accurateRip1"), H8(r.Ids.AccurateRip1)},
                     {QStringLiteral("accurateRip2"), H8(r.Ids.AccurateRip2)},
                     {QStringLiteral("cddb"), H8(r.Ids.Cddb)},
@@ -260,6 +267,7 @@ QJsonObject RipReportJson(const TRipReport& r) {
                       {QStringLiteral("reads"), t.Reads}};
         if (!t.MoreFiles.isEmpty())
             o[QStringLiteral("moreFiles")] = QJsonArray::fromStringList(t.MoreFiles);
+        AddTrackGapJson(t, o);
         if (!t.Songwriter.isEmpty())
             o[QStringLiteral("songwriter")] = t.Songwriter;
         if (!t.Composer.isEmpty())
@@ -324,6 +332,7 @@ QJsonObject RipReportJson(const TRipReport& r) {
                         {QStringLiteral("notes"), QJsonArray::fromStringList(r.LookupNotes)}};
     }
     AddVerifyJson(r, record);
+    AddDiscGapJson(r, record);
     if (r.ReplayGain) {
         QJsonObject album = GainJson(r.AlbumGain);
         album[QStringLiteral("reference")] = meta::kReplayGainReference;
@@ -351,13 +360,24 @@ QByteArray CueSheet(const TRipReport& r, const QString& folder) {
         l << QStringLiteral("PERFORMER %1").arg(CueQuoted(r.AlbumPerformer));
     if (!r.AlbumTitle.isEmpty())
         l << QStringLiteral("TITLE %1").arg(CueQuoted(r.AlbumTitle));
+    const TTrackResult* previous = nullptr; // the track before, in this sheet
     for (const TTrackResult& t : r.Tracks) {
-        if (!t.Selected || t.Status != tsOk)
+        if (!t.Selected || t.Status != tsOk) {
+            previous = nullptr;
             continue;
+        }
         // Names hold no quote or line break (ExpandTemplate): quoted, the name is the file's.
         const QString file = RelativeTo(folder, t.FileName);
-        l << QStringLiteral("FILE %1 %2").arg(CueQuoted(file), CueFileType(file));
+        const QString fileLine =
+            QStringLiteral("FILE %1 %2").arg(CueQuoted(file), CueFileType(file));
+        const TTrackResult* before = std::exchange(previous, &t);
+        if (!Index00InPrevious(t, before))
+            l << fileLine;
+        if (t.Hidden) // no track of its own: the INDEX 00 of track 1
+            continue;
         l << QStringLiteral("  TRACK %1 AUDIO").arg(t.Number, 2, 10, QLatin1Char('0'));
+        if (t.PreEmphasis)
+            l << QStringLiteral("    FLAGS PRE");
         if (!t.Title.isEmpty())
             l << QStringLiteral("    TITLE %1").arg(CueQuoted(t.Title));
         if (!t.Performer.isEmpty())
@@ -368,6 +388,7 @@ QByteArray CueSheet(const TRipReport& r, const QString& folder) {
             l << QStringLiteral("    REM COMPOSER %1").arg(CueQuoted(t.Composer));
         if (!t.Isrc.isEmpty())
             l << QStringLiteral("    ISRC %1").arg(t.Isrc);
+        CueBeforeIndex01(t, before, fileLine, l);
         l << QStringLiteral("    INDEX 01 00:00:00");
     }
     // File names are bytes: one that is not UTF-8 is written as it is on the disc.

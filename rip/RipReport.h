@@ -52,6 +52,13 @@ struct TTrackResult {
     TArVerdict Ar;           // against every chunk of the AccurateRip entry (file or online)
     int CtdbConfidence = -1; // of the CTDB entries holding the track's CRC; -1: not compared
     TGainValues Gain;        // ReplayGain: the loudness of the copy kept
+    // The layout around it (RipGaps.h): the LBA of INDEX 00 when before StartLba (-1:
+    // none), a CUE PREGAP's silence (sectors, not on the disc), FLAGS PRE; Hidden: track 0,
+    // the audio before track 1's INDEX 01 (in no TOC: Audio is false).
+    int32_t Index00 = -1;
+    int32_t PregapSilence = 0;
+    bool PreEmphasis = false;
+    bool Hidden = false;
 
     int64_t Sectors() const { return EndLba - StartLba; }
 };
@@ -81,6 +88,8 @@ struct TRipReport {
     std::vector<TTrackResult> Tracks; // every track of the disc, in order
     bool ReplayGain = false;          // the loudness was measured
     TGainValues AlbumGain;            // of the tracks read
+    int32_t HiddenSectors = 0;        // audio before track 1's INDEX 01
+    QString HiddenNote;               // what became of it
     bool Stopped = false;
     QString LogFile; // rip.log as written, empty until it is
 

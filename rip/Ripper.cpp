@@ -8,6 +8,7 @@
 #include "RipDiscText.h"
 #include "RipEncoderPool.h"
 #include "RipFormatSets.h"
+#include "RipGaps.h"
 #include "RipMailbox.h"
 #include "RipMetadata.h"
 #include "RipOutputs.h"
@@ -94,6 +95,8 @@ bool LoadMedia(const TRipSettings& settings, TRipObserver& observer) {
 // Marks the tracks to rip; false when one asked for is no audio track of the disc.
 bool SelectTracks(const std::set<int>& tracks, TRipReport& report, TRipObserver& observer) {
     for (int n : tracks) {
+        if (n == 0 && HasHiddenAudio(report))
+            continue; // the hidden track one audio, added after the lookup
         const auto it = std::find_if(report.Tracks.begin(), report.Tracks.end(),
                                      [n](const TTrackResult& t) { return t.Number == n; });
         if (it == report.Tracks.end() || !it->Audio) {
@@ -128,6 +131,9 @@ TDiscText ReadDiscText(const QString& path, TRipReport& report) {
         t.Songwriter = it->second.Songwriter;
         t.Composer = it->second.Composer;
         t.Isrc = it->second.Isrc;
+        t.Index00 = it->second.Index00;
+        t.PregapSilence = it->second.PregapSilence;
+        t.PreEmphasis = it->second.PreEmphasis;
     }
     return text;
 }
@@ -265,7 +271,15 @@ void TRipRun::OnRead(size_t index) {
     t.TestCrc = job.TestCrc;
     if (job.Ok && job.Loudness)
         t.Gain = GainOf(*job.Loudness);
-    if (job.Ok && Report_.AccurateRipKnown) {
+    if (job.Ok && t.Hidden && job.Sums.Peak == 0) { // silence: nothing to keep
+        job.Wav.reset();
+        job.WavCopy.reset();
+        DropSilentHiddenTrack(Report_, t);
+        Mailbox_.SetState(index, TTrackProgress::psDone, 100);
+        Observer_.TrackEvent(job.Number, QStringLiteral("silent: not kept"));
+        return;
+    }
+    if (job.Ok && Report_.AccurateRipKnown && !t.Hidden) {
         const int position = static_cast<int>(std::count_if(
             Report_.Tracks.begin(), Report_.Tracks.begin() + static_cast<std::ptrdiff_t>(job.Track),
             [](const TTrackResult& r) { return r.Audio; }));
@@ -403,6 +417,7 @@ bool PrepareDisc(const TRipSettings& settings, TRipObserver& observer, TRipRepor
         return false;
     }
     LookUpNames(settings, ReadDiscText(session.Path(), report), cancel, report, observer);
+    AddHiddenTrack(report, settings.Htoa, settings.Tracks);
     if (stopRequested()) {
         report.Stopped = true;
         result = rrStopped;

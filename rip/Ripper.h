@@ -63,6 +63,7 @@ struct TRipSettings {
     QString AccurateRipDb;  // a dBAR file to verify against, or empty
     bool Overwrite = false; // replace the rip of another disc in the same folder
     bool ReplayGain = true; // measure the loudness, tag and log the ReplayGain values
+    bool Htoa = true;       // rip the hidden track one audio (RipGaps.h) unless it is silent
     QString OutDir;
     QString LibraryFolder; // where the media libraries are looked for first
     QString Program;       // "tonvale-cli 0.1.0", for the log

@@ -164,7 +164,9 @@ uint8_t TrackRange(VantrellObject* object, ErrorBlock& eb, uint8_t track, GrabRa
            toc.Entries[to + 1].EndLba <= toc.LeadOutLba)
         ++to;
     // The record is packed: its fields are copied, never bound to references.
-    range.audioFrom = std::max(lsn_t{0}, lsn_t{toc.Entries[from].StartLba});
+    // Before the disc's first track lies its pregap, whose audio (hidden before track 1's
+    // INDEX 01) can be read too.
+    range.audioFrom = from == 0 ? 0 : std::max(lsn_t{0}, lsn_t{toc.Entries[from].StartLba});
     range.audioTo = toc.Entries[to].EndLba;
     return VANTRELL_EXCEPTION_SUCCESS;
 }

@@ -685,6 +685,115 @@ TEST_F(RipCliTest, SeveralFormatsComeFromOneReadEachIntoAFolderOfItsOwn) {
     }
 }
 
+// A disc whose first 225 sectors (hiddenAudio: noise or silence) lie before track 1's
+// INDEX 01; track 2 has a two-second INDEX 00 at the end of track 1 and pre-emphasis,
+// track 3 a one-second PREGAP the image does not hold; ISRC and CATALOG lines.
+struct GapDisc {
+    std::string cue;
+    std::vector<Bytes> pcm; // the hidden audio, then tracks 1 to 3
+};
+GapDisc WriteGapDisc(const fs::path& folder, const std::string& name, bool silentHidden) {
+    GapDisc d;
+    d.pcm = {silentHidden ? Bytes(225 * discimage::kSectorBytes, 0) : Noise(225, 7), Noise(400, 8),
+             Noise(400, 9), Noise(300, 10)};
+    discimage::Disc disc;
+    for (const Bytes& pcm : d.pcm)
+        disc.tracks.push_back(discimage::AudioTrackFromPcm(pcm));
+    const discimage::Written written = discimage::WriteCueBin(disc, folder.string(), name);
+    d.cue = written.cuePath;
+    WriteFile(d.cue, "CATALOG 0123456789012\n"
+                     "FILE \"" +
+                         name +
+                         ".bin\" BINARY\n"
+                         "  TRACK 01 AUDIO\n    ISRC DEA123456789\n"
+                         "    INDEX 00 00:00:00\n    INDEX 01 00:03:00\n"
+                         "  TRACK 02 AUDIO\n    FLAGS DCP PRE\n"
+                         "    INDEX 00 00:06:25\n    INDEX 01 00:08:25\n"
+                         "  TRACK 03 AUDIO\n    PREGAP 00:01:00\n    INDEX 01 00:13:50\n");
+    return d;
+}
+
+TEST_F(RipCliTest, PregapsHiddenAudioPreEmphasisAndCodesReachTheCueSheetTheLogAndTheTags) {
+    if (!HaveFfmpeg())
+        GTEST_SKIP() << "ffprobe and ffmpeg (Debian package ffmpeg) are needed";
+    const GapDisc disc = WriteGapDisc(dir_, "gaps", false);
+    const fs::path out = dir_ / "out";
+    const Outcome run =
+        Rip({"--format", "wav,flac", "--template", "%t - %n", "--json", out.string()}, disc.cue);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // The hidden audio is track 0; a pregap's audio is at the end of the track before.
+    const char* files[] = {"00 - Hidden Track", "01 - Track1", "02 - Track2", "03 - Track3"};
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_TRUE(WavPcm(out / "WAV" / (std::string(files[i]) + ".wav")) == disc.pcm[i])
+            << files[i];
+    const std::string cue = ReadFile(out / "WAV" / "Unknown - Unknown.cue");
+    for (const std::string& part :
+         {std::string("CATALOG 0123456789012\r\n"),
+          std::string("FILE \"00 - Hidden Track.wav\" WAVE\r\n  TRACK 01 AUDIO\r\n"
+                      "    ISRC DEA123456789\r\n    INDEX 00 00:00:00\r\n"
+                      "FILE \"01 - Track1.wav\" WAVE\r\n    INDEX 01 00:00:00\r\n"),
+          std::string("  TRACK 02 AUDIO\r\n    FLAGS PRE\r\n    INDEX 00 00:03:25\r\n"
+                      "FILE \"02 - Track2.wav\" WAVE\r\n    INDEX 01 00:00:00\r\n"),
+          std::string("FILE \"03 - Track3.wav\" WAVE\r\n  TRACK 03 AUDIO\r\n"
+                      "    PREGAP 00:01:00\r\n    INDEX 01 00:00:00\r\n")})
+        EXPECT_EQ(Count(cue, part), 1u) << part << "\n" << cue;
+    const std::string log = ReadFile(out / "WAV" / "rip.log");
+    for (const char* line :
+         {"Hidden track one audio: 00:03.00 before track 1 (sectors 0 to 224), ripped as track 0",
+          "  Pre-emphasis: yes (FLAGS PRE)", "  Pregap: 00:02.00 (INDEX 00 at sector 475",
+          "  Pregap silence: 00:01.00", "  ISRC: DEA123456789", "MCN: 0123456789012"})
+        EXPECT_EQ(Count(log, line), 1u) << line << "\n" << log;
+    const QJsonObject record = Json(run.out);
+    const QJsonArray tracks = record[QStringLiteral("tracks")].toArray();
+    ASSERT_EQ(tracks.size(), 4);
+    EXPECT_TRUE(tracks[0].toObject()[QStringLiteral("hidden")].toBool());
+    EXPECT_TRUE(tracks[2].toObject()[QStringLiteral("preEmphasis")].toBool());
+    EXPECT_EQ(tracks[2].toObject()[QStringLiteral("pregapSectors")].toInt(), 150);
+    // The TOC and the disc ids know nothing of the hidden audio.
+    EXPECT_EQ(record[QStringLiteral("toc")].toObject()[QStringLiteral("tracks")].toArray().size(),
+              3);
+    // The codes in the tags.
+    const Outcome probe = RunProgram({"ffprobe", "-v", "error", "-show_entries", "format_tags",
+                                      "-of", "json", (out / "FLAC" / "01 - Track1.flac").string()});
+    const QJsonObject tags =
+        Json(probe.out)[QStringLiteral("format")].toObject()[QStringLiteral("tags")].toObject();
+    EXPECT_EQ(Str(tags[QStringLiteral("ISRC")]), "DEA123456789") << probe.out;
+    EXPECT_EQ(Str(tags[QStringLiteral("BARCODE")]), "0123456789012") << probe.out;
+    EXPECT_EQ(Str(tags[QStringLiteral("TRACKTOTAL")]), "3") << probe.out;
+}
+
+TEST_F(RipCliTest, SilentOrUnwantedHiddenAudioIsNotRippedAndTheCueSheetSaysItsLength) {
+    const struct {
+        bool silent;
+        std::vector<std::string> args;
+        std::string result;
+    } cases[] = {{true, {}, "silent, not ripped"},
+                 {false, {"--no-htoa"}, "not ripped (--no-htoa)"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.result);
+        const GapDisc disc = WriteGapDisc(dir_, c.silent ? "silent" : "unwanted", c.silent);
+        const fs::path out = dir_ / (c.silent ? "silent-out" : "unwanted-out");
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--template", "%t - %n", "--json", out.string()});
+        const Outcome run = Rip(args, disc.cue);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_FALSE(fs::exists(out / "00 - Hidden Track.wav"));
+        EXPECT_TRUE(WavPcm(out / "01 - Track1.wav") == disc.pcm[1]);
+        const QJsonObject record = Json(run.out);
+        EXPECT_EQ(
+            Str(record[QStringLiteral("hiddenTrackOne")].toObject()[QStringLiteral("result")]),
+            c.result);
+        EXPECT_EQ(record[QStringLiteral("tracks")].toArray().size(), 3);
+        const std::string cue = ReadFile(out / "Unknown - Unknown.cue");
+        EXPECT_EQ(Count(cue, "FILE \"01 - Track1.wav\" WAVE\r\n  TRACK 01 AUDIO\r\n"
+                             "    ISRC DEA123456789\r\n    PREGAP 00:03:00\r\n"
+                             "    INDEX 01 00:00:00\r\n"),
+                  1u)
+            << cue;
+        EXPECT_EQ(Count(ReadFile(out / "rip.log"), c.result), 1u);
+    }
+}
+
 TEST_F(RipCliTest, AVerifiedCopyReadsTwiceAndShowsEqualTestAndCopyCrcs) {
     const fs::path out = dir_ / "out";
     const Outcome run =
