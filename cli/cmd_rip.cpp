@@ -27,6 +27,7 @@ int RunRip(QStringList args) {
     settings.Overwrite = cli::TakeFlag(args, QStringLiteral("--overwrite"));
     settings.ReplayGain = !cli::TakeFlag(args, QStringLiteral("--no-replaygain"));
     settings.Htoa = !cli::TakeFlag(args, QStringLiteral("--no-htoa"));
+    settings.Image = cli::TakeFlag(args, QStringLiteral("--image"));
     bool ok = true;
     settings.Drive = cli::TakeValue(args, QStringLiteral("--drive"), QString(), ok);
     const QString tracks = cli::TakeValue(args, QStringLiteral("--tracks"), QString(), ok);
@@ -56,6 +57,8 @@ int RunRip(QStringList args) {
                                               "opus, or a list of them (flac,mp3): ") +
                                error);
     settings.Format = settings.Formats.front();
+    if (settings.Image && !settings.Tracks.empty())
+        return cli::UsageError(QStringLiteral("--image rips the whole disc: leave out --tracks"));
     if (!rip::ParsePreset(preset, settings.Preset))
         return cli::UsageError(
             QStringLiteral("--preset must be high, optimal, standard or economy"));
@@ -109,11 +112,12 @@ int RunRip(QStringList args) {
 
 } // namespace
 
-TONVALE_CLI_COMMAND("rip",
-                    "rip [--drive N] [--tracks 1,3-5] [--format F[,F...]] [--preset P] [--jobs N] "
-                    "[--secure] [--offset SAMPLES] [--template TEXT] [--accuraterip-db FILE] "
-                    "[--offline] [--release MBID] [--metadata FILE] [--gnudb EMAIL] "
-                    "[--no-cover] [--no-replaygain] [--no-htoa] [--overwrite] [--json] OUTDIR",
-                    "rip the disc into named, tagged audio files with checksums, a cue sheet "
-                    "and a log",
-                    RunRip);
+TONVALE_CLI_COMMAND(
+    "rip",
+    "rip [--drive N] [--tracks 1,3-5] [--format F[,F...]] [--preset P] [--jobs N] "
+    "[--secure] [--offset SAMPLES] [--template TEXT] [--accuraterip-db FILE] "
+    "[--offline] [--release MBID] [--metadata FILE] [--gnudb EMAIL] "
+    "[--no-cover] [--no-replaygain] [--no-htoa] [--image] [--overwrite] [--json] OUTDIR",
+    "rip the disc into named, tagged audio files with checksums, a cue sheet "
+    "and a log",
+    RunRip);

@@ -104,6 +104,8 @@ struct TTrackTags {
     QString Values[tCount];
     int Number = 0, Total = 0, Disc = 0, Discs = 0;
     TReplayGain Gain;
+    QString CueSheet;
+    bool HasNumber() const { return Number != kWholeDisc; }
 };
 
 // The ReplayGain fields of a track, names in upper case; Opus's R128 pair when r128.
@@ -142,6 +144,10 @@ TTrackTags TagsOf(const TDiscMeta& d, int number) {
         tr.ArtistId, tr.RecordingId,  tr.ReleaseTrackId, d.DiscId};
     for (int i = 0; i < tCount; ++i)
         t.Values[i] = values[i];
+    if (number == kWholeDisc) {
+        t.Values[tTitle] = d.Album;
+        t.Values[tArtist] = d.Artist;
+    }
     t.Number = number;
     t.Total = static_cast<int>(std::count_if(d.Tracks.begin(), d.Tracks.end(),
                                              [](const TTrackMeta& m) { return m.Number > 0; }));
@@ -171,9 +177,12 @@ void WriteXiph(TagLib::Ogg::XiphComment& x, const TTrackTags& t, const TCover& c
     for (int i = 0; i < tCount; ++i)
         if (!t.Values[i].isEmpty())
             x.addField(kNames[i].Vorbis, Str(t.Values[i]));
-    x.addField("TRACKNUMBER", TagLib::String::number(t.Number));
+    if (t.HasNumber())
+        x.addField("TRACKNUMBER", TagLib::String::number(t.Number));
     if (t.Total > 0)
         x.addField("TRACKTOTAL", TagLib::String::number(t.Total));
+    if (!t.CueSheet.isEmpty())
+        x.addField("CUESHEET", Str(t.CueSheet));
     if (t.Disc > 0) {
         x.addField("DISCNUMBER", TagLib::String::number(t.Disc));
         if (t.Discs > 0)
@@ -248,7 +257,8 @@ bool SaveMp3(const QByteArray& name, const TTrackTags& t, const TCover& cover) {
     for (int i = 0; i < tCount; ++i)
         if (!t.Values[i].isEmpty())
             SetId3(*tag, kNames[i].Id3, t.Values[i]);
-    SetId3(*tag, "TRCK", Pair(t.Number, t.Total));
+    if (t.HasNumber())
+        SetId3(*tag, "TRCK", Pair(t.Number, t.Total));
     if (t.Disc > 0)
         SetId3(*tag, "TPOS", Pair(t.Disc, t.Discs));
     for (const auto& [field, value] : GainFields(t.Gain, false))
@@ -276,7 +286,8 @@ bool SaveMp4(const QByteArray& name, const TTrackTags& t, const TCover& cover) {
     for (int i = 0; i < tCount; ++i)
         if (!t.Values[i].isEmpty())
             tag->setItem(kNames[i].Mp4, TagLib::StringList(Str(t.Values[i])));
-    tag->setItem("trkn", TagLib::MP4::Item(t.Number, t.Total));
+    if (t.HasNumber())
+        tag->setItem("trkn", TagLib::MP4::Item(t.Number, t.Total));
     if (t.Disc > 0)
         tag->setItem("disk", TagLib::MP4::Item(t.Disc, t.Discs));
     for (const auto& [field, value] : GainFields(t.Gain, false))
@@ -309,7 +320,9 @@ bool SaveWma(const QByteArray& name, const TTrackTags& t, const TCover& cover) {
     for (int i = 0; i < tCount; ++i)
         if (*kNames[i].Asf && !t.Values[i].isEmpty())
             tag->setAttribute(kNames[i].Asf, TagLib::ASF::Attribute(Str(t.Values[i])));
-    tag->setAttribute("WM/TrackNumber", TagLib::ASF::Attribute(TagLib::String::number(t.Number)));
+    if (t.HasNumber())
+        tag->setAttribute("WM/TrackNumber",
+                          TagLib::ASF::Attribute(TagLib::String::number(t.Number)));
     if (t.Disc > 0)
         tag->setAttribute("WM/PartOfSet", TagLib::ASF::Attribute(Str(Pair(t.Disc, t.Discs))));
     for (const auto& [field, value] : GainFields(t.Gain, false))
@@ -357,10 +370,12 @@ int R128Gain(double replayGain) {
 }
 
 bool WriteTags(const QString& path, TTagKind kind, const TDiscMeta& disc, int number,
-               const TCover& cover, QString& error, const TReplayGain& gain) {
+               const TCover& cover, QString& error, const TReplayGain& gain,
+               const QString& cueSheet) {
     const QByteArray name = FileNameBytes(path);
     TTrackTags t = TagsOf(disc, number);
     t.Gain = gain;
+    t.CueSheet = cueSheet;
     bool ok = true;
     switch (kind) {
     case TTagKind::None:

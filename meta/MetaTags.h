@@ -47,9 +47,13 @@ QString PeakText(double peak);
 int R128Gain(double replayGain);
 
 // Writes the tags of track `number` of disc into the file at path (the tags the file had
-// are replaced), with the ReplayGain values that gain knows. None: nothing to write,
+// are replaced), with the ReplayGain values that gain knows. number kWholeDisc: the file
+// holds the whole disc (its title is the album's, it has no track number) and cueSheet,
+// when given, is embedded as CUESHEET (FLAC, Ogg Vorbis, Opus). None: nothing to write,
 // true. False with a reason when TagLib cannot read or save the file.
+inline constexpr int kWholeDisc = -1;
 bool WriteTags(const QString& path, TTagKind kind, const TDiscMeta& disc, int number,
-               const TCover& cover, QString& error, const TReplayGain& gain = {});
+               const TCover& cover, QString& error, const TReplayGain& gain = {},
+               const QString& cueSheet = {});
 
 } // namespace meta

@@ -73,7 +73,8 @@ QString TEncoderPool::StartOne(TWork& work, TRunning& running) {
                 }
             }
             return TagTrackFile(tagging->Meta, tagging->Cover, tagging->Kind, number, path, error,
-                                gate ? TagGain(gain, album) : meta::TReplayGain{});
+                                gate ? TagGain(gain, album) : meta::TReplayGain{},
+                                tagging->CueSheet);
         };
     TInputOptions in;
     TOutputOptions out;

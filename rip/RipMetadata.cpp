@@ -119,10 +119,10 @@ std::shared_ptr<const TDiscTagging> DiscTagging(const TRipReport& report, TRipFo
 
 bool TagTrackFile(const meta::TDiscMeta& disc, const meta::TCover& cover, meta::TTagKind kind,
                   int number, const std::string& path, std::string& error,
-                  const meta::TReplayGain& gain) {
+                  const meta::TReplayGain& gain, const QString& cueSheet) {
     QString text;
     if (meta::WriteTags(FileNameFromBytes(QByteArray::fromStdString(path)), kind, disc, number,
-                        cover, text, gain))
+                        cover, text, gain, cueSheet))
         return true;
     error = "the tags could not be written";
     return false;

@@ -42,6 +42,7 @@ struct TDiscTagging {
     meta::TDiscMeta Meta;
     meta::TCover Cover;
     meta::TTagKind Kind = meta::TTagKind::None;
+    QString CueSheet; // a disc image's, embedded in it
 };
 // Null for a format without tags written this way (WAV).
 std::shared_ptr<const TDiscTagging> DiscTagging(const TRipReport& report, TRipFormat format);
@@ -50,7 +51,7 @@ std::shared_ptr<const TDiscTagging> DiscTagging(const TRipReport& report, TRipFo
 // temporary name, bytes); false with a reason that names no file.
 bool TagTrackFile(const meta::TDiscMeta& disc, const meta::TCover& cover, meta::TTagKind kind,
                   int number, const std::string& path, std::string& error,
-                  const meta::TReplayGain& gain = {});
+                  const meta::TReplayGain& gain = {}, const QString& cueSheet = {});
 
 // A track without an artist of its own is the album artist's, in the tags.
 void TrackArtistsFromAlbum(meta::TDiscMeta& disc);

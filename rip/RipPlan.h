@@ -35,6 +35,7 @@ struct TRipJob {
         QString File;
     };
     std::vector<TOutput> Outputs; // every format's final file, Output's first
+    int64_t ImageOffset = -1;     // --image: the sample of the image where the track starts
     TTrackTags Tags;
 
     // Written by the reader before it posts the job's end.

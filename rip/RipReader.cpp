@@ -281,6 +281,29 @@ bool TRipReader::GrabSectors(const TRipJob& job, TReadWindow& window, QString& e
     return true;
 }
 
+// One read of a job into its place in the disc image.
+bool TRipReader::ReadIntoImage(const TRipJob& job, TTrackSums& sums,
+                               std::unique_ptr<TLoudness>& loudness, QString& error) {
+    if (!Image_->Seek(job.ImageOffset)) {
+        error = Image_->Error();
+        return false;
+    }
+    TSumSink summer(job.Samples, job.FirstAudio, job.LastAudio);
+    TCtdbSink ctdb(job.Samples, job.Ctdb);
+    std::vector<TSampleSink*> sinks{&summer, &ctdb, Image_};
+    std::unique_ptr<TLoudnessSink> meter;
+    if (Settings_.ReplayGain)
+        sinks.push_back((meter = std::make_unique<TLoudnessSink>()).get());
+    TReadWindow window(job.Read, sinks);
+    if (!Grab(job, window, error))
+        return false;
+    sums = summer.Finish();
+    sums.CtdbCrc = ctdb.Crc();
+    sums.CtdbBytes = ctdb.Bytes();
+    loudness = meter ? meter->Take() : nullptr;
+    return true;
+}
+
 // Reads the track (twice or more for a verified copy, until two reads agree) and leaves
 // its sums and its file in the job.
 void TRipReader::ReadTrack(size_t index) {
@@ -309,6 +332,12 @@ void TRipReader::ReadTrack(size_t index) {
         if (Stop_.load())
             return false;
         Mailbox_.SetState(index, TTrackProgress::psGrabbing, 0, n);
+        if (Image_) {
+            if (!ReadIntoImage(job, sums, loudness, error))
+                return false;
+            crc = sums.Crc32;
+            return true;
+        }
         auto wav = std::make_unique<TWavSink>();
         const QString name =
             wavRip ? job.Output
@@ -372,7 +401,7 @@ void TRipReader::ReadTrack(size_t index) {
     // A WAV rip's read is the track file itself, still under its hidden name: the main
     // thread gives it the real one once it is on the disc, while this one reads on. A work
     // file is only closed.
-    if (Stop_.load() || !job.Wav || (!wavRip && !job.Wav->Commit()))
+    if (Stop_.load() || (!Image_ && (!job.Wav || (!wavRip && !job.Wav->Commit()))))
         return fail(job.Wav ? job.Wav->Error() : QStringLiteral("the read was lost"));
     QString crcText =
         QStringLiteral("Copy CRC %1").arg(QString::fromStdString(Hex8Upper(sums.Crc32)));

@@ -65,6 +65,8 @@ public:
     TRipReader(const TRipReader&) = delete;
     TRipReader& operator=(const TRipReader&) = delete;
 
+    // --image: every track's samples go to this file, at the job's ImageOffset.
+    void SetImage(TWavSink* image) { Image_ = image; }
     void Start();
     // Ends the read under way and skips the rest (their jobs end Stopped). Any thread.
     void Stop();
@@ -76,12 +78,15 @@ private:
     // One read of a job through the drive library into the sinks; false with error.
     bool Grab(const TRipJob& job, TReadWindow& window, QString& error);
     bool GrabSectors(const TRipJob& job, TReadWindow& window, QString& error);
+    bool ReadIntoImage(const TRipJob& job, TTrackSums& sums, std::unique_ptr<TLoudness>& loudness,
+                       QString& error);
 
     TDriveSession& Session_;
     std::vector<TRipJob>& Jobs_;
     TRipMailbox& Mailbox_;
     const TRipSettings& Settings_;
     const TWorkFolder& Work_;
+    TWavSink* Image_ = nullptr; // the worker's while it runs
     std::atomic<bool> Stop_{false};
     std::atomic<int> Reading_{-1}; // the job whose read is under way
     std::thread Worker_;

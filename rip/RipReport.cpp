@@ -1,6 +1,7 @@
 #include "RipReport.h"
 
 #include "RipGaps.h"
+#include "RipImage.h"
 
 #include "RipVerify.h"
 
@@ -362,7 +363,8 @@ QByteArray CueSheet(const TRipReport& r, const QString& folder) {
         l << QStringLiteral("TITLE %1").arg(CueQuoted(r.AlbumTitle));
     const TTrackResult* previous = nullptr; // the track before, in this sheet
     for (const TTrackResult& t : r.Tracks) {
-        if (!t.Selected || t.Status != tsOk) {
+        // An image's sheet is written before its tracks end (it is a tag of the image).
+        if (!t.Selected || (t.Status != tsOk && !r.Image)) {
             previous = nullptr;
             continue;
         }
@@ -371,7 +373,7 @@ QByteArray CueSheet(const TRipReport& r, const QString& folder) {
         const QString fileLine =
             QStringLiteral("FILE %1 %2").arg(CueQuoted(file), CueFileType(file));
         const TTrackResult* before = std::exchange(previous, &t);
-        if (!Index00InPrevious(t, before))
+        if (r.Image ? before == nullptr : !Index00InPrevious(t, before))
             l << fileLine;
         if (t.Hidden) // no track of its own: the INDEX 00 of track 1
             continue;
@@ -388,6 +390,10 @@ QByteArray CueSheet(const TRipReport& r, const QString& folder) {
             l << QStringLiteral("    REM COMPOSER %1").arg(CueQuoted(t.Composer));
         if (!t.Isrc.isEmpty())
             l << QStringLiteral("    ISRC %1").arg(t.Isrc);
+        if (r.Image) {
+            ImageIndexLines(r, t, l);
+            continue;
+        }
         CueBeforeIndex01(t, before, fileLine, l);
         l << QStringLiteral("    INDEX 01 00:00:00");
     }
@@ -398,12 +404,14 @@ QByteArray CueSheet(const TRipReport& r, const QString& folder) {
 QByteArray M3uPlaylist(const TRipReport& r, const QString& folder) {
     QStringList l{QStringLiteral("#EXTM3U")};
     for (const TTrackResult& t : r.Tracks) {
-        if (!t.Selected || t.Status != tsOk)
-            continue;
-        const QString performer = t.Performer.isEmpty() ? r.AlbumPerformer : t.Performer;
-        const QString title = t.Title.isEmpty() ? QStringLiteral("Track%1").arg(t.Number) : t.Title;
+        if (!t.Selected || t.Status != tsOk || (r.Image && l.size() > 1))
+            continue; // an image is one entry
+        const QString performer = t.Performer.isEmpty() || r.Image ? r.AlbumPerformer : t.Performer;
+        const QString title = r.Image             ? r.AlbumTitle
+                              : t.Title.isEmpty() ? QStringLiteral("Track%1").arg(t.Number)
+                                                  : t.Title;
         l << QStringLiteral("#EXTINF:%1,%2")
-                 .arg((t.Sectors() + 37) / 75)
+                 .arg(((r.Image ? r.ImageEnd - r.ImageStart : t.Sectors()) + 37) / 75)
                  .arg(performer.isEmpty() ? title : performer + QStringLiteral(" - ") + title);
         // A line that starts with "#" would be a comment: "./#1.wav" is the same file.
         const QString file = RelativeTo(folder, t.FileName);

@@ -89,7 +89,9 @@ struct TRipReport {
     bool ReplayGain = false;          // the loudness was measured
     TGainValues AlbumGain;            // of the tracks read
     int32_t HiddenSectors = 0;        // audio before track 1's INDEX 01
-    QString HiddenNote;               // what became of it
+    bool Image = false;               // one file of the disc (RipImage.h), sectors:
+    int32_t ImageStart = 0, ImageEnd = 0;
+    QString HiddenNote; // what became of it
     bool Stopped = false;
     QString LogFile; // rip.log as written, empty until it is
 

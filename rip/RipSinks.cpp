@@ -109,6 +109,14 @@ bool TWavSink::Commit() {
     return true;
 }
 
+bool TWavSink::Seek(int64_t offset) {
+    const int fd = Kind_ == wkFinal ? Final_.Fd() : WorkFd_;
+    if (fd < 0)
+        return Fail(EBADF);
+    const auto at = static_cast<off_t>(44 + offset * kBytesPerSample);
+    return ::lseek(fd, at, SEEK_SET) == at || Fail(errno);
+}
+
 // ---- reading with an offset -------------------------------------------------------------
 
 TReadPlan PlanRead(int32_t trackFrom, int32_t trackTo, int offset, int32_t audioFrom,

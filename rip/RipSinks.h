@@ -67,6 +67,10 @@ public:
     QString Error() const override { return Error_; }
     // Completes the file under its name; false with Error().
     bool Commit();
+    // Writes on from the sample at offset (after the header): a disc image's WAV file is
+    // written track by track, and a verified copy's next read of a track writes over the
+    // last. False with Error().
+    bool Seek(int64_t offset);
     const QString& Name() const { return Name_; }
 
 private:

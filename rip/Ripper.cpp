@@ -9,6 +9,7 @@
 #include "RipEncoderPool.h"
 #include "RipFormatSets.h"
 #include "RipGaps.h"
+#include "RipImage.h"
 #include "RipMailbox.h"
 #include "RipMetadata.h"
 #include "RipOutputs.h"
@@ -144,7 +145,7 @@ class TRipRun {
 public:
     TRipRun(const TRipSettings& settings, TRipObserver& observer, TRipReport& report,
             std::vector<TRipJob>& jobs, TDriveSession& session, const TWorkFolder& work,
-            std::vector<TDbarEntry> discEntries);
+            std::vector<TDbarEntry> discEntries, std::shared_ptr<TWavSink> image);
     ~TRipRun();
     TRipRun(const TRipRun&) = delete;
     TRipRun& operator=(const TRipRun&) = delete;
@@ -157,6 +158,8 @@ private:
     void HandOn(size_t index);
     void OutputEnded(size_t index, bool ok, const QString& error);
     void OnReaderEnded();
+    void FinishImage();
+    void ImageEnded(bool ok, const QString& error);
     void OnEncoded(const TEncoderPool::TEnd& end);
     void FinishTrack(size_t index, bool ok, const QString& error);
     void ReportProgress(bool now);
@@ -173,6 +176,9 @@ private:
     TRipMailbox Mailbox_;
     std::shared_ptr<TAlbumGate> AlbumGate_; // null without ReplayGain
     std::map<TRipFormat, std::shared_ptr<const TDiscTagging>> Taggings_;
+    std::shared_ptr<TWavSink> Image_; // --image: the disc's WAV file
+    int ImagePending_ = 0;            // its formats not yet finished
+    QString ImageFailure;
     TEncoderPool Pool_;
     TRipReader Reader_;
     TRipEstimate Estimate_;
@@ -198,10 +204,11 @@ std::vector<int64_t> Lengths(const std::vector<TRipJob>& jobs) {
 
 TRipRun::TRipRun(const TRipSettings& settings, TRipObserver& observer, TRipReport& report,
                  std::vector<TRipJob>& jobs, TDriveSession& session, const TWorkFolder& work,
-                 std::vector<TDbarEntry> discEntries)
+                 std::vector<TDbarEntry> discEntries, std::shared_ptr<TWavSink> image)
     : Settings_(settings), Observer_(observer), Report_(report), Jobs_(jobs), Session_(session),
       DiscEntries_(std::move(discEntries)), Mailbox_(Waiting(jobs)),
       AlbumGate_(settings.ReplayGain ? std::make_shared<TAlbumGate>() : nullptr),
+      Image_(std::move(image)),
       Pool_(settings.Jobs > 0 ? settings.Jobs : std::max(1, QThread::idealThreadCount()),
             settings.Preset, Mailbox_, AlbumGate_),
       Reader_(session, jobs, Mailbox_, settings, work),
@@ -209,6 +216,7 @@ TRipRun::TRipRun(const TRipSettings& settings, TRipObserver& observer, TRipRepor
                 settings.Secure) {
     for (TRipFormat format : RipFormatsOf(settings))
         Taggings_[format] = DiscTagging(report, format);
+    Reader_.SetImage(Image_.get());
     if (Settings_.WatchStop)
         Settings_.WatchStop([this] { Mailbox_.Wake(); });
 }
@@ -231,6 +239,9 @@ bool TRipRun::Run() {
             Observer_.TrackEvent(number, text);
         for (size_t index : news.Read)
             OnRead(index);
+        if (news.ReaderEnded && !ReaderEnded_)
+            OnReaderEnded(); // before Fill: the image's conversions start from here
+        ReaderEnded_ = ReaderEnded_ || news.ReaderEnded;
         if (!Stopping_)
             Pool_.Fill([this](size_t index, const QString& error) {
                 if (!error.isEmpty())
@@ -240,9 +251,6 @@ bool TRipRun::Run() {
             });
         for (const TEncoderPool::TEnd& end : Pool_.Collect())
             OnEncoded(end);
-        if (news.ReaderEnded && !ReaderEnded_)
-            OnReaderEnded();
-        ReaderEnded_ = ReaderEnded_ || news.ReaderEnded;
         const bool done = ReaderEnded_ && Pool_.Idle();
         ReportProgress(done);
         if (done)
@@ -271,7 +279,7 @@ void TRipRun::OnRead(size_t index) {
     t.TestCrc = job.TestCrc;
     if (job.Ok && job.Loudness)
         t.Gain = GainOf(*job.Loudness);
-    if (job.Ok && t.Hidden && job.Sums.Peak == 0) { // silence: nothing to keep
+    if (job.Ok && t.Hidden && job.Sums.Peak == 0 && !Image_) { // silence: nothing to keep
         job.Wav.reset();
         job.WavCopy.reset();
         DropSilentHiddenTrack(Report_, t);
@@ -292,6 +300,8 @@ void TRipRun::OnRead(size_t index) {
     if (!job.Ok) {
         t.Status = tsFailed;
         t.Error = job.Error;
+    } else if (Image_) {
+        // In the image, which is finished once every track is read.
     } else if (RipFormatsOf(Settings_) == std::vector<TRipFormat>{rfWAV}) {
         // Read whole: kept also when a stop came since.
         const bool committed = job.Wav->Commit();
@@ -327,6 +337,8 @@ void TRipRun::HandOn(size_t index) {
 
 // One format of a track is done; the track when all are.
 void TRipRun::OutputEnded(size_t index, bool ok, const QString& error) {
+    if (Image_)
+        return ImageEnded(ok, error);
     TRipJob& job = Jobs_[index];
     if (!ok && job.Failure.isEmpty())
         job.Failure = error;
@@ -337,14 +349,68 @@ void TRipRun::OutputEnded(size_t index, bool ok, const QString& error) {
 // Every track has been read: the album's ReplayGain covers those read whole, and the
 // conversions waiting for it tag their files.
 void TRipRun::OnReaderEnded() {
-    if (!Settings_.ReplayGain)
+    if (Settings_.ReplayGain) {
+        std::vector<const TLoudness*> read;
+        for (const TRipJob& job : Jobs_)
+            if (job.Ok && !job.Stopped)
+                read.push_back(job.Loudness.get());
+        Report_.AlbumGain = AlbumGain(read);
+        AlbumGate_->Open(Report_.AlbumGain);
+    }
+    if (Image_)
+        FinishImage();
+}
+
+// Every track is in the disc image: it is complete as WAV, and encoded once per format,
+// tagged as the whole disc with its cue sheet. A track that could not be read leaves no
+// image.
+void TRipRun::FinishImage() {
+    const auto unread = std::find_if(Jobs_.begin(), Jobs_.end(),
+                                     [](const TRipJob& job) { return !job.Ok || job.Stopped; });
+    if (Stopping_ || unread != Jobs_.end()) {
+        Image_.reset();
+        if (!Stopping_)
+            for (size_t i = 0; i < Jobs_.size(); ++i)
+                if (Jobs_[i].Ok)
+                    FinishTrack(
+                        i, false,
+                        QStringLiteral("the disc image lacks track %1").arg(unread->Number));
         return;
-    std::vector<const TLoudness*> read;
-    for (const TRipJob& job : Jobs_)
-        if (job.Ok && !job.Stopped)
-            read.push_back(job.Loudness.get());
-    Report_.AlbumGain = AlbumGain(read);
-    AlbumGate_->Open(Report_.AlbumGain);
+    }
+    const TRipJob& first = Jobs_.front();
+    ImagePending_ = static_cast<int>(first.Outputs.size());
+    const int64_t samples = int64_t{Report_.ImageEnd - Report_.ImageStart} * kSamplesPerSector;
+    TTrackTags tags = first.Tags;
+    tags.Title = Report_.AlbumTitle;
+    tags.Performer = Report_.AlbumPerformer;
+    tags.Number = 0;
+    const std::vector<TRipReport> sets = FormatSetReports(Report_, Settings_);
+    for (size_t i = 0; i < first.Outputs.size(); ++i) {
+        const TRipJob::TOutput& o = first.Outputs[i];
+        if (o.Format == rfWAV) {
+            const bool committed = Image_->Commit();
+            ImageEnded(committed, committed ? QString() : Image_->Error());
+            continue;
+        }
+        std::shared_ptr<const TDiscTagging> tagging = Taggings_[o.Format];
+        if (tagging) { // with the set's cue sheet, which names this file
+            auto withCue = std::make_shared<TDiscTagging>(*tagging);
+            withCue->CueSheet =
+                QString::fromUtf8(CueSheet(sets[i], DiscFileNames(sets[i], QString()).Folder));
+            tagging = withCue;
+        }
+        Pool_.Add({0, meta::kWholeDisc, samples, Image_, o.Format, o.File, tags, Report_.AlbumGain,
+                   tagging});
+    }
+}
+
+void TRipRun::ImageEnded(bool ok, const QString& error) {
+    if (!ok && ImageFailure.isEmpty())
+        ImageFailure = error;
+    if (--ImagePending_ > 0)
+        return;
+    for (size_t i = 0; i < Jobs_.size(); ++i)
+        FinishTrack(i, ImageFailure.isEmpty(), ImageFailure);
 }
 
 void TRipRun::OnEncoded(const TEncoderPool::TEnd& end) {
@@ -425,7 +491,8 @@ bool PrepareDisc(const TRipSettings& settings, TRipObserver& observer, TRipRepor
     }
     const QString outDirName = FileNameFromBytes(AbsoluteNameBytes(FileNameBytes(settings.OutDir)));
     QString error;
-    if (!PlanJobs(settings, report, outDirName, jobs, error)) {
+    if (!PlanJobs(settings, report, outDirName, jobs, error) ||
+        (settings.Image && !PlanImage(settings, report, jobs, outDirName, error))) {
         observer.Error(error);
         result = rrUsage;
         return false;
@@ -449,7 +516,8 @@ bool CheckOutputs(const TRipSettings& settings, const TRipReport& report,
     }
     for (const TRipJob& job : jobs)
         for (const TRipJob::TOutput& o : job.Outputs)
-            names.push_back(o.File);
+            if (std::find(names.begin(), names.end(), o.File) == names.end()) // an image: once
+                names.push_back(o.File);
     QString error;
     bool ok = CheckOutputNames(outDir, names, ImageFiles(report.DrivePath), error);
     for (size_t i = 0; ok && !settings.Overwrite && i < logs.size(); ++i)
@@ -457,6 +525,25 @@ bool CheckOutputs(const TRipSettings& settings, const TRipReport& report,
     if (!ok)
         observer.Error(error);
     return ok;
+}
+
+// The disc image's WAV file: the WAV image itself, else the work file its formats are
+// encoded from.
+bool OpenImage(const TRipReport& report, const std::vector<TRipJob>& jobs, const TWorkFolder& work,
+               std::shared_ptr<TWavSink>& image, TRipObserver& observer) {
+    const std::vector<TRipJob::TOutput>& outputs = jobs.front().Outputs;
+    const auto wav = std::find_if(outputs.begin(), outputs.end(),
+                                  [](const TRipJob::TOutput& o) { return o.Format == rfWAV; });
+    const int64_t samples = int64_t{report.ImageEnd - report.ImageStart} * kSamplesPerSector;
+    image = std::make_shared<TWavSink>();
+    const bool opened =
+        wav != outputs.end()
+            ? image->Open(wav->File, TWavSink::wkFinal, samples)
+            : image->Open(work.File(QStringLiteral("image.wav")), TWavSink::wkWork, samples,
+                          QStringLiteral("the disc image for %1").arg(outputs.front().File));
+    if (!opened)
+        observer.Error(image->Error());
+    return opened;
 }
 
 TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport& report) {
@@ -520,9 +607,15 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
         folders.RemoveEmpty();
         return rrFailed;
     }
+    std::shared_ptr<TWavSink> image;
+    if (report.Image && !OpenImage(report, jobs, work, image, observer)) {
+        folders.RemoveEmpty();
+        return rrFailed;
+    }
     observer.Started(report);
-    const bool stopped =
-        TRipRun(settings, observer, report, jobs, session, work, std::move(discEntries)).Run();
+    const bool stopped = TRipRun(settings, observer, report, jobs, session, work,
+                                 std::move(discEntries), std::move(image))
+                             .Run();
     work.Remove();
     if (!stopped) {
         TStopCancels verifying(settings, cancel);

@@ -64,6 +64,7 @@ struct TRipSettings {
     bool Overwrite = false; // replace the rip of another disc in the same folder
     bool ReplayGain = true; // measure the loudness, tag and log the ReplayGain values
     bool Htoa = true;       // rip the hidden track one audio (RipGaps.h) unless it is silent
+    bool Image = false;     // the whole disc as one file with its cue sheet (RipImage.h)
     QString OutDir;
     QString LibraryFolder; // where the media libraries are looked for first
     QString Program;       // "tonvale-cli 0.1.0", for the log

@@ -794,6 +794,90 @@ TEST_F(RipCliTest, SilentOrUnwantedHiddenAudioIsNotRippedAndTheCueSheetSaysItsLe
     }
 }
 
+// The INDEX 01 positions of a cue sheet, in sectors.
+std::vector<uint32_t> CueIndex01(const std::string& cue) {
+    std::vector<uint32_t> starts;
+    for (size_t at = cue.find("INDEX 01 "); at != std::string::npos;
+         at = cue.find("INDEX 01 ", at + 1)) {
+        unsigned m = 0, s = 0, f = 0;
+        if (std::sscanf(cue.c_str() + at + 9, "%u:%u:%u", &m, &s, &f) == 3)
+            starts.push_back((m * 60 + s) * 75 + f);
+    }
+    return starts;
+}
+
+TEST_F(RipCliTest, AnImageIsTheDiscInOneFileWhoseCueSheetSplitsItIntoTheTracks) {
+    if (!HaveFfmpeg())
+        GTEST_SKIP() << "ffprobe and ffmpeg (Debian package ffmpeg) are needed";
+    const fs::path out = dir_ / "image", tracks = dir_ / "tracks";
+    const Outcome run = Rip({"--image", "--format", "wav,flac", "--json", out.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const Outcome perTrack = Rip({"--template", "%t", tracks.string()});
+    ASSERT_EQ(perTrack.exitCode, 0) << perTrack.err;
+
+    // Split at the cue sheet's times, the image is the per-track rip, byte for byte.
+    const fs::path wavSet = out / (kAlbum + " [WAV]");
+    const std::string cue = ReadFile(wavSet / (kAlbum + ".cue"));
+    EXPECT_EQ(Count(cue, "FILE "), 1u) << cue;
+    EXPECT_EQ(Count(cue, "FILE \"" + kAlbum + ".wav\" WAVE"), 1u) << cue;
+    const std::vector<uint32_t> starts = CueIndex01(cue);
+    ASSERT_EQ(starts.size(), 3u) << cue;
+    const Bytes image = WavPcm(wavSet / (kAlbum + ".wav"));
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i + 1);
+        const size_t from = size_t{starts[i]} * discimage::kSectorBytes;
+        const size_t to =
+            i + 1 < 3 ? size_t{starts[i + 1]} * discimage::kSectorBytes : image.size();
+        ASSERT_LE(from, to);
+        ASSERT_LE(to, image.size());
+        EXPECT_TRUE(
+            Bytes(image.begin() + static_cast<std::ptrdiff_t>(from),
+                  image.begin() + static_cast<std::ptrdiff_t>(to)) ==
+            WavPcm(tracks /
+                   QStringLiteral("%1.wav").arg(i + 1, 2, 10, QLatin1Char('0')).toStdString()));
+        // The sums are those of the track, as in a rip of tracks.
+        const QJsonObject t =
+            Json(run.out)[QStringLiteral("tracks")].toArray()[static_cast<qsizetype>(i)].toObject();
+        EXPECT_EQ(Str(t[QStringLiteral("copyCrc")]),
+                  ReferenceSums(disc_.pcm[i], i == 0, i == 2).crc);
+        EXPECT_EQ(Str(t[QStringLiteral("accurateRipV2")]),
+                  ReferenceSums(disc_.pcm[i], i == 0, i == 2).v2);
+    }
+    // The FLAC image: the same audio, its cue sheet inside (naming it) with the same times.
+    const fs::path flac = out / (kAlbum + " [FLAC]") / (kAlbum + ".flac");
+    const Outcome decoded =
+        RunProgram({"ffmpeg", "-v", "error", "-i", flac.string(), "-f", "s16le", "-"});
+    EXPECT_TRUE(Bytes(decoded.out.begin(), decoded.out.end()) == image);
+    const Outcome probe = RunProgram(
+        {"ffprobe", "-v", "error", "-show_entries", "format_tags", "-of", "json", flac.string()});
+    const QJsonObject tags =
+        Json(probe.out)[QStringLiteral("format")].toObject()[QStringLiteral("tags")].toObject();
+    const std::string embedded = Str(tags[QStringLiteral("CUESHEET")]);
+    EXPECT_EQ(Count(embedded, "FILE \"" + kAlbum + ".flac\" WAVE"), 1u) << probe.out;
+    EXPECT_EQ(CueIndex01(embedded), starts);
+    EXPECT_EQ(Str(tags[QStringLiteral("TITLE")]), "Album T\xc3\xaftle");
+    EXPECT_FALSE(tags.contains(QStringLiteral("track")));
+}
+
+TEST_F(RipCliTest, AnImageKeepsPregapsAndTheHiddenAudioAtTheirFrames) {
+    const GapDisc disc = WriteGapDisc(dir_, "gaps", false);
+    const fs::path out = dir_ / "out";
+    const Outcome run = Rip({"--image", "--template", "%t", out.string()}, disc.cue);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    Bytes all;
+    for (const Bytes& pcm : disc.pcm)
+        all.insert(all.end(), pcm.begin(), pcm.end());
+    EXPECT_TRUE(WavPcm(out / "Unknown - Unknown.wav") == all);
+    const std::string cue = ReadFile(out / "Unknown - Unknown.cue");
+    EXPECT_EQ(Count(cue, "  TRACK 01 AUDIO\r\n    ISRC DEA123456789\r\n"
+                         "    INDEX 00 00:00:00\r\n    INDEX 01 00:03:00\r\n"
+                         "  TRACK 02 AUDIO\r\n    FLAGS PRE\r\n"
+                         "    INDEX 00 00:06:25\r\n    INDEX 01 00:08:25\r\n"
+                         "  TRACK 03 AUDIO\r\n    PREGAP 00:01:00\r\n    INDEX 01 00:13:50\r\n"),
+              1u)
+        << cue;
+}
+
 TEST_F(RipCliTest, AVerifiedCopyReadsTwiceAndShowsEqualTestAndCopyCrcs) {
     const fs::path out = dir_ / "out";
     const Outcome run =
@@ -889,6 +973,7 @@ TEST_F(RipCliTest, BadArgumentsSayWhyOnce) {
         {{"--format", "mp4", "out"}, "--format must be"},
         {{"--format", "flac,FLAC", "out"}, "FLAC is named twice"},
         {{"--format", "flac,", "out"}, "an empty format in the list"},
+        {{"--image", "--tracks", "2", "out"}, "--image rips the whole disc"},
         {{"--offset", "99999", "out"}, "--offset needs"},
         {{"--accuraterip-db", "missing.bin", "out"}, "missing.bin: No such file or directory"},
         {{}, "rip needs an output folder"},
