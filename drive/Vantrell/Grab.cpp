@@ -28,8 +28,6 @@ constexpr int kMaxConsecutiveReadErrors = 20;
 constexpr int kMaxReadErrors = 400;
 // Paranoia's own retries of a sector it cannot verify, before it reports a skip.
 constexpr int kParanoiaRetries = 20;
-// The read cache modelled for a disc image (see OpenReader).
-constexpr int kImageCacheSectors = 150;
 constexpr size_t kWriteBufferBytes = 256 * 1024;
 
 // The state of the grab running on this thread: paranoia's callback and the drive's read
@@ -260,10 +258,9 @@ uint8_t OpenReader(VantrellObject* object, ErrorBlock& eb, ReadOptions options,
                                                       ? PARANOIA_MODE_FULL ^ PARANOIA_MODE_NEVERSKIP
                                                       : PARANOIA_MODE_VERIFY);
     // The verified reader models a drive's read cache (1200 sectors by default) so that a
-    // second read comes from the disc, not the cache, and keeps its blocks for that. An
-    // image file has no such cache: a small model saves some 15 MB.
-    if (object->drive.isVirtual)
-        cdio_paranoia_cachemodel_size(reader->paranoia.get(), kImageCacheSectors);
+    // second read comes from the disc, not the cache. Its size stays the default for an
+    // image too: a model of 150 sectors made tracks longer than some 500 sectors end in
+    // the next track's first sectors.
     reader->errorCorrection = options.errorCorrection;
     reader->readSpeed = options.readSpeed;
     opened = std::move(reader);
