@@ -635,7 +635,8 @@ void TfrmMain::closeEvent(QCloseEvent* e) {
         if (closeAfterRun_)
             return;
         const auto answer = sbdlg::ShowBox(
-            {QMessageBox::Question, AppTitle, StopQuestion, QMessageBox::Yes | QMessageBox::No});
+            {QMessageBox::Question, AppTitle, StopQuestion, QMessageBox::Yes | QMessageBox::No,
+             QMessageBox::No}); // Enter lets the run go on: stopping it throws work away
         if (answer == QMessageBox::Yes && working_)
             StopAndClose();
         return;

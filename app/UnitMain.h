@@ -161,6 +161,8 @@ public:
     void ScanDrives();                  // on the TFindCDRDevice worker
     void OpenChosenDevice();
     void ListTracks();
+    // The listed disc's background lookup (what a run's files are tagged with).
+    const TDiscLookup& DiscLookup() const { return discLookup_; }
     // Starts the background lookup of the listed disc (unless the configuration says no).
     void LookUpDisc(const TsbTrackList& tracks);
     bool PrepareLibraries(); // false: the window is closing

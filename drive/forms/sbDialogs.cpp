@@ -43,6 +43,8 @@ QMessageBox::StandardButton DefaultBox(const MessageBoxRequest& request) {
     auto show = [&request, &answer] {
         QMessageBox box(request.Icon, request.Caption, request.Text, request.Buttons,
                         QApplication::activeWindow());
+        if (request.Default != QMessageBox::NoButton)
+            box.setDefaultButton(request.Default);
         answer = static_cast<QMessageBox::StandardButton>(box.exec());
     };
     if (QThread::currentThread() == app->thread())

@@ -30,6 +30,8 @@ struct MessageBoxRequest {
     QString Caption;
     QString Text;
     QMessageBox::StandardButtons Buttons = QMessageBox::Ok;
+    // The button Enter presses; NoButton leaves the choice to the box.
+    QMessageBox::StandardButton Default = QMessageBox::NoButton;
 };
 
 // Answers a box with the button pressed. Called on the thread that asked.

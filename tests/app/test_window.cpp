@@ -255,6 +255,7 @@ TEST_F(WindowTest, ClosingDuringARunAsksAndYesStopsItAndCloses) {
         const auto texts = Boxes().Texts();
         ASSERT_FALSE(texts.empty());
         EXPECT_EQ(texts[0], StopQuestion);
+        EXPECT_EQ(Boxes().Shown()[0].Default, QMessageBox::No); // Enter keeps the run going
         EXPECT_NEAR(enginetest::Decode(out + QStringLiteral("/Track1.mp3")).Seconds(), 4.0, 0.15);
         if (yes) {
             EXPECT_EQ(texts.size(), 1u);
