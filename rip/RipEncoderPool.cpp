@@ -7,8 +7,7 @@ namespace rip {
 struct TEncoderPool::TState {
     size_t Job = 0;
     std::atomic<bool> Done{false};
-    std::atomic<bool> Encoded{false};   // the file is complete, its tags wait for the album
-    std::atomic<bool> Cancelled{false}; // a stop came while it waited: stopped, not failed
+    std::atomic<bool> Encoded{false}; // the file is complete, its tags wait for the album
     std::atomic<int> CurrentMs{0};
     std::mutex Lock;
     bool Failed = false;  // guarded by Lock
@@ -65,12 +64,9 @@ QString TEncoderPool::StartOne(TWork& work, TRunning& running) {
             TGainValues album;
             if (gate) {
                 state->Encoded.store(true);
-                mailbox->Wake(); // its place in the pool is free
-                if (!gate->Wait(album)) {
-                    state->Cancelled.store(true);
-                    error = "stopped";
-                    return false;
-                }
+                mailbox->Wake();        // its place in the pool is free
+                if (!gate->Wait(album)) // a stop: the file is kept with the track's values
+                    album = {};
             }
             return TagTrackFile(tagging->Meta, tagging->Cover, tagging->Kind, number, path, error,
                                 gate ? TagGain(gain, album) : meta::TReplayGain{},
@@ -123,10 +119,8 @@ std::vector<TEncoderPool::TEnd> TEncoderPool::Collect() {
         {
             std::lock_guard lock(running.State->Lock);
             end.Error = QString::fromStdString(running.State->Message);
-            const bool stopped = running.State->Stopped || running.State->Cancelled.load();
-            const bool failed = running.State->Failed && !running.State->Cancelled.load();
-            end.Ok = !failed && !stopped;
-            end.Stopped = stopped && !failed;
+            end.Ok = !running.State->Failed && !running.State->Stopped;
+            end.Stopped = running.State->Stopped && !running.State->Failed;
         }
         ends.push_back(std::move(end));
         it = Running_.erase(it); // removes the WAV file

@@ -6,7 +6,8 @@
 // converters' operations are made there). Their events come on the converters' threads:
 // they touch only the per-conversion state and post to the mailbox; a finished file is
 // tagged on its conversion's thread: with ReplayGain, once the album's values are known
-// (TAlbumGate; a conversion waiting for them holds no place). The pool owns the WAV
+// (TAlbumGate; a conversion waiting for them holds no place; after a stop a finished file
+// is kept with its track's values only). The pool owns the WAV
 // files handed to it and removes each when its conversion ends or is dropped.
 #pragma once
 
@@ -66,7 +67,8 @@ public:
     std::vector<TEnd> Collect();
     // How far each running conversion is, 0..99.
     void Progress(const std::function<void(size_t job, int percent)>& report) const;
-    // Stops the running conversions (cancelling the album gate) and drops the waiting work.
+    // Stops the running conversions and drops the waiting work; the conversions waiting for
+    // the album's values tag their files without them.
     void Stop();
     bool Idle() const { return Waiting_.empty() && Running_.empty(); }
 

@@ -79,7 +79,7 @@ private:
 
 // The album's values for the taggers: conversions that end before the last track has been
 // read wait here (asleep, holding no place in the encoder pool) until the main thread opens
-// the gate with the album's values, or cancels it (a stop).
+// the gate with the album's values, or cancels it (a stop: they go on without them).
 class TAlbumGate {
 public:
     void Open(const TGainValues& album);
