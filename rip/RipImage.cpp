@@ -20,6 +20,8 @@ bool PlanImage(const TRipSettings& settings, TRipReport& report, std::vector<TRi
         }
     report.Image = true;
     report.ImageStart = report.Tracks[jobs.front().Track].StartLba;
+    if (report.Tracks[jobs.front().Track].Hidden)
+        report.HiddenNote = QStringLiteral("in the image, as track 1's INDEX 00");
     report.ImageEnd = report.Tracks[jobs.back().Track].EndLba;
     // Each format's image is named as its set's cue sheet, beside it.
     const std::vector<TRipFormat> formats = RipFormatsOf(settings);

@@ -869,6 +869,9 @@ TEST_F(RipCliTest, AnImageKeepsPregapsAndTheHiddenAudioAtTheirFrames) {
     for (const Bytes& pcm : disc.pcm)
         all.insert(all.end(), pcm.begin(), pcm.end());
     EXPECT_TRUE(WavPcm(out / "Unknown - Unknown.wav") == all);
+    EXPECT_EQ(Count(ReadFile(out / "rip.log"), "00:03.00 before track 1 (sectors 0 to 224), in the "
+                                               "image, as track 1's INDEX 00"),
+              1u);
     const std::string cue = ReadFile(out / "Unknown - Unknown.cue");
     EXPECT_EQ(Count(cue, "  TRACK 01 AUDIO\r\n    ISRC DEA123456789\r\n"
                          "    INDEX 00 00:00:00\r\n    INDEX 01 00:03:00\r\n"

@@ -5,6 +5,7 @@
 #include "RipDiscIds.h"
 #include "RipDiscText.h"
 #include "RipFormatSets.h"
+#include "RipLoudness.h"
 #include "RipNames.h"
 #include "RipReport.h"
 #include "RipSinks.h"
@@ -529,6 +530,31 @@ TEST(RipFormatSets, EachFormatsSetGetsItsOwnFirstFolder) {
     EXPECT_EQ(formats, (std::vector<TRipFormat>{rfFLAC, rfMP3, rfWAV}));
     for (const char* bad : {"flac,flac", "flac,,mp3", "flac,mp4", ""})
         EXPECT_FALSE(ParseFormatList(QString::fromUtf8(bad), formats, error)) << bad;
+}
+
+TEST(RipLoudness, ASinkMeasuresTheSameWhateverThePartsAndSilenceHasNoGain) {
+    const std::vector<uint8_t> pcm = Noise(5 * 44100, 3); // five seconds
+    TLoudnessSink whole;
+    ASSERT_TRUE(whole.Add(pcm.data(), pcm.size()));
+    TLoudnessSink parts; // frames split between parts of odd sizes
+    for (size_t at = 0, step = 1; at < pcm.size(); at += step, step = step * 7 % 4099 + 1)
+        ASSERT_TRUE(parts.Add(pcm.data() + at, std::min(step, pcm.size() - at)));
+    const std::unique_ptr<TLoudness> a = whole.Take(), b = parts.Take();
+    const TGainValues va = GainOf(*a), vb = GainOf(*b);
+    ASSERT_TRUE(va.Measured);
+    EXPECT_EQ(va.Loudness, vb.Loudness);
+    EXPECT_EQ(va.Peak, vb.Peak);
+    EXPECT_DOUBLE_EQ(va.Gain, -18 - va.Loudness);
+    // One track alone is its album; silence adds nothing and has no gain of its own.
+    TLoudnessSink silent;
+    const std::vector<uint8_t> zeros(44100 * 4, 0);
+    ASSERT_TRUE(silent.Add(zeros.data(), zeros.size()));
+    const std::unique_ptr<TLoudness> s = silent.Take();
+    EXPECT_FALSE(GainOf(*s).Measured);
+    const TGainValues album = AlbumGain({a.get(), s.get()});
+    EXPECT_NEAR(album.Loudness, va.Loudness, 1e-9);
+    EXPECT_EQ(album.Peak, va.Peak);
+    EXPECT_EQ(meta::R128Gain(-6.54), -2954); // (-6.54 - 5) * 256, relative to -23 LUFS
 }
 
 } // namespace
