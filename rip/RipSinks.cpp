@@ -76,12 +76,14 @@ bool TWavSink::Open(const QString& name, TKind kind, int64_t trackSamples, const
             return false;
         }
     } else {
+        // Named for a second stop signal before the file exists: one that comes between the
+        // two leaves nothing behind.
+        Pending_ = std::make_unique<safeio::TPendingPath>(bytes.toStdString(),
+                                                          safeio::TPendingPath::kFile);
         WorkFd_ = ::open(bytes.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (WorkFd_ < 0)
             return Fail(errno);
         OwnsWork_ = true;
-        Pending_ = std::make_unique<safeio::TPendingPath>(bytes.toStdString(),
-                                                          safeio::TPendingPath::kFile);
     }
     const std::vector<uint8_t> header =
         WavHeader(static_cast<uint32_t>(trackSamples * kBytesPerSample));

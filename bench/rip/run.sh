@@ -3,6 +3,8 @@
 # reference tools doing the same work (ratios: ours / theirs, lower is better):
 #
 #   wav       `tonvale-cli rip --format wav`            vs `cd-paranoia -B` (wall, peak memory)
+#             (wav and mp3 with --no-replaygain: the peers measure no loudness; `wav+rg`,
+#             the same rip measuring ReplayGain, shows what the loudness costs)
 #   mp3       `tonvale-cli rip --format mp3 --jobs J`   vs the serial peer pipeline:
 #             `cd-paranoia -B`, then the ffmpeg program encoding the WAV files J at a time,
 #             longest first; and vs the CPU bound (read CPU + encode CPU) / cores, with the
@@ -75,12 +77,18 @@ paranoia() { # cd-paranoia -B writes track01.cdda.wav ... into the current folde
 peers() { paranoia && encode_all "$work/par" "$work/peers" 2>>"$work/paranoia.log"; }
 wav() {
   rm -rf "$work/out-wav"
-  "$bin/tonvale-cli" rip --offline --format wav --template %t "$work/out-wav" >/dev/null 2>"$work/wav.log"
+  "$bin/tonvale-cli" rip --offline --format wav --no-replaygain --template %t "$work/out-wav" \
+    >/dev/null 2>"$work/wav.log"
+}
+wavrg() {
+  rm -rf "$work/out-wavrg"
+  "$bin/tonvale-cli" rip --offline --format wav --template %t "$work/out-wavrg" >/dev/null \
+    2>"$work/wavrg.log"
 }
 mp3() {
   rm -rf "$work/out-mp3"
   "$bin/tonvale-cli" rip --offline --format mp3 --preset standard --jobs "$jobs" --template %t \
-    "$work/out-mp3" >/dev/null 2>"$work/mp3.log"
+    --no-replaygain "$work/out-mp3" >/dev/null 2>"$work/mp3.log"
 }
 both() { # FLAC and MP3 from one read
   rm -rf "$work/out-both"
@@ -103,11 +111,11 @@ abcde() {
   command abcde -c "$work/abcde.conf" -d "$work/disc.flac" -j "$jobs" -N -n \
     -a read,encode,move,clean >"$work/abcde.log" 2>&1
 }
-names=(wav paranoia mp3 peers floor both two)
+names=(wav paranoia mp3 peers floor both two wavrg)
 labels=([0]="tonvale-cli rip --format wav" [1]="cd-paranoia -B"
   [2]="tonvale-cli rip --format mp3 --jobs $jobs" [3]="cd-paranoia -B, then ffmpeg -P $jobs"
   [4]="ffmpeg -P $jobs on grabbed WAVs (floor)" [5]="tonvale-cli rip --format flac,mp3"
-  [6]="tonvale-cli rip --format flac, then mp3")
+  [6]="tonvale-cli rip --format flac, then mp3" [7]="tonvale-cli rip --format wav (ReplayGain)")
 if [[ "${ABCDE_FLAC:-}" == "1" ]] && command -v abcde flac lame eyeD3 >/dev/null; then
   # One FLAC file of the whole disc with the disc's cue sheet embedded; no network: the
   # disc lookup is pointed at a closed local port and fails at once.
@@ -119,9 +127,9 @@ if [[ "${ABCDE_FLAC:-}" == "1" ]] && command -v abcde flac lame eyeD3 >/dev/null
     'LAMEOPTS="-b 128"' INTERACTIVE=n CDDBMETHOD=cddb 'CDDBURL="http://127.0.0.1:9/"' \
     >"$work/abcde.conf"
   names+=(abcde)
-  labels+=([7]="abcde -j $jobs (a FLAC copy as input)")
+  labels+=([8]="abcde -j $jobs (a FLAC copy as input)")
 fi
-export -f encode_all floor paranoia peers wav mp3 both two last_encode abcde
+export -f encode_all floor paranoia peers wav wavrg mp3 both two last_encode abcde
 export work jobs bin cue tracks
 
 # run NAME: times it into $work/NAME.time as "wall cpu kilobytes".
@@ -189,6 +197,7 @@ printf '%-58s %-10s %s\n' "mp3: rip / serial peer pipeline, wall" "$(ratio "$(fi
 printf '%-58s %-10s %s\n' "mp3: rip / CPU bound $(printf '%.2f' "$bound") s ((read + encode CPU) / $cores)" "$(ratio "$(field mp3 0)" "$bound")" "<= 1.05x"
 printf '%-58s %-10s %s\n' "mp3: rip / floor, wall" "$(ratio "$(field mp3 0)" "$(field floor 0)")" "(for reference)"
 printf '%-58s %-10s %s\n' "flac,mp3: one rip / two rips, wall" "$(ratio "$(field both 0)" "$(field two 0)")" "< 1.00x"
+printf '%-58s %-10s %s\n' "wav: ReplayGain on / off, wall" "$(ratio "$(field wavrg 0)" "$(field wav 0)")" "(for reference)"
 if [[ -n "${best[abcde]:-}" ]]; then
   printf '%-58s %-10s %s\n' "mp3: rip / abcde, wall" "$(ratio "$(field mp3 0)" "$(field abcde 0)")" "< 1"
 fi
