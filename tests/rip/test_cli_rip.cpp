@@ -23,7 +23,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -995,8 +997,10 @@ TEST_F(OnlineCliTest, AccurateRipOnlineChecksEveryChunkAndRefusesWhatIsNoDbarFil
     std::vector<Bytes> changed = disc_.pcm;
     changed[1][4 * 10000] ^= 0x01;
     const Disc other = WriteDisc(dir_, "changed", changed);
-    std::string answer; // what the server answers for the dBAR file; empty: 404
+    std::string answer;    // what the server answers for the dBAR file; empty: 404
+    std::mutex answerLock; // the server answers on a thread of its own
     fakeserver::TServer server([&](const QString& target) {
+        std::lock_guard lock(answerLock);
         if (target.startsWith("/accuraterip/") && !answer.empty())
             return Reply(200, answer, answer[0] == '<' ? "text/html" : "application/octet-stream");
         return Reply(404, "Not Found");
@@ -1040,7 +1044,10 @@ TEST_F(OnlineCliTest, AccurateRipOnlineChecksEveryChunkAndRefusesWhatIsNoDbarFil
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        answer = c.body;
+        {
+            std::lock_guard lock(answerLock);
+            answer = c.body;
+        }
         const fs::path out = dir_ / c.name;
         const Outcome run = Run({"rip", "--template", "%t", "--json", out.string()}, server, c.cue);
         ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -1116,9 +1123,9 @@ TEST_F(OnlineCliTest, CtdbVerifiesTheDiscOrItsTracksAndSaysWhenItDiffers) {
     std::vector<Bytes> changed = disc_.pcm;
     changed[2][4 * 20000] ^= 0x04;
     const Disc other = WriteDisc(dir_, "changed", changed);
-    bool present = true;
+    std::atomic<bool> present{true}; // read by the server's thread
     fakeserver::TServer server([&](const QString& target) {
-        if (target.startsWith("/lookup2.php?") && present)
+        if (target.startsWith("/lookup2.php?") && present.load())
             return Reply(200, xml, "text/xml");
         return Reply(404, "Not Found");
     });
@@ -1147,7 +1154,7 @@ TEST_F(OnlineCliTest, CtdbVerifiesTheDiscOrItsTracksAndSaysWhenItDiffers) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        present = c.present;
+        present.store(c.present);
         const fs::path out = dir_ / c.name;
         std::vector<std::string> args = {"rip", "--template", "%t", "--json"};
         args.insert(args.end(), c.args.begin(), c.args.end());
