@@ -1006,7 +1006,9 @@ void TfrmMain::SetWorkState(int state) {
     working_ = false;
     EnableInterface();
     actSelectAllUpdate();
-    if (scanPending_) {
+    // A window that closes after its run starts no search: the search would disable the
+    // window and hold its close back.
+    if (scanPending_ && !closeAfterRun_) {
         scanPending_ = false;
         StartDriveSearch();
     }
