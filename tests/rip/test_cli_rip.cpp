@@ -1194,9 +1194,9 @@ TEST_F(OnlineCliTest, OffsetFindGivesTheOffsetOfTheDatabasesSumsAndARipWithItIsA
     const std::string dbar = DbarFile(disc_, Shifted(disc_, 6), {{4, 1}, {6, 2}});
     const fs::path file = dir_ / disc_.ids.dbar;
     WriteFile(file, dbar);
-    bool known = true;
+    std::atomic<bool> known{true}; // read by the server's thread
     fakeserver::TServer server([&](const QString& target) {
-        return target.startsWith("/accuraterip/") && known ? Reply(200, dbar) : Reply(404);
+        return target.startsWith("/accuraterip/") && known.load() ? Reply(200, dbar) : Reply(404);
     });
     for (const std::vector<std::string>& source :
          {std::vector<std::string>{},
@@ -1229,7 +1229,7 @@ TEST_F(OnlineCliTest, OffsetFindGivesTheOffsetOfTheDatabasesSumsAndARipWithItIsA
                   "accurately ripped (confidence 10, v2)");
     EXPECT_EQ(Count(ReadFile(out / "rip.log"), "Read offset correction: +6 (from --offset)"), 1u);
 
-    known = false;
+    known.store(false);
     const Outcome unknown = Run({"offset", "find"}, server);
     EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_EQ(Count(unknown.err, "the disc is not in AccurateRip"), 1u) << unknown.err;
