@@ -859,7 +859,7 @@ void TfrmMain::LookUpDisc(const TsbTrackList& tracks) {
         toc.Tracks.push_back({e.TrackNumber, e.StartLba, e.AudioTrack != 0});
     }
     toc.LeadOut = tracks.Items(tracks.Count() - 1).TocEntry.EndLba;
-    discLookup_.Start(toc, ChosenDevice->DeviceName);
+    discLookup_.Start(toc, ChosenDevice->DriveLetter); // the device, or a virtual drive's image
 }
 
 void TfrmMain::WMDeviceChange(int eventCode) {
@@ -1006,7 +1006,9 @@ void TfrmMain::SetWorkState(int state) {
     working_ = false;
     EnableInterface();
     actSelectAllUpdate();
-    if (scanPending_) {
+    // A window that closes after its run starts no search: the search would disable the
+    // window and hold its close back.
+    if (scanPending_ && !closeAfterRun_) {
         scanPending_ = false;
         StartDriveSearch();
     }

@@ -105,6 +105,8 @@ void TDiscReader::Close() {
 
 bool TDiscReader::Open(const QString& path) {
     Close();
+    if (path.isEmpty()) // libcdio would open the machine's default drive
+        return false;
     const QByteArray bytes = FileNameBytes(path);
     Impl_->Cdio = cdio_open(bytes.constData(), DRIVER_UNKNOWN);
     Impl_->Path = bytes;

@@ -23,7 +23,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -1379,8 +1381,10 @@ TEST_F(OnlineCliTest, AccurateRipOnlineChecksEveryChunkAndRefusesWhatIsNoDbarFil
     std::vector<Bytes> changed = disc_.pcm;
     changed[1][4 * 10000] ^= 0x01;
     const Disc other = WriteDisc(dir_, "changed", changed);
-    std::string answer; // what the server answers for the dBAR file; empty: 404
+    std::string answer;    // what the server answers for the dBAR file; empty: 404
+    std::mutex answerLock; // the server answers on a thread of its own
     fakeserver::TServer server([&](const QString& target) {
+        std::lock_guard lock(answerLock);
         if (target.startsWith("/accuraterip/") && !answer.empty())
             return Reply(200, answer, answer[0] == '<' ? "text/html" : "application/octet-stream");
         return Reply(404, "Not Found");
@@ -1424,7 +1428,10 @@ TEST_F(OnlineCliTest, AccurateRipOnlineChecksEveryChunkAndRefusesWhatIsNoDbarFil
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        answer = c.body;
+        {
+            std::lock_guard lock(answerLock);
+            answer = c.body;
+        }
         const fs::path out = dir_ / c.name;
         const Outcome run = Run({"rip", "--template", "%t", "--json", out.string()}, server, c.cue);
         ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -1500,9 +1507,9 @@ TEST_F(OnlineCliTest, CtdbVerifiesTheDiscOrItsTracksAndSaysWhenItDiffers) {
     std::vector<Bytes> changed = disc_.pcm;
     changed[2][4 * 20000] ^= 0x04;
     const Disc other = WriteDisc(dir_, "changed", changed);
-    bool present = true;
+    std::atomic<bool> present{true}; // read by the server's thread
     fakeserver::TServer server([&](const QString& target) {
-        if (target.startsWith("/lookup2.php?") && present)
+        if (target.startsWith("/lookup2.php?") && present.load())
             return Reply(200, xml, "text/xml");
         return Reply(404, "Not Found");
     });
@@ -1531,7 +1538,7 @@ TEST_F(OnlineCliTest, CtdbVerifiesTheDiscOrItsTracksAndSaysWhenItDiffers) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        present = c.present;
+        present.store(c.present);
         const fs::path out = dir_ / c.name;
         std::vector<std::string> args = {"rip", "--template", "%t", "--json"};
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -1571,9 +1578,9 @@ TEST_F(OnlineCliTest, OffsetFindGivesTheOffsetOfTheDatabasesSumsAndARipWithItIsA
     const std::string dbar = DbarFile(disc_, Shifted(disc_, 6), {{4, 1}, {6, 2}});
     const fs::path file = dir_ / disc_.ids.dbar;
     WriteFile(file, dbar);
-    bool known = true;
+    std::atomic<bool> known{true}; // read by the server's thread
     fakeserver::TServer server([&](const QString& target) {
-        return target.startsWith("/accuraterip/") && known ? Reply(200, dbar) : Reply(404);
+        return target.startsWith("/accuraterip/") && known.load() ? Reply(200, dbar) : Reply(404);
     });
     for (const std::vector<std::string>& source :
          {std::vector<std::string>{},
@@ -1606,7 +1613,7 @@ TEST_F(OnlineCliTest, OffsetFindGivesTheOffsetOfTheDatabasesSumsAndARipWithItIsA
                   "accurately ripped (confidence 10, v2)");
     EXPECT_EQ(Count(ReadFile(out / "rip.log"), "Read offset correction: +6 (from --offset)"), 1u);
 
-    known = false;
+    known.store(false);
     const Outcome unknown = Run({"offset", "find"}, server);
     EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_EQ(Count(unknown.err, "the disc is not in AccurateRip"), 1u) << unknown.err;
