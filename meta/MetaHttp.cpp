@@ -210,6 +210,10 @@ THttpAnswer TMetaHttp::Fetch(const QUrl& url) {
     QTimer connectTimer, lookupTimer;
     connectTimer.setSingleShot(true);
     lookupTimer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early: the lookup's time would seem to be left
+    // over, and the next source would be asked after the limit was said to have run out.
+    connectTimer.setTimerType(Qt::PreciseTimer);
+    lookupTimer.setTimerType(Qt::PreciseTimer);
     int timedOut = 0;
     bool tooLarge = false;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
