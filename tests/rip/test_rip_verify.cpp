@@ -43,8 +43,8 @@ TEST(DiscIdsTest, TheCtdbTocIdAndTheAddressesOfTheVector) {
     // The data track and the real lead-out change nothing: the audio ends where it did.
     EXPECT_EQ(meta::CtdbTocId(EnhancedToc()), "VukMWWItblELRM.CEFpXxw0FlME-");
     EXPECT_EQ(meta::CtdbTocText(EnhancedToc()), "0:11413:25024:45713:-66620:80000");
-    EXPECT_EQ(meta::CtdbLookupUrl("http://db", VectorToc(), "none").toString(),
-              "http://db/lookup2.php?version=3&ctdb=1&fuzzy=0&metadata=none&"
+    EXPECT_EQ(meta::CtdbLookupUrl("http://127.0.0.1:1", VectorToc(), "none").toString(),
+              "http://127.0.0.1:1/lookup2.php?version=3&ctdb=1&fuzzy=0&metadata=none&"
               "toc=0:11413:25024:45713:55220");
     const QString url = AccurateRipUrl("http://ar", ComputeDiscIds(VectorToc()));
     EXPECT_TRUE(url.endsWith("/accuraterip/a/9/8/dBAR-004-0002189a-00087f33-1f02e004.bin"))
