@@ -265,6 +265,11 @@ bool EncoderAvailable(const std::string& name) {
     return codec && AVCodecStubs.av_codec_is_encoder && AVCodecStubs.av_codec_is_encoder(codec);
 }
 
+bool FilterAvailable(const std::string& name) {
+    return AVFilterStubs.avfilter_get_by_name &&
+           AVFilterStubs.avfilter_get_by_name(name.c_str()) != nullptr;
+}
+
 const char* MediaTypeName(unsigned mediaType) {
     static const char* const names[] = {"Video", "Audio", "Data", "Subtitle", "Attachment"};
     return mediaType < 5 ? names[mediaType] : "Unknown";

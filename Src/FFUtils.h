@@ -62,6 +62,10 @@ void NotifyEngineWaiters();
 // the libraries are not loaded).
 bool EncoderAvailable(const std::string& name);
 
+// True when the loaded filter library has a filter of that name (false while the
+// libraries are not loaded).
+bool FilterAvailable(const std::string& name);
+
 // "Video", "Audio", "Data", "Subtitle", "Attachment", else "Unknown".
 const char* MediaTypeName(unsigned mediaType);
 

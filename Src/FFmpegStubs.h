@@ -100,6 +100,8 @@ extern "C" {
     X(avfilter_graph_free)                                                                         \
     X(avfilter_graph_create_filter)                                                                \
     X(avfilter_graph_parse_ptr)                                                                    \
+    X(avfilter_graph_parse2)                                                                       \
+    X(avfilter_pad_get_type)                                                                       \
     X(avfilter_graph_config)                                                                       \
     X(avfilter_inout_alloc)                                                                        \
     X(avfilter_inout_free)                                                                         \

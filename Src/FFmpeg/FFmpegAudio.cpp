@@ -1,6 +1,7 @@
-// The audio path of a run: decoding with timestamp tracking, volume, audio
-// sync (silence, dropping, drift compensation), resampling and sample-format
-// conversion, frame assembly in a FIFO, encoding and flushing.
+// The audio path of a run: decoding with timestamp tracking, volume, the
+// filter graph ("afilters"), audio sync (silence, dropping, drift
+// compensation), resampling and sample-format conversion, frame assembly in a
+// FIFO, encoding and flushing.
 //
 // All buffers are reused: the decoder frame, one encoder frame per stream, the
 // sample buffers of the run. Nothing is allocated per encoded frame.
@@ -19,6 +20,47 @@
 namespace {
 
 constexpr int MaxInsertBytes = 131072; // inserted silence plus the block
+constexpr AVRational MicrosecondBase{1, AV_TIME_BASE};
+
+// The planes, format and size of a decoded (or filtered) frame.
+TAudioBlock FrameBlock(const AVFrame* frame) {
+    TAudioBlock block;
+    block.samples = frame->nb_samples;
+    block.format = static_cast<AVSampleFormat>(frame->format);
+    block.channels = frame->ch_layout.nb_channels;
+    block.rate = frame->sample_rate;
+    block.layout = &frame->ch_layout;
+    const int planes = AVUtilStubs.av_sample_fmt_is_planar(block.format) ? block.channels : 1;
+    if (planes > static_cast<int>(block.planes.size()))
+        throw FFmpegException("invalid channel count");
+    for (int p = 0; p < planes; ++p)
+        block.planes[static_cast<size_t>(p)] = frame->extended_data[p];
+    block.data = block.planes.data();
+    return block;
+}
+
+// A layout that names its channels: one of unknown order (a channel count only) becomes
+// the usual layout of that count, which the filters' buffers take.
+void NameChannels(AVChannelLayout& layout) {
+    if (layout.order != AV_CHANNEL_ORDER_UNSPEC)
+        return;
+    const int channels = layout.nb_channels;
+    AVUtilStubs.av_channel_layout_uninit(&layout);
+    AVUtilStubs.av_channel_layout_default(&layout, channels);
+}
+
+std::string LayoutText(const AVChannelLayout& layout) {
+    char text[256] = {};
+    if (AVUtilStubs.av_channel_layout_describe(&layout, text, sizeof text) < 0)
+        return {};
+    return text;
+}
+
+std::string FilterErrorText(const char* what, int code) {
+    char text[256] = {};
+    AVUtilStubs.av_strerror(code, text, sizeof text);
+    return std::string(what) + ": " + text;
+}
 
 template <typename T, typename Wide> void ScaleSamples(uint8_t* data, size_t count, int volume) {
     T* p = reinterpret_cast<T*>(data);
@@ -132,27 +174,129 @@ int TTranscodeRun::ReceiveAudioFrames(TInputStream& ist, int* received) {
         if (e.StartTime != 0 && ist.pts < e.StartTime)
             continue;
 
-        TAudioBlock block;
-        block.samples = frame->nb_samples;
-        block.format = static_cast<AVSampleFormat>(frame->format);
-        block.channels = frame->ch_layout.nb_channels;
-        block.rate = frame->sample_rate;
-        block.layout = &frame->ch_layout;
-        const int planes = AVUtilStubs.av_sample_fmt_is_planar(block.format) ? block.channels : 1;
-        if (planes > static_cast<int>(block.planes.size()))
-            throw FFmpegException("invalid channel count");
-        for (int p = 0; p < planes; ++p)
-            block.planes[static_cast<size_t>(p)] = frame->extended_data[p];
-        block.data = block.planes.data();
-
+        const TAudioBlock block = FrameBlock(frame);
         for (auto& ost : osts) {
             if (!ost.encodingNeeded || &ists[static_cast<size_t>(ost.sourceIndex)] != &ist)
                 continue;
             if (e.joined_ && ost.block != joinedInput)
                 continue;
-            AudioOutputStep(ost, ist, block);
+            if (!ost.setup->filters.empty())
+                FilterAudio(ost, ist, frame);
+            else
+                AudioOutputStep(ost, ist, block, ists[static_cast<size_t>(ost.syncIst)].pts);
         }
     }
+}
+
+void TTranscodeRun::OpenAudioFilters(TOutputStream& ost, int format, int rate,
+                                     const AVChannelLayout& layout) {
+    ost.graph.reset();
+    ost.bufferSrc = ost.bufferSink = nullptr;
+    auto fail = [](int code) {
+        throw FFmpegException(FilterErrorText("Error opening audio filters", code));
+    };
+    const char* formatName =
+        AVUtilStubs.av_get_sample_fmt_name(static_cast<AVSampleFormat>(format));
+    AVChannelLayout named{};
+    if (AVUtilStubs.av_channel_layout_copy(&named, &layout) < 0)
+        fail(AVERROR(ENOMEM));
+    NameChannels(named);
+    const std::string layoutText = LayoutText(named);
+    AVUtilStubs.av_channel_layout_uninit(&named);
+    if (!formatName || rate <= 0 || layoutText.empty())
+        fail(AVERROR(EINVAL));
+    ost.graph.reset(AVFilterStubs.avfilter_graph_alloc());
+    if (!ost.graph)
+        fail(AVERROR(ENOMEM));
+    AVFilterGraph* graph = ost.graph.get();
+    // Time in microseconds, as the run counts it.
+    const std::string srcArgs =
+        FormatText("time_base=1/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s", AV_TIME_BASE,
+                   rate, formatName, layoutText.c_str());
+    int ret = AVFilterStubs.avfilter_graph_create_filter(
+        &ost.bufferSrc, AVFilterStubs.avfilter_get_by_name("abuffer"), "src", srcArgs.c_str(),
+        nullptr, graph);
+    if (ret >= 0)
+        ret = AVFilterStubs.avfilter_graph_create_filter(
+            &ost.bufferSink, AVFilterStubs.avfilter_get_by_name("abuffersink"), "out", nullptr,
+            nullptr, graph);
+    if (ret < 0)
+        fail(ret);
+
+    AVFilterInOut* outputs = AVFilterStubs.avfilter_inout_alloc();
+    AVFilterInOut* inputs = AVFilterStubs.avfilter_inout_alloc();
+    struct Free {
+        AVFilterInOut** a;
+        AVFilterInOut** b;
+        ~Free() {
+            AVFilterStubs.avfilter_inout_free(a);
+            AVFilterStubs.avfilter_inout_free(b);
+        }
+    } release{&outputs, &inputs};
+    if (!outputs || !inputs)
+        fail(AVERROR(ENOMEM));
+    outputs->name = AVUtilStubs.av_strdup("in");
+    outputs->filter_ctx = ost.bufferSrc;
+    inputs->name = AVUtilStubs.av_strdup("out");
+    inputs->filter_ctx = ost.bufferSink;
+    ret = AVFilterStubs.avfilter_graph_parse_ptr(graph, ost.setup->filters.c_str(), &inputs,
+                                                 &outputs, nullptr);
+    if (ret >= 0)
+        ret = AVFilterStubs.avfilter_graph_config(graph, nullptr);
+    if (ret < 0)
+        fail(ret);
+    ost.filterFormat = format;
+    ost.filterRate = rate;
+    ost.filterLayout = layoutText;
+    ost.filterEnded = false;
+}
+
+void TTranscodeRun::FilterAudio(TOutputStream& ost, TInputStream& ist, AVFrame* frame) {
+    if (ost.filterEnded)
+        return;
+    NameChannels(frame->ch_layout);
+    const std::string layout = LayoutText(frame->ch_layout);
+    if (!ost.graph || frame->format != ost.filterFormat || frame->sample_rate != ost.filterRate ||
+        layout != ost.filterLayout) {
+        // The audio changed its kind: what the old graph holds goes out first.
+        if (ost.graph)
+            FlushAudioFilters(ost, ist);
+        OpenAudioFilters(ost, frame->format, frame->sample_rate, frame->ch_layout);
+    }
+    frame->pts = ist.pts;
+    const int ret = AVFilterStubs.av_buffersrc_add_frame_flags(ost.bufferSrc, frame,
+                                                               AV_BUFFERSRC_FLAG_KEEP_REF);
+    if (ret < 0)
+        throw FFmpegException(FilterErrorText("Error while filtering audio", ret));
+    OutputFilteredAudio(ost, ist);
+}
+
+void TTranscodeRun::OutputFilteredAudio(TOutputStream& ost, TInputStream& ist) {
+    AVFrame* out = ost.filtered.get();
+    const AVRational tb = AVFilterStubs.av_buffersink_get_time_base(ost.bufferSink);
+    int ret = 0;
+    while ((ret = AVFilterStubs.av_buffersink_get_frame(ost.bufferSink, out)) >= 0) {
+        struct Unref {
+            AVFrame* f;
+            ~Unref() { AVUtilStubs.av_frame_unref(f); }
+        } unref{out};
+        if (out->nb_samples <= 0 || out->sample_rate <= 0)
+            continue;
+        const int64_t pts = out->pts != AV_NOPTS_VALUE
+                                ? AVUtilStubs.av_rescale_q(out->pts, tb, MicrosecondBase)
+                                : ist.pts;
+        AudioOutputStep(ost, ist, FrameBlock(out), pts);
+    }
+    if (ret == AVERROR_EOF)
+        ost.filterEnded = true;
+    else if (ret != AVERROR(EAGAIN))
+        throw FFmpegException(FilterErrorText("Error while filtering audio", ret));
+}
+
+void TTranscodeRun::FlushAudioFilters(TOutputStream& ost, TInputStream& ist) {
+    if (!ost.filterEnded &&
+        AVFilterStubs.av_buffersrc_add_frame_flags(ost.bufferSrc, nullptr, 0) >= 0)
+        OutputFilteredAudio(ost, ist);
 }
 
 void TTranscodeRun::PrepareResampler(TOutputStream& ost, const TAudioBlock& in) {
@@ -206,11 +350,13 @@ void TTranscodeRun::PrepareConverter(TOutputStream& ost, const TAudioBlock& in) 
     ++e.convertersCreated_;
 }
 
-void TTranscodeRun::AudioOutputStep(TOutputStream& ost, TInputStream& ist, TAudioBlock block) {
+void TTranscodeRun::AudioOutputStep(TOutputStream& ost, TInputStream& ist, TAudioBlock block,
+                                    int64_t ptsUs) {
     AVCodecContext* enc = ost.enc;
     const int encChannels = enc->ch_layout.nb_channels;
     const int encRate = enc->sample_rate;
-    if (encChannels != block.channels)
+    // The decoder or the filters may give another rate than the stream announced.
+    if (encChannels != block.channels || encRate != block.rate)
         ost.resampleNeeded = true;
     if (ost.resampleNeeded && !ost.resampler)
         PrepareResampler(ost, block);
@@ -221,8 +367,7 @@ void TTranscodeRun::AudioOutputStep(TOutputStream& ost, TInputStream& ist, TAudi
     const int decBytes = AVUtilStubs.av_get_bytes_per_sample(block.format);
     const bool decPlanar = AVUtilStubs.av_sample_fmt_is_planar(block.format) != 0;
     const int fifoSamples = AVUtilStubs.av_audio_fifo_size(ost.fifo.get());
-    const TInputStream& sync = ists[static_cast<size_t>(ost.syncIst)];
-    const double ipts = static_cast<double>(sync.pts - e.StartTime) / 1000000.0;
+    const double ipts = static_cast<double>(ptsUs - e.StartTime) / 1000000.0;
     if (e.AudioSyncMethod != 0) {
         const double delta = ipts * encRate - static_cast<double>(ost.syncOpts) - fifoSamples;
         const double idelta = delta * block.rate / encRate;
@@ -438,7 +583,9 @@ void TTranscodeRun::EncodeAudioFrame(TOutputStream& ost, AVFrame* frame) {
     }
 }
 
-void TTranscodeRun::FlushAudio(TOutputStream& ost, TInputStream&) {
+void TTranscodeRun::FlushAudio(TOutputStream& ost, TInputStream& ist) {
+    if (ost.graph)
+        FlushAudioFilters(ost, ist);
     // Samples still inside the resampler's filter belong to the output too.
     if (ost.resampler) {
         const int capacity = SwResampleStubs.swr_get_out_samples(ost.resampler.get(), 0);

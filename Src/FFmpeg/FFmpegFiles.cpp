@@ -539,6 +539,12 @@ void TCustomFFmpeg::NewAudioStream(TOutputFileSetup& out) {
             defaults->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
 
     if (AudioStreamCopy) {
+        if (!AudioFilters.empty()) {
+            AudioCodecName.clear();
+            AudioLanguage.clear();
+            throw FFmpegException(
+                "-acodec copy and -afilters are incompatible (frames are not decoded)");
+        }
         setup.copy = true;
         st->codecpar->ch_layout.nb_channels = AudioChannels;
     } else {
@@ -585,6 +591,7 @@ void TCustomFFmpeg::NewAudioStream(TOutputFileSetup& out) {
             enc->sample_fmt = AV_SAMPLE_FMT_S16;
         enc->sample_rate = AudioSampleRate;
         enc->time_base = AVRational{1, AudioSampleRate};
+        setup.filters = AudioFilters;
     }
     if (!AudioLanguage.empty()) {
         SetDictEntry(&st->metadata, "language", AudioLanguage.c_str());

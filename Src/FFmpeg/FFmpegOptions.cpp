@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <system_error>
 #include <unordered_map>
@@ -90,6 +91,129 @@ std::string ChainText(const TBitstreamFilterChain& chain) {
         text += (text.empty() ? "" : ",") + filter.Name +
                 (filter.Args.empty() ? "" : "=" + filter.Args);
     return text;
+}
+
+std::string ErrorText(int code) {
+    char text[256] = {};
+    AVUtilStubs.av_strerror(code, text, sizeof text);
+    return text;
+}
+
+struct TGraphDeleter {
+    void operator()(AVFilterGraph* graph) const { AVFilterStubs.avfilter_graph_free(&graph); }
+};
+using TGraphPtr = std::unique_ptr<AVFilterGraph, TGraphDeleter>;
+
+// The open ends of a parsed graph, freed with it.
+struct TParsedGraph {
+    TGraphPtr graph{AVFilterStubs.avfilter_graph_alloc()};
+    AVFilterInOut* inputs = nullptr;
+    AVFilterInOut* outputs = nullptr;
+    TParsedGraph() = default;
+    TParsedGraph(const TParsedGraph&) = delete;
+    TParsedGraph& operator=(const TParsedGraph&) = delete;
+    ~TParsedGraph() {
+        AVFilterStubs.avfilter_inout_free(&inputs);
+        AVFilterStubs.avfilter_inout_free(&outputs);
+    }
+    // 0, or the library's error: the filters are made and initialised with their
+    // arguments, not linked to anything.
+    int Parse(const std::string& text) {
+        if (!graph)
+            throw FFmpegException("av_malloc failed");
+        return AVFilterStubs.avfilter_graph_parse2(graph.get(), text.c_str(), &inputs, &outputs);
+    }
+};
+
+int Count(const AVFilterInOut* list) {
+    int n = 0;
+    for (; list; list = list->next)
+        ++n;
+    return n;
+}
+
+// A filter of a graph text without its link labels ("[a]volume=2[b]" -> "volume=2").
+std::string WithoutLabels(std::string text) {
+    text = TrimText(text);
+    while (!text.empty() && text.front() == '[') {
+        const size_t close = text.find(']');
+        text = TrimText(close == std::string::npos ? std::string() : text.substr(close + 1));
+    }
+    while (!text.empty() && text.back() == ']') {
+        const size_t open = text.rfind('[');
+        text = TrimText(open == std::string::npos ? std::string() : text.substr(0, open));
+    }
+    return text;
+}
+
+// The filters of a graph text in order, each without its labels: the text split at
+// the "," and ";" that are neither quoted, escaped nor inside a label.
+std::vector<std::string> FilterTexts(const std::string& text) {
+    std::vector<std::string> filters;
+    std::string current;
+    bool quoted = false;
+    bool label = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\\' && i + 1 < text.size()) {
+            current += c;
+            current += text[++i];
+            continue;
+        }
+        if (c == '\'')
+            quoted = !quoted;
+        else if (!quoted && c == '[')
+            label = true;
+        else if (!quoted && c == ']')
+            label = false;
+        else if (!quoted && !label && (c == ',' || c == ';')) {
+            filters.push_back(WithoutLabels(current));
+            current.clear();
+            continue;
+        }
+        current += c;
+    }
+    filters.push_back(WithoutLabels(current));
+    return filters;
+}
+
+bool AllAudio(const AVFilterPad* pads, unsigned count) {
+    for (unsigned i = 0; i < count; ++i)
+        if (AVFilterStubs.avfilter_pad_get_type(pads, static_cast<int>(i)) != AVMEDIA_TYPE_AUDIO)
+            return false;
+    return true;
+}
+
+// Raises the reason why text cannot filter the decoded audio: a filter that does not
+// exist, refuses its arguments or handles no audio (named by itself, the first one), or
+// a graph that is not one chain from one input to one output.
+void CheckAudioFilters(const std::string& text) {
+    if (text.empty())
+        return;
+    for (const std::string& filter : FilterTexts(text)) {
+        const std::string name = TrimText(filter.substr(0, filter.find_first_of("=@")));
+        if (name.empty())
+            continue; // the whole graph's parse below says what is wrong
+        if (!AVFilterStubs.avfilter_get_by_name(name.c_str()))
+            throw FFmpegException("Unknown audio filter '" + name + "'");
+        TParsedGraph one;
+        const int ret = one.Parse(filter);
+        if (ret < 0)
+            throw FFmpegException("Invalid audio filter '" + filter + "': " + ErrorText(ret));
+        for (unsigned i = 0; i < one.graph->nb_filters; ++i) {
+            const AVFilterContext* context = one.graph->filters[i];
+            if (!AllAudio(context->input_pads, context->nb_inputs) ||
+                !AllAudio(context->output_pads, context->nb_outputs))
+                throw FFmpegException("'" + name + "' is not an audio filter");
+        }
+    }
+    TParsedGraph whole;
+    const int ret = whole.Parse(text);
+    if (ret < 0)
+        throw FFmpegException("Invalid audio filters '" + text + "': " + ErrorText(ret));
+    if (Count(whole.inputs) != 1 || Count(whole.outputs) != 1)
+        throw FFmpegException("The audio filters '" + text +
+                              "' must make one chain (one input, one output)");
 }
 
 } // namespace
@@ -192,6 +316,7 @@ void TFFmpegOptions::ResetOptions() {
     AudioQScale = -99999;
     AudioVolume = 256;
     AudioLanguage.clear();
+    AudioFilters.clear();
 
     SubtitleDisable = false;
     SubtitleCodecName.clear();
@@ -387,6 +512,12 @@ void TFFmpegOptions::SetVHook(const std::string& value) {
     if (!AddFrameHook(args))
         throw FFmpegException("Failed to add video hook function: " + value);
     UsingVHook = true;
+}
+
+void TFFmpegOptions::SetAudioFilters(const std::string& value) {
+    const std::string text = TrimText(value);
+    CheckAudioFilters(text);
+    AudioFilters = text;
 }
 
 void TFFmpegOptions::NewStreamOnLastOutput(int) {
@@ -793,6 +924,10 @@ const std::unordered_map<std::string, TFFmpegOptions::THandler>& TFFmpegOptions:
         table["alang"] = [](TFFmpegOptions& s, const std::string&, const std::string& v) {
             s.AudioLanguage = v;
         };
+        for (const char* n : {"afilters", "af"})
+            table[n] = [](TFFmpegOptions& s, const std::string&, const std::string& v) {
+                s.SetAudioFilters(v);
+            };
         table["sample_fmt"] = [](TFFmpegOptions& s, const std::string&, const std::string& v) {
             if (v == "list") {
                 s.ListFormats(false);
@@ -1000,6 +1135,7 @@ std::vector<std::pair<std::string, std::string>> TFFmpegOptions::DescribeSetting
     add("AudioQScale", RealText(AudioQScale));
     add("AudioVolume", IntText(AudioVolume));
     add("AudioLanguage", AudioLanguage);
+    add("AudioFilters", AudioFilters);
     add("SubtitleDisable", BoolText(SubtitleDisable));
     add("SubtitleCodecName", SubtitleCodecName);
     add("SubtitleStreamCopy", BoolText(SubtitleStreamCopy));

@@ -313,6 +313,12 @@ public:
     double AudioQScale = -99999; // -99999 = unset
     int AudioVolume = 256;       // 256 = unity
     std::string AudioLanguage;
+    // "afilters" / "af": a filter chain (the libraries' filter-graph text, "volume=0.5,
+    // highpass=f=20") through which the decoded audio of the next outputs' audio streams
+    // passes before it is resampled and encoded; empty = none. Checked when given: every
+    // filter must exist, take its arguments and handle audio, and the chain must have one
+    // input and one output.
+    std::string AudioFilters;
 
     // Subtitle
     bool SubtitleDisable = false;
@@ -405,6 +411,7 @@ private:
     void ListFormats(bool pixel) const;
     int64_t ParseTime(const std::string& optionName, const std::string& value, bool duration) const;
     void SetVHook(const std::string& value);
+    void SetAudioFilters(const std::string& value);
     void FreeBitstreamFilters();
 
     std::unique_ptr<AVCodecContext, TCodecContextDeleter> CodecDefaults_[OptionMediaTypeCount];

@@ -71,7 +71,7 @@ struct TOutputStreamSetup {
     int crop[4] = {0, 0, 0, 0}; // top, bottom, left, right
     int pad[4] = {0, 0, 0, 0};  // top, bottom, left, right
     int padColor[3] = {16, 128, 128};
-    std::string filters; // "vfilters"
+    std::string filters; // the filter graph: "vfilters" or "afilters" by the type
 };
 
 // One output file. In joined mode several slots share one of these.
@@ -197,6 +197,11 @@ struct TOutputStream {
     TAudioFifoPtr fifo;
     TFramePtr frame;       // encoder input, reused
     int frameCapacity = 0; // samples the frame's buffers hold
+    // "afilters": the decoded audio the graph (below) was made for; a change remakes it
+    int filterFormat = -1;
+    int filterRate = 0;
+    std::string filterLayout;
+    bool filterEnded = false; // the graph gave its last frame (atrim ...): the rest goes
     // video
     bool cropOn = false, padOn = false, resizeOn = false;
     int cropTop = 0, cropBottom = 0, cropLeft = 0, cropRight = 0; // current bands
@@ -207,7 +212,7 @@ struct TOutputStream {
     int setupWidth = 0, setupHeight = 0;             // input size at set-up
     TFramePtr tempPicture;                           // encoder size and format
     TFramePtr cropped;                               // cropped view, reused
-    TFilterGraphPtr graph;                           // "vfilters"
+    TFilterGraphPtr graph;                           // "vfilters" / "afilters"
     AVFilterContext* bufferSrc = nullptr;
     AVFilterContext* bufferSink = nullptr;
     TFramePtr filtered;      // filter output, reused
@@ -281,7 +286,14 @@ struct TTranscodeRun {
     int ReceiveAudioFrames(TInputStream& ist, int* received = nullptr);
     void ReadFifo(AVAudioFifo* fifo, AVFrame* frame, int samples);
     void ApplyVolume(AVFrame* frame) const;
-    void AudioOutputStep(TOutputStream& ost, TInputStream& ist, TAudioBlock block);
+    // ptsUs: when the block starts (the filter graph's time, else the sync stream's).
+    void AudioOutputStep(TOutputStream& ost, TInputStream& ist, TAudioBlock block, int64_t ptsUs);
+    // Makes the stream's "afilters" graph for decoded audio of that kind (a layout of
+    // unknown order counts as the usual one of its channel count).
+    void OpenAudioFilters(TOutputStream& ost, int format, int rate, const AVChannelLayout& layout);
+    void FilterAudio(TOutputStream& ost, TInputStream& ist, AVFrame* frame);
+    void OutputFilteredAudio(TOutputStream& ost, TInputStream& ist);
+    void FlushAudioFilters(TOutputStream& ost, TInputStream& ist);
     void PrepareResampler(TOutputStream& ost, const TAudioBlock& in);
     void PrepareConverter(TOutputStream& ost, const TAudioBlock& in);
     void FeedFifo(TOutputStream& ost, const uint8_t* const* data, int samples);

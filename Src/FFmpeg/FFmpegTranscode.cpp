@@ -471,6 +471,15 @@ void TTranscodeRun::PrepareStream(TOutputStream& ost) {
     ist.decodingNeeded = true;
     ost.encodingNeeded = true;
     ost.srcTimeBase = enc->time_base;
+    if (!ost.setup->filters.empty()) {
+        ost.filtered.reset(AVUtilStubs.av_frame_alloc());
+        if (!ost.filtered)
+            throw FFmpegException("av_malloc failed");
+        // Made now when the stream tells what its decoder gives, so that filters that
+        // cannot take it fail before anything is written; remade when the audio differs.
+        if (in->format >= 0 && in->sample_rate > 0 && in->ch_layout.nb_channels > 0)
+            OpenAudioFilters(ost, in->format, in->sample_rate, in->ch_layout);
+    }
 }
 
 void TTranscodeRun::OpenEncoders() {

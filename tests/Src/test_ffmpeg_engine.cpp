@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -591,6 +592,82 @@ TEST_F(EngineTest, JoinedInputsMakeOneOutputAndRefuseASecond) {
     const auto d = Decode(Path("joined.wav"));
     EXPECT_NEAR(d.Seconds(), 2.5, 0.01);
     EXPECT_GT(TonePower(d, 0, 440), 0.3);
+}
+
+namespace {
+
+// The largest magnitude of one channel.
+int Peak(const enginetest::TDecoded& d, int channel) {
+    int peak = 0;
+    for (size_t i = static_cast<size_t>(channel); i < d.samples.size();
+         i += static_cast<size_t>(d.channels))
+        peak = std::max(peak, std::abs(static_cast<int>(d.samples[i])));
+    return peak;
+}
+
+} // namespace
+
+// A chain of audio filters ("af" / "afilters") shapes what is encoded: the level, the
+// length, another rate (resampled to the output's), each input of a joined output alike.
+TEST_F(EngineTest, AudioFiltersShapeWhatIsEncoded) {
+    const QString input = MakeWav("in.wav", 1.0);
+    const QString second = MakeWav("second.wav", 0.5);
+    const auto original = Decode(input);
+    const struct {
+        const char* name;
+        const char* filters;
+        bool joined;
+        double seconds, gain;
+    } cases[] = {
+        {"af", "volume=0.5", false, 1.0, 0.5},
+        {"afilters", "aresample=22050", false, 1.0, 1.0},
+        {"af", "atrim=end=0.25", false, 0.25, 1.0},
+        {"af", "[in]volume='0.5'[out]", true, 1.5, 0.5},
+    };
+    TCustomFFmpeg engine;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.filters);
+        const QString output = Path("filtered.wav");
+        engine.ResetEngine();
+        ASSERT_TRUE(engine.OpenInput(input));
+        if (c.joined) {
+            ASSERT_TRUE(engine.OpenInput(second));
+        }
+        engine.SetOption("acodec", "pcm_s16le");
+        engine.SetOption(c.name, c.filters);
+        ASSERT_GE(engine.AddOutput(output, c.joined), 1) << engine.LastError();
+        engine.StartConvert(false);
+        ASSERT_FALSE(engine.ErrorOccurred()) << engine.ErrorMessage();
+        const auto d = Decode(output);
+        EXPECT_EQ(d.rate, 44100);
+        EXPECT_NEAR(d.Seconds(), c.seconds, 0.01);
+        EXPECT_GT(TonePower(d, 0, 440), 0.3);
+        EXPECT_GT(TonePower(d, 1, 1000), 0.3);
+        for (int channel = 0; channel < 2; ++channel)
+            EXPECT_NEAR(static_cast<double>(Peak(d, channel)) / Peak(original, channel), c.gain,
+                        0.02 * c.gain);
+    }
+}
+
+// A chain that cannot take the input fails the run before anything is written; a copied
+// stream is never decoded, so it cannot be filtered.
+TEST_F(EngineTest, AudioFiltersThatCannotWorkFailWithTheirReason) {
+    const QString input = MakeWav("in.wav", 0.2);
+    TCustomFFmpeg engine;
+    const auto r = Convert(engine, input, {}, Path("mapped.wav"),
+                           {{"acodec", "pcm_s16le"}, {"af", "channelmap=map=FC-FL"}});
+    EXPECT_TRUE(r.error);
+    EXPECT_EQ(r.message, "Error opening audio filters: Invalid argument");
+    EXPECT_FALSE(QFileInfo::exists(Path("mapped.wav")));
+
+    engine.ResetEngine();
+    ASSERT_TRUE(engine.OpenInput(input));
+    engine.SetOption("acodec", "copy");
+    engine.SetOption("af", "volume=0.5");
+    EXPECT_EQ(engine.AddOutput(Path("copy.wav"), false), -1);
+    EXPECT_EQ(engine.LastError(), "new_audio_stream fail: -acodec copy and -afilters are "
+                                  "incompatible (frames are not decoded)");
+    EXPECT_EQ(engine.OutputCount(), 0);
 }
 
 TEST_F(EngineTest, RunWithoutOutputEndsAtOnceAndEmptyOutputsAreRemoved) {

@@ -142,6 +142,7 @@ TEST_F(OptionsTest, ResetRestoresEveryDefault) {
                                                           {"vbsf", "null"},
                                                           {"vn", "1"},
                                                           {"padcolor", "255"},
+                                                          {"af", "volume=2"},
                                                           {"intra_matrix", std::string(63, ',')},
                                                           {"t", "5"}})
         changed.SetOption(name, value);
@@ -495,6 +496,11 @@ TEST_F(OptionsTest, AudioAndSubtitleOptions) {
              EXPECT_EQ(o.AudioCodecTag, 'm' | 'p' << 8 | '4' << 16 | 'a' << 24);
              EXPECT_EQ(o.SubtitleCodecTag, 't' | 'x' << 8 | '3' << 16 | 'g' << 24);
          }},
+        {{{"af", " volume=0.5, highpass=f=30 "}},
+         [](auto& o) { EXPECT_EQ(o.AudioFilters, "volume=0.5, highpass=f=30"); }},
+        {{{"afilters", "[in]aecho=0.8:0.9:'1000|1800':'0.3|0.25'[out]"}, {"af", "volume=2"}},
+         [](auto& o) { EXPECT_EQ(o.AudioFilters, "volume=2"); }},
+        {{{"af", "volume=2"}, {"afilters", ""}}, [](auto& o) { EXPECT_EQ(o.AudioFilters, ""); }},
         {{{"sample_fmt", "s16"}}, [](auto& o) { EXPECT_EQ(o.AudioSampleFmt, AV_SAMPLE_FMT_S16); }},
         {{{"sample_fmt", "s16"}, {"sample_fmt", "nonsense"}},
          [](auto& o) { EXPECT_EQ(o.AudioSampleFmt, AV_SAMPLE_FMT_NONE); }},
@@ -505,7 +511,24 @@ TEST_F(OptionsTest, AudioAndSubtitleOptions) {
         {{}, "newaudio", "", "At least one output file must be specified"},
         {{}, "newsubtitle", "", "At least one output file must be specified"},
         {{}, "ar", "44.1k", "'44.1k' is not a valid integer value"},
+        // Audio filters: the first that cannot work is named; the setting stays as it was.
+        {{}, "af", "volume=2,nosuch=1", "Unknown audio filter 'nosuch'"},
+        {{{"af", "volume=2"}},
+         "afilters",
+         "volume=abc",
+         "Invalid audio filter 'volume=abc': Invalid argument"},
+        {{}, "af", "volume=2;[a]hflip", "'hflip' is not an audio filter"},
+        {{},
+         "af",
+         "asplit",
+         "The audio filters 'asplit' must make one chain (one input, one "
+         "output)"},
+        {{}, "af", "volume=2,", "Invalid audio filters 'volume=2,': Invalid argument"},
     });
+    TFFmpegOptions kept;
+    kept.SetOption("af", "volume=2");
+    EXPECT_THROW(kept.SetOption("af", "nosuch"), FFmpegException);
+    EXPECT_EQ(kept.AudioFilters, "volume=2");
 }
 
 TEST_F(OptionsTest, DoNothingOptionsAndFormatListsOnlyLog) {
