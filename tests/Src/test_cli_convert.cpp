@@ -318,6 +318,14 @@ TEST_F(CliConvertTest, FailuresAndRefusalsLeaveEveryOldOutputAsItWas) {
          {"convert", "-i", "in.wav", "a.mp3", "-i", "in.wav", "-f", "nosuchformat", "b.mp3"},
          2,
          "Unknown input or output format: nosuchformat"},
+        {"an audio filter that does not exist",
+         {"convert", "-i", "in.wav", "a.mp3", "-i", "in.wav", "-af", "nosuch", "b.mp3"},
+         2,
+         "Unknown audio filter 'nosuch'"},
+        {"audio filters that cannot take the input",
+         {"convert", "-i", "in.wav", "-af", "channelmap=map=FC-FL", "a.mp3"},
+         1,
+         "Error opening audio filters: Invalid argument"},
     };
     ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("sub")));
     ASSERT_EQ(::symlink("b.mp3", File("link.mp3").constData()), 0);
@@ -578,6 +586,8 @@ TEST_F(CliConvertTest, EveryOptionTakesEffectInTheOutput) {
         {.before = {"-vsync", "1"}, .pictures = 14, .lastPictureMs = 1300},
         // The gap filled with silence.
         {.after = {"-async", "1"}, .audioSeconds = 1.5},
+        // The audio through a filter that keeps its first half second.
+        {.after = {"-af", "atrim=end=0.5"}, .audioSeconds = 0.5},
     };
     for (const auto& c : cases) {
         std::vector<QByteArray> args{"convert", "--quiet"};
