@@ -28,6 +28,7 @@ int RunRip(QStringList args) {
     settings.ReplayGain = !cli::TakeFlag(args, QStringLiteral("--no-replaygain"));
     settings.Htoa = !cli::TakeFlag(args, QStringLiteral("--no-htoa"));
     settings.Image = cli::TakeFlag(args, QStringLiteral("--image"));
+    settings.Deemphasis = cli::TakeFlag(args, QStringLiteral("--deemphasis"));
     bool ok = true;
     settings.Drive = cli::TakeValue(args, QStringLiteral("--drive"), QString(), ok);
     const QString tracks = cli::TakeValue(args, QStringLiteral("--tracks"), QString(), ok);
@@ -117,7 +118,8 @@ TONVALE_CLI_COMMAND(
     "rip [--drive N] [--tracks 1,3-5] [--format F[,F...]] [--preset P] [--jobs N] "
     "[--secure] [--offset SAMPLES] [--template TEXT] [--accuraterip-db FILE] "
     "[--offline] [--release MBID] [--metadata FILE] [--gnudb EMAIL] "
-    "[--no-cover] [--no-replaygain] [--no-htoa] [--image] [--overwrite] [--json] OUTDIR",
+    "[--no-cover] [--no-replaygain] [--no-htoa] [--image] [--deemphasis] [--overwrite] [--json] "
+    "OUTDIR",
     "rip the disc into named, tagged audio files with checksums, a cue sheet "
     "and a log",
     RunRip);

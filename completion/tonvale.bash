@@ -13,8 +13,8 @@ _tonvale_cli_options() {
     convert) echo "--threads --preview" ;; # and -i, given once per task
     probe) echo "--format --json" ;;
     rip) echo "--drive --tracks --format --preset --jobs --secure --offset --template" \
-        "--accuraterip-db --overwrite --no-cover --no-replaygain --no-htoa --image --offline" \
-        "--release --metadata --gnudb --json" ;;
+        "--accuraterip-db --overwrite --no-cover --no-replaygain --no-htoa --image --deemphasis" \
+        "--offline --release --metadata --gnudb --json" ;;
     lookup) echo "--drive --offline --release --metadata --gnudb --json" ;;
     offset) echo "find --drive --accuraterip-db --json" ;;
     esac

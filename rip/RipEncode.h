@@ -21,8 +21,10 @@ struct TTrackTags {
 // The input and output settings of one track's conversion (after
 // InitInputOptions / InitOutputOptions): the preset's numbers and the tags in
 // the names each container knows (ID3v2.4 frames, Vorbis comments with
-// TRACKNUMBER and TRACKTOTAL apart, MP4 and ASF names).
+// TRACKNUMBER and TRACKTOTAL apart, MP4 and ASF names). deemphasis: the track
+// carries pre-emphasis that is to be undone; a lossy format's audio then passes
+// through kDeemphasisFilter, a lossless one's stays as it is.
 void ApplyRipSettings(TInputOptions& in, TOutputOptions& out, TRipFormat format, int preset,
-                      const TTrackTags& tags);
+                      const TTrackTags& tags, bool deemphasis = false);
 
 } // namespace rip

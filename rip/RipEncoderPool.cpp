@@ -76,7 +76,7 @@ QString TEncoderPool::StartOne(TWork& work, TRunning& running) {
     TOutputOptions out;
     InitInputOptions(in);
     InitOutputOptions(out);
-    ApplyRipSettings(in, out, work.Format, Preset_, work.Tags);
+    ApplyRipSettings(in, out, work.Format, Preset_, work.Tags, work.Deemphasis);
     const int task = converter.AddTask(work.Wav->Name(), &in);
     if (task < 0 || !converter.SetOutputFile(task, work.Output, &out))
         return QString::fromStdString(converter.LastErrMsg());

@@ -44,6 +44,9 @@ public:
         TGainValues Gain; // the track's ReplayGain values
         // Written into the finished file before it takes its name (null: no tags).
         std::shared_ptr<const TDiscTagging> Tagging;
+        // The audio carries pre-emphasis to be undone (--deemphasis): a lossy format's
+        // file is de-emphasised, a lossless one keeps the samples (ApplyRipSettings).
+        bool Deemphasis = false;
     };
     struct TEnd {
         size_t Job = 0;

@@ -56,6 +56,42 @@ std::vector<TRipReport> FormatSetReports(const TRipReport& report, const TRipSet
     return sets;
 }
 
+namespace {
+
+bool Flagged(const TRipReport& report, const TTrackResult& t) {
+    if (!t.Hidden)
+        return t.PreEmphasis;
+    const auto one = std::find_if(report.Tracks.begin(), report.Tracks.end(),
+                                  [](const TTrackResult& o) { return !o.Hidden && o.Number == 1; });
+    return one != report.Tracks.end() && one->PreEmphasis;
+}
+
+} // namespace
+
+bool DeemphasisWanted(const TRipReport& report, const TTrackResult& t) {
+    if (!report.Deemphasis || !Flagged(report, t))
+        return false;
+    if (!report.Image)
+        return true;
+    return std::all_of(report.Tracks.begin(), report.Tracks.end(),
+                       [&](const TTrackResult& o) { return !o.Selected || Flagged(report, o); });
+}
+
+void MarkDeemphasis(TRipReport& report, const TRipSettings& settings) {
+    const std::vector<TRipFormat> formats = RipFormatsOf(settings);
+    for (TTrackResult& t : report.Tracks) {
+        t.Deemphasised.clear();
+        if (!t.Selected || !DeemphasisWanted(report, t))
+            continue;
+        for (size_t i = 0; i < formats.size(); ++i) {
+            const QString& file =
+                i == 0 ? t.FileName : t.MoreFiles.value(static_cast<qsizetype>(i - 1));
+            if (IsLossy(formats[i]) && !file.isEmpty())
+                t.Deemphasised << file;
+        }
+    }
+}
+
 bool WriteFormatSets(TRipReport& report, const TRipSettings& settings, const QString& outDirName,
                      TRipObserver& observer) {
     if (RipFormatsOf(settings).size() == 1)

@@ -29,6 +29,14 @@ TRipReport FormatSetReport(const TRipReport& report, size_t index, TRipFormat fo
 // Every set's record, in the order of the formats (one format: the record itself).
 std::vector<TRipReport> FormatSetReports(const TRipReport& report, const TRipSettings& settings);
 
+// Whether --deemphasis undoes t's pre-emphasis: it was asked for and t carries FLAGS PRE
+// (the hidden track one audio, which is track 1's INDEX 00, when track 1 does); in a disc
+// image every track of the image must, as the image is one conversion.
+bool DeemphasisWanted(const TRipReport& report, const TTrackResult& t);
+// Fills each selected track's Deemphasised: the files of its lossy formats when
+// DeemphasisWanted (the file names must be planned).
+void MarkDeemphasis(TRipReport& report, const TRipSettings& settings);
+
 // Writes each set's cue sheet, playlist, rip.log and cover (RipOutputs.h); report.LogFile
 // is the first set's log. False when a file could not be written (told to observer).
 bool WriteFormatSets(TRipReport& report, const TRipSettings& settings, const QString& outDirName,

@@ -99,8 +99,23 @@ QString PresetText(TRipFormat format, int preset) {
         .arg(row.Channels == 1 ? QStringLiteral("MONO") : QStringLiteral("STEREO"));
 }
 
+bool IsLossy(TRipFormat format) {
+    switch (format) {
+    case rfMP3:
+    case rfAAC:
+    case rfWMA:
+    case rfOGG:
+    case rfOpus:
+        return true;
+    case rfWAV:
+    case rfFLAC:
+        break;
+    }
+    return false;
+}
+
 void ApplyRipSettings(TInputOptions& in, TOutputOptions& out, TRipFormat format, int preset,
-                      const TTrackTags& tags) {
+                      const TTrackTags& tags, bool deemphasis) {
     const TPresetRow& row = PresetRow(preset);
     in.ExtOptions = "vn=1"; // the input is a WAV file: nothing but audio
     out.FileExt = FormatExtension(format).toStdString();
@@ -115,6 +130,9 @@ void ApplyRipSettings(TInputOptions& in, TOutputOptions& out, TRipFormat format,
     out.DisableSubtitle = true;
     if (format == rfWMA)
         out.Info.Comment = MakerWebAddress; // as the window's WMA files
+
+    if (deemphasis && IsLossy(format)) // at the disc's rate, before any resampling
+        out.ExtOptions += std::string("afilters=") + kDeemphasisFilter + "\n";
 
     const QString number = QString::number(tags.Number);
     const QString numberOfTotal =

@@ -39,4 +39,12 @@ std::string EncoderFor(TRipFormat format);
 // "Standard Quality (MP3, 128KBit, 44100Hz, STEREO)"; "WAV" for WAV.
 QString PresetText(TRipFormat format, int preset);
 
+// MP3, AAC, WMA, Ogg Vorbis and Opus: files made for listening. WAV and FLAC keep the
+// disc's samples as they are.
+bool IsLossy(TRipFormat format);
+// The media libraries' filter that undoes a CD's pre-emphasis (the 50/15 us curve of
+// the tracks with FLAGS PRE): --deemphasis passes such a track's audio through it on
+// the way into its lossy files.
+inline constexpr const char* kDeemphasisFilter = "aemphasis=mode=reproduction:type=cd";
+
 } // namespace rip

@@ -1,5 +1,8 @@
 #include "RipGaps.h"
 
+#include "RipFormats.h"
+
+#include <QJsonArray>
 #include <QJsonValue>
 
 #include <algorithm>
@@ -96,11 +99,23 @@ void LogDiscGaps(const TRipReport& r, QStringList& l) {
                  .arg(r.HiddenNote);
 }
 
-void LogTrackGaps(const TTrackResult& t, QStringList& l) {
+void LogTrackGaps(const TRipReport& r, const TTrackResult& t, QStringList& l) {
     if (t.Hidden)
         l << QStringLiteral("  Hidden track one audio (before track 1's INDEX 01)");
     if (t.PreEmphasis)
         l << QStringLiteral("  Pre-emphasis: yes (FLAGS PRE)");
+    if (r.Deemphasis && (t.PreEmphasis || !t.Deemphasised.isEmpty())) {
+        TRipFormat format = rfWAV;
+        const bool lossy = ParseFormat(r.Format, format) && IsLossy(format);
+        if (t.Deemphasised.contains(t.FileName))
+            l << QStringLiteral("  De-emphasis: applied (--deemphasis)");
+        else if (lossy) // an image with tracks of both kinds is one conversion
+            l << QStringLiteral("  De-emphasis: not applied, the image also holds tracks "
+                                "without pre-emphasis");
+        else
+            l << QStringLiteral("  De-emphasis: not applied, %1 keeps the disc's samples")
+                     .arg(r.Format);
+    }
     if (!t.Hidden && t.Number != 1 && t.Index00 >= 0 && t.Index00 < t.StartLba)
         l << QStringLiteral("  Pregap: %1 (INDEX 00 at sector %2, in the track before)")
                  .arg(Msf(t.StartLba - t.Index00))
@@ -110,11 +125,13 @@ void LogTrackGaps(const TTrackResult& t, QStringList& l) {
                  .arg(Msf(t.PregapSilence));
 }
 
-void AddTrackGapJson(const TTrackResult& t, QJsonObject& o) {
+void AddTrackGapJson(const TRipReport& r, const TTrackResult& t, QJsonObject& o) {
     if (t.Hidden)
         o[QStringLiteral("hidden")] = true;
     if (t.PreEmphasis)
         o[QStringLiteral("preEmphasis")] = true;
+    if (r.Deemphasis && (t.PreEmphasis || !t.Deemphasised.isEmpty()))
+        o[QStringLiteral("deemphasised")] = QJsonArray::fromStringList(t.Deemphasised);
     if (!t.Hidden && t.Index00 >= 0 && t.Index00 < t.StartLba)
         o[QStringLiteral("pregapSectors")] = t.StartLba - t.Index00;
     if (t.PregapSilence > 0)
@@ -122,6 +139,8 @@ void AddTrackGapJson(const TTrackResult& t, QJsonObject& o) {
 }
 
 void AddDiscGapJson(const TRipReport& r, QJsonObject& record) {
+    if (r.Deemphasis)
+        record[QStringLiteral("deemphasis")] = true;
     if (r.HiddenSectors > 0)
         record[QStringLiteral("hiddenTrackOne")] = QJsonObject{
             {QStringLiteral("sectors"), r.HiddenSectors}, {QStringLiteral("result"), r.HiddenNote}};

@@ -1,7 +1,7 @@
 // The disc's layout around its tracks: pregaps (INDEX 00 before INDEX 01, a CUE sheet's
 // PREGAP silence), the hidden track one audio (HTOA: audio before track 1's INDEX 01,
-// ripped as track 0 unless it is silent or unwanted) and pre-emphasis; what the cue
-// sheet, rip.log and the JSON record say of them.
+// ripped as track 0 unless it is silent or unwanted) and pre-emphasis (undone in the lossy
+// files with --deemphasis); what the cue sheet, rip.log and the JSON record say of them.
 //
 // A pregap's audio belongs to the track before it: track N's file ends where track N + 1's
 // INDEX 01 starts, so its cue sheet names INDEX 00 of track N + 1 inside track N's file.
@@ -45,11 +45,12 @@ bool Index00InPrevious(const TTrackResult& t, const TTrackResult* previous);
 void CueBeforeIndex01(const TTrackResult& t, const TTrackResult* previous, const QString& fileLine,
                       QStringList& lines);
 
-// rip.log: the disc's gaps note and the hidden audio; a track's pregap and pre-emphasis.
+// rip.log: the disc's gaps note and the hidden audio; a track's pregap, pre-emphasis and,
+// with --deemphasis, whether the file of the report's format (a set's) was de-emphasised.
 void LogDiscGaps(const TRipReport& report, QStringList& lines);
-void LogTrackGaps(const TTrackResult& t, QStringList& lines);
-// The JSON of the same.
-void AddTrackGapJson(const TTrackResult& t, QJsonObject& o);
+void LogTrackGaps(const TRipReport& report, const TTrackResult& t, QStringList& lines);
+// The JSON of the same, with the track's files that were de-emphasised.
+void AddTrackGapJson(const TRipReport& report, const TTrackResult& t, QJsonObject& o);
 void AddDiscGapJson(const TRipReport& report, QJsonObject& record);
 
 } // namespace rip

@@ -163,7 +163,8 @@ void LogDisc(const TRipReport& r, QStringList& l) {
     LogDiscGaps(r, l);
 }
 
-void LogTrack(const TTrackResult& t, bool replayGain, QStringList& l) {
+void LogTrack(const TRipReport& r, const TTrackResult& t, QStringList& l) {
+    const bool replayGain = r.ReplayGain;
     l << QString() << QStringLiteral("Track %1").arg(t.Number);
     if (!t.Title.isEmpty())
         l << QStringLiteral("  Title: %1").arg(t.Title);
@@ -172,7 +173,7 @@ void LogTrack(const TTrackResult& t, bool replayGain, QStringList& l) {
     if (!t.Isrc.isEmpty())
         l << QStringLiteral("  ISRC: %1").arg(t.Isrc);
     l << QStringLiteral("  File: %1").arg(t.FileName);
-    LogTrackGaps(t, l);
+    LogTrackGaps(r, t, l);
     if (t.HaveSums) {
         l << QStringLiteral("  Peak level: %1 %").arg(PeakPercent(t.Sums.Peak), 0, 'f', 1);
         if (t.HaveTestCrc)
@@ -228,7 +229,7 @@ QByteArray RipLogText(const TRipReport& r) {
     LogDisc(r, l);
     for (const TTrackResult& t : r.Tracks)
         if (t.Selected)
-            LogTrack(t, r.ReplayGain, l);
+            LogTrack(r, t, l);
     LogSummary(r, l);
     l << QString();
     QByteArray text = FileNameBytes(l.join(QLatin1Char('\n'))); // names as their bytes
@@ -268,7 +269,7 @@ QJsonObject RipReportJson(const TRipReport& r) {
                       {QStringLiteral("reads"), t.Reads}};
         if (!t.MoreFiles.isEmpty())
             o[QStringLiteral("moreFiles")] = QJsonArray::fromStringList(t.MoreFiles);
-        AddTrackGapJson(t, o);
+        AddTrackGapJson(r, t, o);
         if (!t.Songwriter.isEmpty())
             o[QStringLiteral("songwriter")] = t.Songwriter;
         if (!t.Composer.isEmpty())

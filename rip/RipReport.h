@@ -59,6 +59,9 @@ struct TTrackResult {
     int32_t PregapSilence = 0;
     bool PreEmphasis = false;
     bool Hidden = false;
+    // The files (FileName, MoreFiles) written de-emphasised: --deemphasis undid the
+    // pre-emphasis in the lossy formats (RipFormatSets.h, MarkDeemphasis).
+    QStringList Deemphasised;
 
     int64_t Sectors() const { return EndLba - StartLba; }
 };
@@ -91,7 +94,8 @@ struct TRipReport {
     int32_t HiddenSectors = 0;        // audio before track 1's INDEX 01
     bool Image = false;               // one file of the disc (RipImage.h), sectors:
     int32_t ImageStart = 0, ImageEnd = 0;
-    QString HiddenNote; // what became of it
+    QString HiddenNote;      // what became of it
+    bool Deemphasis = false; // --deemphasis: the pre-emphasis is undone in lossy files
     bool Stopped = false;
     QString LogFile; // rip.log as written, empty until it is
 

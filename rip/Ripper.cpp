@@ -90,6 +90,14 @@ bool LoadMedia(const TRipSettings& settings, TRipObserver& observer) {
             return false;
         }
     }
+    const std::string filter = kDeemphasisFilter;
+    const std::string filterName = filter.substr(0, filter.find('='));
+    if (settings.Deemphasis && std::any_of(formats.begin(), formats.end(), IsLossy) &&
+        !FilterAvailable(filterName)) {
+        observer.Error(QStringLiteral("The media libraries have no filter '%1' for --deemphasis.")
+                           .arg(QString::fromStdString(filterName)));
+        return false;
+    }
     return true;
 }
 
@@ -324,7 +332,7 @@ void TRipRun::HandOn(size_t index) {
     for (const TRipJob::TOutput& o : job.Outputs) {
         if (o.Format != rfWAV) {
             Pool_.Add({index, job.Number, job.Samples, wav, o.Format, o.File, job.Tags, t.Gain,
-                       Taggings_[o.Format]});
+                       Taggings_[o.Format], DeemphasisWanted(Report_, t)});
         } else {
             const bool committed = job.WavCopy && job.WavCopy->Commit();
             OutputEnded(index, committed,
@@ -400,7 +408,7 @@ void TRipRun::FinishImage() {
             tagging = withCue;
         }
         Pool_.Add({0, meta::kWholeDisc, samples, Image_, o.Format, o.File, tags, Report_.AlbumGain,
-                   tagging});
+                   tagging, DeemphasisWanted(Report_, Report_.Tracks[first.Track])});
     }
 }
 
@@ -556,6 +564,7 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
     report.Preset = PresetText(settings.Format, settings.Preset);
     report.AccurateRipFile = settings.AccurateRipDb;
     report.ReplayGain = settings.ReplayGain;
+    report.Deemphasis = settings.Deemphasis;
     std::vector<TDbarEntry> dbar;
     if (!CheckSettings(settings, observer, dbar))
         return rrUsage;
@@ -572,6 +581,7 @@ TRipResult Rip(const TRipSettings& settings, TRipObserver& observer, TRipReport&
     auto stopCancels = std::make_unique<TStopCancels>(settings, cancel);
     if (!PrepareDisc(settings, observer, report, session, verifier, cancel, jobs, result))
         return result;
+    MarkDeemphasis(report, settings);
     std::vector<TDbarEntry> discEntries = EntriesForDisc(dbar, report.Ids);
     report.AccurateRipKnown = !discEntries.empty();
     if (!dbar.empty() && discEntries.empty())

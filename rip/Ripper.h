@@ -65,6 +65,9 @@ struct TRipSettings {
     bool ReplayGain = true; // measure the loudness, tag and log the ReplayGain values
     bool Htoa = true;       // rip the hidden track one audio (RipGaps.h) unless it is silent
     bool Image = false;     // the whole disc as one file with its cue sheet (RipImage.h)
+    // Undo the pre-emphasis of the tracks with FLAGS PRE in the lossy formats' files
+    // (RipFormatSets.h, DeemphasisWanted); WAV and FLAC keep the disc's samples.
+    bool Deemphasis = false;
     QString OutDir;
     QString LibraryFolder; // where the media libraries are looked for first
     QString Program;       // "tonvale-cli 0.1.0", for the log
