@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -530,6 +531,46 @@ TEST(RipFormatSets, EachFormatsSetGetsItsOwnFirstFolder) {
     EXPECT_EQ(formats, (std::vector<TRipFormat>{rfFLAC, rfMP3, rfWAV}));
     for (const char* bad : {"flac,flac", "flac,,mp3", "flac,mp4", ""})
         EXPECT_FALSE(ParseFormatList(QString::fromUtf8(bad), formats, error)) << bad;
+}
+
+// --deemphasis: the lossy files of the tracks with the flag (the hidden audio, track 1's
+// INDEX 00, goes with track 1); an image only when every track in it has the flag.
+TEST(RipFormatSets, DeemphasisTakesTheLossyFilesOfTheFlaggedTracks) {
+    const struct {
+        const char* what;
+        bool deemphasis, image, thirdSelected;
+        std::vector<int> expected; // the tracks whose MP3 and Opus files are de-emphasised
+    } cases[] = {
+        {"not asked for", false, false, true, {}},
+        {"tracks", true, false, true, {0, 1}},
+        {"an image with a track without the flag", true, true, true, {}},
+        {"an image of flagged tracks", true, true, false, {0, 1}},
+    };
+    TRipSettings settings;
+    settings.Formats = {rfFLAC, rfMP3, rfOpus};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TRipReport report;
+        report.Deemphasis = c.deemphasis;
+        report.Image = c.image;
+        for (int n = 0; n < 3; ++n) {
+            TTrackResult& t = report.Tracks.emplace_back();
+            t.Number = n;
+            t.Hidden = n == 0;
+            t.PreEmphasis = n == 1;
+            t.Selected = n < 2 || c.thirdSelected;
+            t.FileName = QStringLiteral("FLAC/%1.flac").arg(n);
+            t.MoreFiles = {QStringLiteral("MP3/%1.mp3").arg(n),
+                           QStringLiteral("OPUS/%1.opus").arg(n)};
+        }
+        MarkDeemphasis(report, settings);
+        for (const TTrackResult& t : report.Tracks) {
+            const bool expected =
+                std::find(c.expected.begin(), c.expected.end(), t.Number) != c.expected.end();
+            EXPECT_EQ(t.Deemphasised, expected ? t.MoreFiles : QStringList()) << t.Number;
+            EXPECT_EQ(DeemphasisWanted(report, t), expected && t.Selected) << t.Number;
+        }
+    }
 }
 
 TEST(RipLoudness, ASinkMeasuresTheSameWhateverThePartsAndSilenceHasNoGain) {
