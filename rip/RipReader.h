@@ -13,6 +13,7 @@
 // written by the worker and belong to the main thread from the mailbox's PostRead(job) on.
 #pragma once
 
+#include "RipLoudness.h"
 #include "RipMailbox.h"
 #include "RipOutputs.h"
 #include "RipPlan.h"
@@ -25,6 +26,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -86,7 +88,8 @@ private:
     TRipMailbox& Mailbox_;
     const TRipSettings& Settings_;
     const TWorkFolder& Work_;
-    TWavSink* Image_ = nullptr; // the worker's while it runs
+    TWavSink* Image_ = nullptr;        // the worker's while it runs
+    std::unique_ptr<TPeakPool> Peaks_; // with ReplayGain
     std::atomic<bool> Stop_{false};
     std::atomic<int> Reading_{-1}; // the job whose read is under way
     std::thread Worker_;
