@@ -187,6 +187,25 @@ void TDriveSession::Release() {
 
 // ---- the grab worker --------------------------------------------------------------------
 
+bool ExecuteGrab(TsbBurner& burner, TsbGrabAction& action, QString& error) {
+    TsbActionList actions;
+    actions.Burner = &burner;
+    actions.Add()->Action = &action;
+    try {
+        action.Execute(actions.Items(0));
+    } catch (const std::exception& e) {
+        action.Success = false;
+        burner.LastMessage = QString::fromUtf8(e.what());
+    }
+    CallBackEventer().GrabActive.store(false);
+    if (!action.Success) {
+        const QString text = QString::fromUtf8(burner.ExceptionText);
+        error = text.isEmpty() ? burner.LastMessage : text;
+        return false;
+    }
+    return true;
+}
+
 namespace {
 
 // What every read of a track feeds besides its file: its sums, its CTDB CRC and, with a
@@ -306,21 +325,9 @@ bool TRipReader::GrabSectors(const TRipJob& job, TReadWindow& window, QString& e
     track.Sink = [&window](const uint8_t* data, size_t size) {
         return window.Add(data, size) ? 0 : ECANCELED;
     };
-    TsbActionList actions;
-    actions.Burner = &burner;
-    actions.Add()->Action = &action;
-    try {
-        action.Execute(actions.Items(0));
-    } catch (const std::exception& e) {
-        action.Success = false;
-        burner.LastMessage = QString::fromUtf8(e.what());
-    }
-    CallBackEventer().GrabActive.store(false);
-    if (!action.Success) {
-        const QString text = QString::fromUtf8(burner.ExceptionText);
-        error = !window.Error().isEmpty() ? window.Error()
-                : text.isEmpty()          ? burner.LastMessage
-                                          : text;
+    if (!ExecuteGrab(burner, action, error)) {
+        if (!window.Error().isEmpty()) // the sink's own failure says more
+            error = window.Error();
         return false;
     }
     return true;

@@ -21,6 +21,7 @@
 
 #include "sbBurner.h"
 #include "sbDeviceFinder.h"
+#include "sbGrab.h"
 
 #include <QString>
 
@@ -58,6 +59,9 @@ private:
     QString Path_;
     bool Locked_ = false;
 };
+
+// Runs one grab action on the session's drive; false with the drive library's text.
+bool ExecuteGrab(TsbBurner& burner, TsbGrabAction& action, QString& error);
 
 class TRipReader {
 public:
