@@ -1,6 +1,9 @@
 // Pregaps on real drives: each audio track's INDEX 00 found in the Q sub-channel (READ CD,
-// formatted Q) of a replayed drive whose answers are made from a generated disc.
+// formatted Q) of a replayed drive whose answers are made from a generated disc, and what
+// the rip makes of them.
 #include "ReplayDrive.h"
+#include "RipDiscText.h"
+#include "RipReport.h"
 #include "Vantrell.h"
 
 #include <gtest/gtest.h>
@@ -329,6 +332,51 @@ TEST(Pregaps, ADriveWithoutQSubChannelLeavesThemUnknown) {
         }
         EXPECT_LE(drive->Count(0xBE), c.mostReads);
     }
+}
+
+// The rip takes a real drive's pregaps from the drive library: they reach the cue sheet as
+// INDEX 00 in the file of the track before; a drive that cannot tell leaves them out, with
+// a note that says why.
+TEST(Pregaps, ARealDrivesPregapsReachTheCueSheet) {
+    auto disc = std::make_shared<Disc>(Layout());
+    rip::TDiscText text;
+    {
+        replay::Scope scope({{kDrive, DriveWith(disc)}});
+        EXPECT_EQ(rip::ReadDrivePregaps(QString::fromLatin1(kDrive), text).toStdString(),
+                  "Pregaps unknown for track 6: the drive's Q sub-channel did not settle them");
+    }
+    const int32_t index00[] = {-1, 14850, -1, 44737, 59850, -1, 86000};
+    for (int n = 1; n <= 7; ++n)
+        EXPECT_EQ(text.Tracks[n].Index00, index00[n - 1]) << "track " << n;
+
+    rip::TRipReport report;
+    for (int n = 1; n <= 7; ++n) {
+        rip::TTrackResult t;
+        t.Number = n;
+        t.StartLba = disc->tracks[static_cast<size_t>(n - 1)].index01;
+        t.EndLba = n < 7 ? disc->tracks[static_cast<size_t>(n)].index01 : disc->leadOut;
+        t.Selected = true;
+        t.Status = rip::tsOk;
+        t.FileName = QStringLiteral("%1.wav").arg(n, 2, 10, QLatin1Char('0'));
+        t.Index00 = text.Tracks[n].Index00;
+        report.Tracks.push_back(t);
+    }
+    const std::string cue = rip::CueSheet(report, QString()).toStdString();
+    EXPECT_NE(cue.find("FILE \"01.wav\" WAVE\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n"
+                       "  TRACK 02 AUDIO\r\n    INDEX 00 03:18:00\r\n"
+                       "FILE \"02.wav\" WAVE\r\n    INDEX 01 00:00:00\r\n"),
+              std::string::npos)
+        << cue;
+    EXPECT_NE(cue.find("  TRACK 04 AUDIO\r\n    INDEX 00 03:16:37\r\n"), std::string::npos) << cue;
+    EXPECT_NE(cue.find("  TRACK 06 AUDIO\r\n    INDEX 01 00:00:00\r\n"), std::string::npos) << cue;
+
+    // A drive that refuses READ CD: nothing changes, the note says why.
+    rip::TDiscText none;
+    replay::Scope scope({{kDrive, DriveWith(disc, {Refuse({0xBE}, 5, 0x24, 0x00)})}});
+    EXPECT_EQ(rip::ReadDrivePregaps(QString::fromLatin1(kDrive), none).toStdString(),
+              std::string("Pregaps unknown: the drive ") + kDrive +
+                  " does not read the Q sub-channel (sense 5/24/00)");
+    EXPECT_TRUE(none.Tracks.empty());
 }
 
 } // namespace
