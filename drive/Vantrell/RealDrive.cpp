@@ -1212,11 +1212,13 @@ uint8_t RealTrackIndexes(VantrellObject* object, ErrorBlock& eb, const VantrellT
         const VantrellTocEntry& before = toc.Entries[i - 1];
         if (before.EndLba != e.StartLba || e.SessionNumber != before.SessionNumber)
             continue; // the first track of a session: its pregap follows the lead-in
-        const int32_t floor = std::max(before.StartLba, e.StartLba - kLongestPregap);
+        // Packed fields: copied, never bound to a reference.
+        const int32_t start = e.StartLba, beforeStart = before.StartLba;
+        const int32_t floor = std::max(beforeStart, start - kLongestPregap);
         int32_t index00 = -1;
         const int readsBefore = reader.Reads();
-        const Search found = FindIndex00(reader, e.TrackNumber, before.TrackNumber, e.StartLba,
-                                         floor, floor == before.StartLba, index00);
+        const Search found = FindIndex00(reader, e.TrackNumber, before.TrackNumber, start, floor,
+                                         floor == beforeStart, index00);
         if (found == Search::Stop) {
             stopped = true;
             break;

@@ -218,10 +218,10 @@ TEST(Pregaps, FoundInTheQSubChannelOfEachAudioTrack) {
             const VantrellTrackIndexes& x = record->Entries[i];
             EXPECT_EQ(x.TrackNumber, i + 1);
             EXPECT_EQ(x.AudioTrack, 1);
-            EXPECT_EQ(x.Index01Lba, disc->tracks[static_cast<size_t>(i)].index01);
-            EXPECT_EQ(x.Index00Lba, i == 4   ? c.fifth
-                                    : i == 5 ? c.sixth
-                                             : kFound[i])
+            EXPECT_EQ(int32_t{x.Index01Lba}, disc->tracks[static_cast<size_t>(i)].index01);
+            EXPECT_EQ(int32_t{x.Index00Lba}, i == 4   ? c.fifth
+                                             : i == 5 ? c.sixth
+                                                      : kFound[i])
                 << "track " << i + 1;
         }
         int reads = 0;
@@ -268,7 +268,7 @@ TEST(Pregaps, DataTracksAndTheAudioBeforeTrackOne) {
         for (size_t i = 0; i < c.found.size(); ++i) {
             EXPECT_EQ(record->Entries[i].AudioTrack,
                       disc->data.count(static_cast<int>(i + 1)) ? 0 : 1);
-            EXPECT_EQ(record->Entries[i].Index00Lba, c.found[i]) << "track " << i + 1;
+            EXPECT_EQ(int32_t{record->Entries[i].Index00Lba}, c.found[i]) << "track " << i + 1;
         }
         EXPECT_LE(drive->Count(0xBE), c.reads);
     }
@@ -325,10 +325,12 @@ TEST(Pregaps, ADriveWithoutQSubChannelLeavesThemUnknown) {
         EXPECT_EQ(record->Valid, 1);
         EXPECT_EQ(record->SubChannel, 0);
         ASSERT_EQ(record->EntryCount, 7);
-        EXPECT_EQ(record->Entries[0].Index00Lba, 0); // track 1 from sector 0: the TOC says it
+        EXPECT_EQ(int32_t{record->Entries[0].Index00Lba},
+                  0); // track 1 from sector 0: the TOC says it
         for (int i = 1; i < 7; ++i) {
-            EXPECT_EQ(record->Entries[i].Index00Lba, -1) << "track " << i + 1;
-            EXPECT_EQ(record->Entries[i].Index01Lba, disc->tracks[static_cast<size_t>(i)].index01);
+            EXPECT_EQ(int32_t{record->Entries[i].Index00Lba}, -1) << "track " << i + 1;
+            EXPECT_EQ(int32_t{record->Entries[i].Index01Lba},
+                      disc->tracks[static_cast<size_t>(i)].index01);
         }
         EXPECT_LE(drive->Count(0xBE), c.mostReads);
     }

@@ -244,8 +244,8 @@ TEST_F(DiscTest, AnImagesTrackIndexesAreItsCueSheets) {
     const int32_t index01[] = {30, 300, 600}, index00[] = {0, 270, 600};
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(record.Entries[i].TrackNumber, i + 1);
-        EXPECT_EQ(record.Entries[i].Index01Lba, index01[i]) << "track " << i + 1;
-        EXPECT_EQ(record.Entries[i].Index00Lba, index00[i]) << "track " << i + 1;
+        EXPECT_EQ(int32_t{record.Entries[i].Index01Lba}, index01[i]) << "track " << i + 1;
+        EXPECT_EQ(int32_t{record.Entries[i].Index00Lba}, index00[i]) << "track " << i + 1;
     }
     // No record, no object: said once, nothing read.
     EXPECT_EQ(Vantrell_CdvdBurnerGrabber_GetTrackIndexes(object, VT_EB(eb), nullptr),
