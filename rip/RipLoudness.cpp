@@ -69,7 +69,7 @@ TGainValues AlbumGain(const std::vector<const TLoudness*>& tracks) {
 
 // ---- TPeakPool ---------------------------------------------------------------------------
 
-TPeakPool::TPeakPool(unsigned threads) : MaxQueued_(2 * std::max(1u, threads)) {
+TPeakPool::TPeakPool(unsigned threads) : MaxQueued_(std::max(1u, threads)) {
     for (unsigned i = 0; i < std::max(1u, threads); ++i)
         Threads_.emplace_back([this] { Work(); });
 }
