@@ -1,6 +1,7 @@
 #include "DriveArgument.h"
 
 #include "FileNames.h"
+#include "UnitHelpers.h"
 
 #include <QFile>
 #include <QList>
@@ -21,27 +22,6 @@ QString Canonical(const QString& path) {
     const std::unique_ptr<char, FreeCloser> resolved(
         ::realpath(AbsoluteNameBytes(FileNameBytes(path)).constData(), nullptr));
     return resolved ? FileNameFromBytes(QByteArray(resolved.get())) : QString();
-}
-
-bool IsOctal(char c) {
-    return c >= '0' && c <= '7';
-}
-
-// mountinfo writes blanks, tabs, new lines and backslashes in its fields as \ooo.
-QByteArray UnescapeMountField(const QByteArray& field) {
-    QByteArray out;
-    out.reserve(field.size());
-    for (qsizetype i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && IsOctal(field[i + 1]) &&
-            IsOctal(field[i + 2]) && IsOctal(field[i + 3])) {
-            out += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) |
-                                     (field[i + 3] - '0'));
-            i += 3;
-        } else {
-            out += field[i];
-        }
-    }
-    return out;
 }
 
 struct Mount {

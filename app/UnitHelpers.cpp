@@ -139,28 +139,6 @@ void ClearFolder(int dirFd, dev_t device) {
     }
 }
 
-bool IsOctal(char c) {
-    return c >= '0' && c <= '7';
-}
-
-// mountinfo writes blanks, tabs, new lines and backslashes in paths as \ooo.
-QByteArray UnescapeMountField(const QByteArray& field) {
-    QByteArray out;
-    out.reserve(field.size());
-    for (qsizetype i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && IsOctal(field[i + 1]) &&
-            IsOctal(field[i + 2]) && IsOctal(field[i + 3])) {
-            const int value =
-                ((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0');
-            out += static_cast<char>(value & 0xFF);
-            i += 3;
-        } else {
-            out += field[i];
-        }
-    }
-    return out;
-}
-
 // "/dev/sr0", "/dev/scd1", "/dev/cdrom", "/dev/cdrom2".
 bool IsOpticalDeviceName(const QByteArray& source) {
     const auto numbered = [&source](const char* prefix, bool bareAllowed) {
@@ -273,6 +251,28 @@ std::optional<QString> ShowFolderDialog(const QString& title, const QString& roo
 }
 
 } // namespace
+
+static bool IsOctal(char c) {
+    return c >= '0' && c <= '7';
+}
+
+// mountinfo writes blanks, tabs, new lines and backslashes in paths as \ooo.
+QByteArray UnescapeMountField(const QByteArray& field) {
+    QByteArray out;
+    out.reserve(field.size());
+    for (qsizetype i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && IsOctal(field[i + 1]) &&
+            IsOctal(field[i + 2]) && IsOctal(field[i + 3])) {
+            const int value =
+                ((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0');
+            out += static_cast<char>(value & 0xFF);
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
 
 namespace helpers_detail {
 

@@ -102,6 +102,10 @@ inline constexpr const char* RunTempMarker = ".tonvale-temp";
 int LockRunFolder(const QString& folder); // the descriptor, or -1
 int RemoveRunLeftovers(const QString& folder);
 
+// A field of /proc/self/mountinfo as bytes: blanks, tabs, new lines and backslashes are
+// written there as \ooo.
+QByteArray UnescapeMountField(const QByteArray& field);
+
 namespace helpers_detail {
 // The path DeleteFolderTree walks: trimmed, trailing "/" removed (except for
 // "/" itself), as file-system bytes; nothing for an empty or blank name.

@@ -1471,25 +1471,3 @@ void InstallStopSignals(TfrmMain* window) {
     for (int sig : Signals)
         ::sigaction(sig, &action, nullptr);
 }
-
-// ---- the program -------------------------------------------------------------------------
-
-int TonvaleMain(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(AppTitle);
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/tonvale/tonvale.svg")));
-    sbdlg::InstallDriveForms(); // the version warning below is a box already
-    CheckLibraryVersion();
-    TfrmMain window;
-    // Centred on the screen.
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        window.move(area.x() + (area.width() - window.width()) / 2,
-                    area.y() + (area.height() - window.height()) / 2);
-    }
-    InstallStopSignals(&window);
-    window.show();
-    const int code = app.exec();
-    InstallStopSignals(nullptr);
-    return code;
-}

@@ -278,6 +278,3 @@ private:
 // answering Yes would (without asking). Call on the main thread; the window may go
 // away later (the signals then do nothing). Null restores the default actions.
 void InstallStopSignals(TfrmMain* window);
-
-// Runs the program: the application object, the window, the message loop.
-int TonvaleMain(int argc, char** argv);

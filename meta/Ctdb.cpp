@@ -19,14 +19,6 @@ bool ParseHex32(QStringView text, uint32_t& value) {
     return true;
 }
 
-std::vector<int> AudioNumbers(const TMetaToc& toc) {
-    std::vector<int> numbers;
-    for (const TMetaTocTrack& t : toc.Tracks)
-        if (t.Audio)
-            numbers.push_back(t.Number);
-    return numbers;
-}
-
 bool ReadEntry(const QXmlStreamAttributes& a, TCtdbEntry& entry, QString& error) {
     entry.Id = a.value(QLatin1String("id")).toString();
     bool ok = false;
@@ -131,7 +123,7 @@ QUrl CtdbLookupUrl(const QString& base, const TMetaToc& toc, const QString& meta
 bool ParseCtdbAnswer(const QByteArray& body, const TMetaToc& toc, TCtdbAnswer& answer,
                      QString& error) {
     answer = {};
-    const std::vector<int> numbers = AudioNumbers(toc);
+    const std::vector<int> numbers = toc.AudioNumbers();
     QXmlStreamReader xml(body);
     if (!xml.readNextStartElement() || xml.name() != QLatin1String("ctdb")) {
         error = xml.hasError() ? QStringLiteral("the answer is not XML: ") + xml.errorString()

@@ -23,6 +23,14 @@ int TMetaToc::AudioCount() const {
                                           [](const TMetaTocTrack& t) { return t.Audio; }));
 }
 
+std::vector<int> TMetaToc::AudioNumbers() const {
+    std::vector<int> numbers;
+    for (const TMetaTocTrack& t : Tracks)
+        if (t.Audio)
+            numbers.push_back(t.Number);
+    return numbers;
+}
+
 int32_t TMetaToc::AudioLeadOut() const {
     const int last = LastAudio();
     for (size_t i = 0; i + 1 < Tracks.size(); ++i)

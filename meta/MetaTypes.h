@@ -34,6 +34,7 @@ struct TMetaToc {
     int FirstAudio() const;
     int LastAudio() const;
     int AudioCount() const;
+    std::vector<int> AudioNumbers() const; // of the audio tracks, in disc order
     // The end of the audio: the lead-out, or on an enhanced CD (a data track after the
     // last audio track) the data track's start less the 11400 sectors between sessions.
     int32_t AudioLeadOut() const;

@@ -32,14 +32,6 @@ QString Credit(const QJsonArray& credits, QString* firstId = nullptr) {
     return text;
 }
 
-std::vector<int> AudioNumbers(const TMetaToc& toc) {
-    std::vector<int> numbers;
-    for (const TMetaTocTrack& t : toc.Tracks)
-        if (t.Audio)
-            numbers.push_back(t.Number);
-    return numbers;
-}
-
 bool MediumHasDisc(const QJsonObject& medium, const QString& discId) {
     const QJsonArray discs = medium.value(QLatin1String("discs")).toArray();
     return std::any_of(discs.begin(), discs.end(), [&](const QJsonValue& d) {
@@ -96,7 +88,7 @@ TCandidate ReleaseCandidate(const QJsonObject& release, const QString& discId, c
         if (m.CatalogNumber.isEmpty())
             m.CatalogNumber = info.value(QLatin1String("catalog-number")).toString();
     }
-    const std::vector<int> numbers = AudioNumbers(toc);
+    const std::vector<int> numbers = toc.AudioNumbers();
     const QJsonArray media = release.value(QLatin1String("media")).toArray();
     const QJsonObject medium = ChooseMedium(media, discId, static_cast<int>(numbers.size()), found);
     m.DiscTotal = static_cast<int>(media.size());
@@ -150,7 +142,7 @@ TCandidate StubCandidate(const QJsonObject& stub, const TMetaToc& toc) {
     m.Barcode = stub.value(QLatin1String("barcode")).toString();
     const QJsonArray tracks = stub.value(QLatin1String("tracks")).toArray();
     c.TrackCount = static_cast<int>(tracks.size());
-    const std::vector<int> numbers = AudioNumbers(toc);
+    const std::vector<int> numbers = toc.AudioNumbers();
     for (qsizetype i = 0; i < tracks.size() && static_cast<size_t>(i) < numbers.size(); ++i) {
         const QJsonObject t = tracks[i].toObject();
         TTrackMeta track;

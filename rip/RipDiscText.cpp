@@ -2,6 +2,7 @@
 
 #include "FileNames.h"
 #include "RipChecksums.h"
+#include "Vantrell.h"
 
 #include <cdio/cdio.h>
 #include <cdio/cdtext.h>
@@ -168,6 +169,48 @@ TDiscText TDiscReader::ReadText(int firstTrack, int lastTrack) const {
             if (text.Tracks.count(n) > 0)
                 text.Tracks[n].PregapSilence = sectors;
     return text;
+}
+
+bool TDiscReader::IsImage() const {
+    return Impl_->Image;
+}
+
+QString ReadDrivePregaps(const QString& devicePath, TDiscText& text) {
+    char why[VANTRELL_EXCEPTION_TEXT_SIZE] = {};
+    auto note = [&why] {
+        QString reason = QString::fromUtf8(why);
+        if (!reason.isEmpty())
+            reason[0] = reason[0].toLower();
+        return QStringLiteral("Pregaps unknown: %1").arg(reason);
+    };
+    VantrellObject* object = nullptr;
+    const QByteArray name = "dev:" + FileNameBytes(devicePath);
+    if (Vantrell_CdvdBurnerGrabber_CreateEx(&object, why, sizeof why, nullptr, nullptr, nullptr,
+                                            nullptr, name.constData(), 0) != 0)
+        return note();
+    auto indexes = std::make_unique<VantrellIndexRecord>();
+    const uint8_t rc = Vantrell_CdvdBurnerGrabber_GetTrackIndexes(object, why, sizeof why, nullptr,
+                                                                  nullptr, indexes.get());
+    Vantrell_Destroy(&object);
+    if (rc != 0)
+        return note();
+    QStringList unknown;
+    for (int i = 0; i < indexes->EntryCount; ++i) {
+        const VantrellTrackIndexes& x = indexes->Entries[i];
+        if (!x.AudioTrack)
+            continue;
+        if (x.Index00Lba < 0) {
+            unknown << QString::number(x.TrackNumber);
+            continue;
+        }
+        text.Tracks[x.TrackNumber].Index00 = x.Index00Lba < x.Index01Lba ? x.Index00Lba : -1;
+    }
+    if (unknown.isEmpty())
+        return {};
+    return QStringLiteral("Pregaps unknown for track%1 %2: the drive's Q sub-channel did not "
+                          "settle them")
+        .arg(unknown.size() > 1 ? QStringLiteral("s") : QString(),
+             unknown.join(QStringLiteral(", ")));
 }
 
 std::map<int, int32_t> CuePregaps(const QByteArray& cue) {

@@ -47,11 +47,19 @@ public:
     // CD-Text, ISRC and MCN of the tracks first..last, made safe by DiscText,
     // ValidIsrc and ValidMcn; and their pregaps and pre-emphasis.
     TDiscText ReadText(int firstTrack, int lastTrack) const;
+    // The open disc is an image file (its pregaps come with ReadText), not a drive.
+    bool IsImage() const;
 
 private:
     struct TImpl;
     std::unique_ptr<TImpl> Impl_;
 };
+
+// The pregaps of the disc in the real drive at devicePath, which libcdio does not read: each
+// audio track's INDEX 00 as the drive library finds it in the Q sub-channel, into text's
+// tracks (a track the Q does not settle keeps what it had). Returns a note when the drive
+// cannot tell (no Q sub-channel, no disc, some tracks unknown), else empty.
+QString ReadDrivePregaps(const QString& devicePath, TDiscText& text);
 
 // What ReadText makes of the disc's texts, so that none can reach a terminal, the log, the
 // cue sheet or a file name as a command: control characters (C0, DEL and C1) dropped,

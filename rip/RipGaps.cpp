@@ -92,6 +92,8 @@ void LogDiscGaps(const TRipReport& r, QStringList& l) {
     if (gaps)
         l << QStringLiteral("Pregaps: a track's pregap (INDEX 00) is ripped at the end of the "
                             "track before it");
+    if (!r.PregapNote.isEmpty())
+        l << r.PregapNote;
     if (r.HiddenSectors > 0)
         l << QStringLiteral("Hidden track one audio: %1 before track 1 (sectors 0 to %2), %3")
                  .arg(Msf(r.HiddenSectors))
@@ -141,6 +143,8 @@ void AddTrackGapJson(const TRipReport& r, const TTrackResult& t, QJsonObject& o)
 void AddDiscGapJson(const TRipReport& r, QJsonObject& record) {
     if (r.Deemphasis)
         record[QStringLiteral("deemphasis")] = true;
+    if (!r.PregapNote.isEmpty())
+        record[QStringLiteral("pregapNote")] = r.PregapNote;
     if (r.HiddenSectors > 0)
         record[QStringLiteral("hiddenTrackOne")] = QJsonObject{
             {QStringLiteral("sectors"), r.HiddenSectors}, {QStringLiteral("result"), r.HiddenNote}};

@@ -3,12 +3,19 @@
 // delivers them, and the album's from the tracks' measurements together; no second pass.
 //
 //   TReadWindow --> TLoudnessSink (one per read) --> TLoudness, kept in the job
+//                       '--> parts of the track --> TPeakPool (true peaks, on all cores)
 //   reader ended --> AlbumGain(the jobs' TLoudness) --> TAlbumGate --> the taggers
+//
+// The true peak's 4x oversampling costs several times the loudness itself. With a pool,
+// the sink measures the loudness on the reader's thread and hands the track to the pool in
+// parts of a few seconds, each with the frames before it to fill the interpolator and the
+// frames after it to empty it: the highest of the parts' peaks is the peak of the whole.
 //
 // Threads and ownership: a TLoudnessSink and its TLoudness belong to the reader's worker
 // while it reads; the TLoudness moves with the job to the main thread, which computes
-// the album. TAlbumGate is shared: the main thread opens or cancels it, conversion threads
-// wait on it before they tag a finished file.
+// the album. The pool's threads only see copies of the parts. TAlbumGate is shared: the
+// main thread opens or cancels it, conversion threads wait on it before they tag a
+// finished file.
 #pragma once
 
 #include "RipSinks.h"
@@ -23,7 +30,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <deque>
+#include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace rip {
@@ -31,7 +41,8 @@ namespace rip {
 // The loudness measurement of one stream of CD audio (44100 Hz, stereo).
 class TLoudness {
 public:
-    TLoudness();
+    // truePeak false: the state measures the loudness alone, the peak comes from SetPeak.
+    explicit TLoudness(bool truePeak = true);
     ~TLoudness();
     TLoudness(const TLoudness&) = delete;
     TLoudness& operator=(const TLoudness&) = delete;
@@ -43,10 +54,51 @@ public:
     bool Loudness(double& lufs) const;
     // The true peak over both channels, linear (1.0: full scale).
     double TruePeak() const;
+    void SetPeak(double peak) { Peak_ = peak; }
     ebur128_state* State() const { return State_; }
 
 private:
     ebur128_state* State_ = nullptr;
+    double Peak_ = -1; // measured elsewhere; -1: by the state
+};
+
+// Threads that measure the true peaks of parts of tracks.
+class TPeakPool {
+public:
+    // The highest peak of a track's parts, complete when no part is pending.
+    struct TTrackPeak {
+        std::mutex Lock;
+        std::condition_variable Done;
+        int Pending = 0;     // guarded by Lock
+        double Peak = 0;     // guarded by Lock
+        bool Failed = false; // guarded by Lock
+    };
+    explicit TPeakPool(unsigned threads);
+    ~TPeakPool(); // drops the parts not begun, waits for those under way
+    TPeakPool(const TPeakPool&) = delete;
+    TPeakPool& operator=(const TPeakPool&) = delete;
+
+    // Measures frames (interleaved stereo) after the first `lead` frames, which only fill
+    // the interpolator, into track. Waits while the pool is full.
+    void Submit(const std::shared_ptr<TTrackPeak>& track, std::vector<int16_t> frames, size_t lead);
+    // Waits until the track's parts are measured; false when one could not be.
+    static bool Wait(TTrackPeak& track, double& peak);
+
+private:
+    struct TPart {
+        std::shared_ptr<TTrackPeak> Track;
+        std::vector<int16_t> Frames;
+        size_t Lead = 0;
+    };
+    void Work();
+    static void Measure(TPart& part);
+
+    std::mutex Lock_;
+    std::condition_variable Changed_;
+    std::deque<TPart> Queue_; // guarded by Lock_
+    bool Ending_ = false;     // guarded by Lock_
+    size_t MaxQueued_;
+    std::vector<std::thread> Threads_;
 };
 
 // A track's values as the rip keeps them.
@@ -63,16 +115,29 @@ TGainValues AlbumGain(const std::vector<const TLoudness*>& tracks);
 // The sink of a track's samples into its loudness measurement.
 class TLoudnessSink : public TSampleSink {
 public:
-    TLoudnessSink();
+    // pool null: the true peak is measured on the caller's thread too.
+    explicit TLoudnessSink(TPeakPool* pool = nullptr);
     bool Add(const uint8_t* data, size_t size) override;
     QString Error() const override { return Error_; }
-    // The measurement, complete once the window has finished.
-    std::unique_ptr<TLoudness> Take() { return std::move(Loudness_); }
+    // The measurement, once the window has finished (waits for the pool's parts); null
+    // when the true peak could not be measured.
+    std::unique_ptr<TLoudness> Take();
+
+    // A part holds this many frames of its own, and kPartEdge frames before and after
+    // (longer than the interpolator's memory).
+    static constexpr size_t kPartFrames = 4 * 44100;
+    static constexpr size_t kPartEdge = 1024;
 
 private:
+    void AddToParts(const int16_t* frames, size_t count);
+
     std::unique_ptr<TLoudness> Loudness_;
+    TPeakPool* Pool_;
+    std::shared_ptr<TPeakPool::TTrackPeak> Peak_;
+    std::vector<int16_t> Next_;   // the next part so far
+    size_t PartLead_ = 0;         // its frames before its own
     std::vector<int16_t> Frames_; // reused
-    uint8_t Part_[4] = {};        // the bytes of a frame split between two parts
+    uint8_t Part_[4] = {};        // the bytes of a frame split between two parts of the input
     size_t PartSize_ = 0;
     QString Error_;
 };

@@ -190,22 +190,7 @@ bool ReadOffsetRegion(TDriveSession& session, const TRipReport& report,
                    ? 0
                    : ECANCELED;
     };
-    TsbActionList actions;
-    actions.Burner = &burner;
-    actions.Add()->Action = &action;
-    try {
-        action.Execute(actions.Items(0));
-    } catch (const std::exception& e) {
-        action.Success = false;
-        burner.LastMessage = QString::fromUtf8(e.what());
-    }
-    CallBackEventer().GrabActive.store(false);
-    if (!action.Success) {
-        const QString text = QString::fromUtf8(burner.ExceptionText);
-        error = text.isEmpty() ? burner.LastMessage : text;
-        return false;
-    }
-    return true;
+    return ExecuteGrab(burner, action, error);
 }
 
 } // namespace rip

@@ -187,9 +187,73 @@ void TDriveSession::Release() {
 
 // ---- the grab worker --------------------------------------------------------------------
 
+bool ExecuteGrab(TsbBurner& burner, TsbGrabAction& action, QString& error) {
+    TsbActionList actions;
+    actions.Burner = &burner;
+    actions.Add()->Action = &action;
+    try {
+        action.Execute(actions.Items(0));
+    } catch (const std::exception& e) {
+        action.Success = false;
+        burner.LastMessage = QString::fromUtf8(e.what());
+    }
+    CallBackEventer().GrabActive.store(false);
+    if (!action.Success) {
+        const QString text = QString::fromUtf8(burner.ExceptionText);
+        error = text.isEmpty() ? burner.LastMessage : text;
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// What every read of a track feeds besides its file: its sums, its CTDB CRC and, with a
+// peak pool (ReplayGain), its loudness.
+class TReadSinks {
+public:
+    TReadSinks(const TRipJob& job, TPeakPool* peaks)
+        : Summer_(job.Samples, job.FirstAudio, job.LastAudio), Ctdb_(job.Samples, job.Ctdb) {
+        if (peaks)
+            Meter_ = std::make_unique<TLoudnessSink>(peaks);
+    }
+    // The sinks of a read into files (null entries left out).
+    std::vector<TSampleSink*> With(std::initializer_list<TSampleSink*> files) {
+        std::vector<TSampleSink*> sinks{&Summer_, &Ctdb_};
+        for (TSampleSink* file : files)
+            if (file)
+                sinks.push_back(file);
+        if (Meter_)
+            sinks.push_back(Meter_.get());
+        return sinks;
+    }
+    // Once the read has ended well.
+    bool Finish(TTrackSums& sums, std::unique_ptr<TLoudness>& loudness, QString& error) {
+        sums = Summer_.Finish();
+        sums.CtdbCrc = Ctdb_.Crc();
+        sums.CtdbBytes = Ctdb_.Bytes();
+        loudness = Meter_ ? Meter_->Take() : nullptr;
+        if (Meter_ && !loudness) {
+            error = QStringLiteral("the loudness measurement failed");
+            return false;
+        }
+        return true;
+    }
+
+private:
+    TSumSink Summer_;
+    TCtdbSink Ctdb_;
+    std::unique_ptr<TLoudnessSink> Meter_;
+};
+
+} // namespace
+
 TRipReader::TRipReader(TDriveSession& session, std::vector<TRipJob>& jobs, TRipMailbox& mailbox,
                        const TRipSettings& settings, const TWorkFolder& work)
-    : Session_(session), Jobs_(jobs), Mailbox_(mailbox), Settings_(settings), Work_(work) {}
+    : Session_(session), Jobs_(jobs), Mailbox_(mailbox), Settings_(settings), Work_(work) {
+    if (Settings_.ReplayGain)
+        Peaks_ = std::make_unique<TPeakPool>(std::thread::hardware_concurrency());
+}
 
 TRipReader::~TRipReader() {
     Stop();
@@ -261,21 +325,9 @@ bool TRipReader::GrabSectors(const TRipJob& job, TReadWindow& window, QString& e
     track.Sink = [&window](const uint8_t* data, size_t size) {
         return window.Add(data, size) ? 0 : ECANCELED;
     };
-    TsbActionList actions;
-    actions.Burner = &burner;
-    actions.Add()->Action = &action;
-    try {
-        action.Execute(actions.Items(0));
-    } catch (const std::exception& e) {
-        action.Success = false;
-        burner.LastMessage = QString::fromUtf8(e.what());
-    }
-    CallBackEventer().GrabActive.store(false);
-    if (!action.Success) {
-        const QString text = QString::fromUtf8(burner.ExceptionText);
-        error = !window.Error().isEmpty() ? window.Error()
-                : text.isEmpty()          ? burner.LastMessage
-                                          : text;
+    if (!ExecuteGrab(burner, action, error)) {
+        if (!window.Error().isEmpty()) // the sink's own failure says more
+            error = window.Error();
         return false;
     }
     return true;
@@ -288,20 +340,9 @@ bool TRipReader::ReadIntoImage(const TRipJob& job, TTrackSums& sums,
         error = Image_->Error();
         return false;
     }
-    TSumSink summer(job.Samples, job.FirstAudio, job.LastAudio);
-    TCtdbSink ctdb(job.Samples, job.Ctdb);
-    std::vector<TSampleSink*> sinks{&summer, &ctdb, Image_};
-    std::unique_ptr<TLoudnessSink> meter;
-    if (Settings_.ReplayGain)
-        sinks.push_back((meter = std::make_unique<TLoudnessSink>()).get());
-    TReadWindow window(job.Read, sinks);
-    if (!Grab(job, window, error))
-        return false;
-    sums = summer.Finish();
-    sums.CtdbCrc = ctdb.Crc();
-    sums.CtdbBytes = ctdb.Bytes();
-    loudness = meter ? meter->Take() : nullptr;
-    return true;
+    TReadSinks sinks(job, Peaks_.get());
+    TReadWindow window(job.Read, sinks.With({Image_}));
+    return Grab(job, window, error) && sinks.Finish(sums, loudness, error);
 }
 
 // Reads the track (twice or more for a verified copy, until two reads agree) and leaves
@@ -349,26 +390,15 @@ void TRipReader::ReadTrack(size_t index) {
             error = wav->Error();
             return false;
         }
-        TSumSink summer(job.Samples, job.FirstAudio, job.LastAudio);
-        TCtdbSink ctdb(job.Samples, job.Ctdb);
-        std::vector<TSampleSink*> sinks{&summer, &ctdb, wav.get()};
         auto copy = wavCopy ? std::make_unique<TWavSink>() : nullptr;
         if (copy && !copy->Open(wavOutput->File, TWavSink::wkFinal, job.Samples)) {
             error = copy->Error();
             return false;
         }
-        if (copy)
-            sinks.push_back(copy.get());
-        std::unique_ptr<TLoudnessSink> meter;
-        if (Settings_.ReplayGain)
-            sinks.push_back((meter = std::make_unique<TLoudnessSink>()).get());
-        TReadWindow window(job.Read, sinks);
-        if (!Grab(job, window, error))
+        TReadSinks sinks(job, Peaks_.get());
+        TReadWindow window(job.Read, sinks.With({wav.get(), copy.get()}));
+        if (!Grab(job, window, error) || !sinks.Finish(sums, loudness, error))
             return false;
-        sums = summer.Finish();
-        sums.CtdbCrc = ctdb.Crc();
-        sums.CtdbBytes = ctdb.Bytes();
-        loudness = meter ? meter->Take() : nullptr;
         crc = sums.Crc32;
         reads[n] = std::move(wav);
         copies[n] = std::move(copy);

@@ -13,6 +13,7 @@
 // written by the worker and belong to the main thread from the mailbox's PostRead(job) on.
 #pragma once
 
+#include "RipLoudness.h"
 #include "RipMailbox.h"
 #include "RipOutputs.h"
 #include "RipPlan.h"
@@ -20,11 +21,13 @@
 
 #include "sbBurner.h"
 #include "sbDeviceFinder.h"
+#include "sbGrab.h"
 
 #include <QString>
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -57,6 +60,9 @@ private:
     bool Locked_ = false;
 };
 
+// Runs one grab action on the session's drive; false with the drive library's text.
+bool ExecuteGrab(TsbBurner& burner, TsbGrabAction& action, QString& error);
+
 class TRipReader {
 public:
     TRipReader(TDriveSession& session, std::vector<TRipJob>& jobs, TRipMailbox& mailbox,
@@ -86,7 +92,8 @@ private:
     TRipMailbox& Mailbox_;
     const TRipSettings& Settings_;
     const TWorkFolder& Work_;
-    TWavSink* Image_ = nullptr; // the worker's while it runs
+    TWavSink* Image_ = nullptr;        // the worker's while it runs
+    std::unique_ptr<TPeakPool> Peaks_; // with ReplayGain
     std::atomic<bool> Stop_{false};
     std::atomic<int> Reading_{-1}; // the job whose read is under way
     std::thread Worker_;

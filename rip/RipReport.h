@@ -95,6 +95,7 @@ struct TRipReport {
     bool Image = false;               // one file of the disc (RipImage.h), sectors:
     int32_t ImageStart = 0, ImageEnd = 0;
     QString HiddenNote;      // what became of it
+    QString PregapNote;      // why some or all pregaps are unknown, or empty
     bool Deemphasis = false; // --deemphasis: the pre-emphasis is undone in lossy files
     bool Stopped = false;
     QString LogFile; // rip.log as written, empty until it is

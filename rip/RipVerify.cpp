@@ -197,9 +197,11 @@ void VerifyTrackLines(const TTrackResult& t, QStringList& l) {
 }
 
 void VerifySummaryLines(const TRipReport& r, QStringList& l) {
-    int accurate = 0, checked = 0;
+    // Out of the tracks of the TOC ripped: the hidden track one audio is in no database.
+    int accurate = 0, checked = 0, verifiable = 0;
     uint32_t lowest = 0;
     for (const TTrackResult& t : r.Tracks) {
+        verifiable += t.Selected && t.Audio ? 1 : 0;
         if (!t.Selected || t.Ar.Kind == TArVerdict::avUnchecked)
             continue;
         ++checked;
@@ -211,7 +213,7 @@ void VerifySummaryLines(const TRipReport& r, QStringList& l) {
     if (checked > 0)
         l << QStringLiteral("  AccurateRip: %1 of %2 tracks accurately ripped%3")
                  .arg(accurate)
-                 .arg(r.SelectedCount())
+                 .arg(verifiable)
                  .arg(accurate > 0 ? QStringLiteral(" (lowest confidence %1)").arg(lowest)
                                    : QString());
     const QString ctdb = CtdbResultText(r.Ctdb);

@@ -122,12 +122,18 @@ bool SelectTracks(const std::set<int>& tracks, TRipReport& report, TRipObserver&
     return true;
 }
 
-// What the drive library does not read: CD-Text, ISRCs and the MCN, through libcdio.
-TDiscText ReadDiscText(const QString& path, TRipReport& report) {
+// What the drive library does not read: CD-Text, ISRCs and the MCN, through libcdio; a real
+// drive's pregaps from its Q sub-channel (an image's come with its text).
+TDiscText ReadDiscText(const QString& path, TRipReport& report, TRipObserver& observer) {
     TDiscReader disc;
     if (!disc.Open(path))
         return {};
-    const TDiscText text = disc.ReadText(report.Tracks.front().Number, report.Tracks.back().Number);
+    TDiscText text = disc.ReadText(report.Tracks.front().Number, report.Tracks.back().Number);
+    if (!disc.IsImage()) {
+        report.PregapNote = ReadDrivePregaps(path, text);
+        if (!report.PregapNote.isEmpty())
+            observer.Note(report.PregapNote);
+    }
     report.AlbumTitle = text.AlbumTitle;
     report.AlbumPerformer = text.AlbumPerformer;
     report.Mcn = text.Mcn;
@@ -490,7 +496,7 @@ bool PrepareDisc(const TRipSettings& settings, TRipObserver& observer, TRipRepor
         result = rrUsage;
         return false;
     }
-    LookUpNames(settings, ReadDiscText(session.Path(), report), cancel, report, observer);
+    LookUpNames(settings, ReadDiscText(session.Path(), report, observer), cancel, report, observer);
     AddHiddenTrack(report, settings.Htoa, settings.Tracks);
     if (stopRequested()) {
         report.Stopped = true;

@@ -158,6 +158,10 @@ uint8_t RealSetSpeed(VantrellObject* object, ErrorBlock& eb, int32_t readSpeed);
 uint8_t RealGetSpeeds(VantrellObject* object, ErrorBlock& eb, int32_t speeds[4]);
 uint8_t RealLock(VantrellObject* object, ErrorBlock& eb, bool prevent);
 uint8_t RealTray(VantrellObject* object, ErrorBlock& eb, bool open);
+// Each audio track's INDEX 00 from the Q sub-channel into record (filled from toc, every
+// Index00Lba -1): SUCCESS, or NOT_SUPPORTED when the drive reads no Q sub-channel.
+uint8_t RealTrackIndexes(VantrellObject* object, ErrorBlock& eb, const VantrellTocRecord& toc,
+                         VantrellIndexRecord& record);
 
 // Writes all of data to fd; false with errno on failure.
 bool WriteAll(int fd, const void* data, size_t size);

@@ -941,6 +941,44 @@ uint8_t Vantrell_CdvdBurnerGrabber_GetVolumeLabel(VantrellObject* object, VANTRE
     return eb.Ok();
 }
 
+uint8_t Vantrell_CdvdBurnerGrabber_GetTrackIndexes(VantrellObject* object, VANTRELL_ERROR_BLOCK,
+                                                   VantrellIndexRecord* indexes) {
+    VANTRELL_EB("Vantrell_CdvdBurnerGrabber_GetTrackIndexes");
+    if (uint8_t rc = RequireObject(object, eb))
+        return rc;
+    if (!indexes)
+        return eb.Fail(VANTRELL_EXCEPTION_INVALID_ARGUMENT, 0, 0, -1, "No index record");
+    std::memset(indexes, 0, sizeof *indexes);
+    VantrellTocRecord toc;
+    if (const uint8_t rc = DiscToc(object, eb, toc))
+        return rc;
+    indexes->Valid = 1;
+    indexes->EntryCount = toc.EntryCount;
+    for (int i = 0; i < toc.EntryCount; ++i) {
+        VantrellTrackIndexes& x = indexes->Entries[i];
+        x.TrackNumber = toc.Entries[i].TrackNumber;
+        x.AudioTrack = toc.Entries[i].AudioTrack;
+        x.Index01Lba = toc.Entries[i].StartLba;
+        x.Index00Lba = -1;
+    }
+    if (!object->drive.isVirtual)
+        return RealTrackIndexes(object, eb, toc, *indexes);
+    // An image: its INDEX 00 as libcdio's parser read it (none: the track has no pregap).
+    CdIo_t* cdio = Medium(object, eb);
+    if (!cdio)
+        return VANTRELL_EXCEPTION_NO_MEDIUM;
+    for (int i = 0; i < toc.EntryCount; ++i) {
+        VantrellTrackIndexes& x = indexes->Entries[i];
+        if (!x.AudioTrack)
+            continue;
+        const lsn_t pregap = cdio_get_track_pregap_lsn(cdio, x.TrackNumber);
+        x.Index00Lba = pregap != CDIO_INVALID_LSN && pregap >= 0 && pregap < x.Index01Lba
+                           ? pregap
+                           : x.Index01Lba;
+    }
+    return eb.Ok();
+}
+
 uint8_t Vantrell_CdvdBurnerGrabber_GetDiscInformation(VantrellObject* object, VANTRELL_ERROR_BLOCK,
                                                       VantrellDiscInformation* info) {
     VANTRELL_EB("Vantrell_CdvdBurnerGrabber_GetDiscInformation");

@@ -11,9 +11,11 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -923,6 +925,319 @@ uint8_t RealTray(VantrellObject* object, ErrorBlock& eb, bool open) {
     return eb.FailMmc(VANTRELL_EXCEPTION_DEVICE_ERROR, r,
                       "The tray of the drive %s could not be %s%s", path, what,
                       SenseText(r).c_str());
+}
+
+// ---- pregaps from the Q sub-channel -------------------------------------------------------
+
+namespace {
+
+// The sectors a Q search reads at a time; the reads it makes for one track at most; the
+// reads in a row that may tell it nothing new before it gives the track up.
+constexpr int kQRun = 4;
+constexpr int kQReadsPerTrack = 40;
+constexpr int kQMisses = 6;
+// A drive that has given no intact Q after this many reads gives none.
+constexpr int kQReadsToGiveUp = 8;
+// The longest pregap looked for: 10 minutes.
+constexpr int32_t kLongestPregap = 10 * 60 * 75;
+// How far from the sector read a Q's own address may be: drives return the Q of a sector or
+// two beside the one asked for.
+constexpr int32_t kQSlip = 10;
+constexpr size_t kQBytes = 16;
+
+// Where one sector's Q sub-channel says it is.
+struct QPosition {
+    int32_t lba = 0; // its absolute time, as a sector address
+    int track = 0;
+    int index = 0;
+};
+
+// The CRC of a Q sub-channel: CRC-16 with the polynomial x^16 + x^12 + x^5 + 1 over its first
+// ten bytes, inverted, stored high byte first in the next two.
+uint16_t QCrc(const uint8_t* q) {
+    uint16_t crc = 0;
+    for (int i = 0; i < 10; ++i) {
+        crc = static_cast<uint16_t>(crc ^ (q[i] << 8));
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return static_cast<uint16_t>(~crc);
+}
+
+bool FromBcd(uint8_t value, int& out) {
+    if ((value >> 4) > 9 || (value & 0x0F) > 9)
+        return false;
+    out = (value >> 4) * 10 + (value & 0x0F);
+    return true;
+}
+
+enum class QKind {
+    Bad,      // its CRC fails, or it is no position it could be
+    Position, // ADR 1: track, index and times
+    Other     // intact, but the media catalogue number or an ISRC (ADR 2, 3 ...)
+};
+
+// What the formatted Q (16 bytes) of the sector `read` holds. A position must match its CRC
+// (a drive that returns no CRC leaves both bytes zero), be BCD and name a sector near the
+// one read.
+QKind DecodeQ(const uint8_t* q, int32_t read, QPosition& out) {
+    const uint16_t crc = Be16(q + 10);
+    const bool intact = crc == QCrc(q);
+    if (!intact && crc != 0)
+        return QKind::Bad;
+    if ((q[0] & 0x0F) != 1)
+        return intact ? QKind::Other : QKind::Bad;
+    int track = 0, index = 0, m = 0, s = 0, f = 0, am = 0, as = 0, af = 0;
+    if (!FromBcd(q[1], track) || !FromBcd(q[2], index) || !FromBcd(q[3], m) || !FromBcd(q[4], s) ||
+        !FromBcd(q[5], f) || !FromBcd(q[7], am) || !FromBcd(q[8], as) || !FromBcd(q[9], af))
+        return QKind::Bad;
+    if (track < 1 || s >= 60 || f >= 75 || as >= 60 || af >= 75)
+        return QKind::Bad;
+    const int32_t lba =
+        MsfToLba(static_cast<uint8_t>(am), static_cast<uint8_t>(as), static_cast<uint8_t>(af));
+    if (lba < read - kQSlip || lba > read + kQSlip)
+        return QKind::Bad;
+    out = {lba, track, index};
+    return QKind::Position;
+}
+
+// Reads the Q sub-channel of runs of sectors with READ CD: formatted Q alone, or after the
+// whole raw sector (2352 bytes) for drives that give sub-channel data only with main data.
+// A drive that returns the Q of the sector beside the one asked for is asked that much
+// earlier, so that a read returns the Qs of the sectors wanted.
+class QReader {
+public:
+    explicit QReader(VantrellObject* object) : object_(object) {}
+
+    // The Qs of count sectors from first: the positions, and the sectors whose intact Q holds
+    // none. False when the read failed (a miss) or the drive refused it (then Refused()).
+    bool Read(int32_t first, int count, std::vector<QPosition>& positions,
+              std::vector<int32_t>& others) {
+        positions.clear();
+        others.clear();
+        const int32_t ask = std::max<int32_t>(0, first - slip_);
+        for (;;) {
+            ++reads_;
+            const bool alone = !afterMain_;
+            const size_t block = alone ? kQBytes : CDIO_CD_FRAMESIZE_RAW + kQBytes;
+            std::vector<uint8_t> buf(block * static_cast<size_t>(count));
+            // Any sector type; main data none or all of it (sync, headers, user data, EDC/ECC);
+            // sub-channel: formatted Q.
+            const MmcResult r = Command(
+                object_,
+                {0xBE, 0x00, static_cast<uint8_t>(ask >> 24), static_cast<uint8_t>(ask >> 16),
+                 static_cast<uint8_t>(ask >> 8), static_cast<uint8_t>(ask), 0, 0,
+                 static_cast<uint8_t>(count), static_cast<uint8_t>(alone ? 0x00 : 0xF8), 0x02, 0},
+                MmcDirection::Read, buf.data(), buf.size());
+            if (!r.Ok()) {
+                // ILLEGAL REQUEST before any Q was read: the drive does not take this form.
+                const bool refused = r.senseKey == 5 || r.driverStatus == kMmcNotPermitted;
+                if (refused && !settled_) {
+                    failure_ = r;
+                    if (alone) {
+                        aloneRefused_ = afterMain_ = true;
+                        continue;
+                    }
+                    if (aloneRefused_)
+                        refused_ = true; // neither form
+                    else
+                        afterMain_ = false;
+                }
+                return false;
+            }
+            bool agree = true;
+            int32_t slip = 0;
+            for (int i = 0; i < count; ++i) {
+                QPosition p;
+                const int32_t sector = ask + i;
+                const QKind kind = DecodeQ(
+                    buf.data() + block * static_cast<size_t>(i) + block - kQBytes, sector, p);
+                if (kind == QKind::Position) {
+                    agree = agree && (positions.empty() || p.lba - sector == slip);
+                    slip = p.lba - sector;
+                    positions.push_back(p);
+                } else if (kind == QKind::Other) {
+                    others.push_back(sector + slip_);
+                }
+            }
+            if (!positions.empty() && agree)
+                slip_ = slip; // every position of the run is this far from its sector
+            if (!positions.empty()) {
+                settled_ = true;
+                return true;
+            }
+            // Nothing intact before the form is settled: the drive may give Q only after the
+            // main data.
+            if (!settled_ && alone && !triedAfterMain_) {
+                triedAfterMain_ = afterMain_ = true;
+                continue;
+            }
+            if (!settled_ && !aloneRefused_)
+                afterMain_ = false;
+            return true;
+        }
+    }
+
+    bool Refused() const { return refused_; }
+    // No intact Q after kQReadsToGiveUp reads: the drive gives none.
+    bool GivesNone() const { return !settled_ && reads_ >= kQReadsToGiveUp; }
+    bool Settled() const { return settled_; }
+    int Reads() const { return reads_; }
+    const MmcResult& Failure() const { return failure_; }
+
+private:
+    VantrellObject* object_;
+    bool afterMain_ = false, aloneRefused_ = false, triedAfterMain_ = false;
+    bool settled_ = false, refused_ = false;
+    int32_t slip_ = 0; // the Q returned for sector x is that of x + slip_
+    int reads_ = 0;
+    MmcResult failure_;
+};
+
+enum class Search { Found, Unknown, Stop };
+
+// The first sector of track `number`'s INDEX 00: the first sector before start whose Q names
+// the track. floor is a sector of the track before: its start (floorKnown), or the earliest
+// sector looked at. The search keeps lo (a sector of the track before) and hi (the first
+// sector of this track seen) and reads runs of sectors between them: just before start, just
+// before a pregap of 2 seconds (the usual one), then halves. A read that tells nothing new
+// (every Q bad) is made again, then beside it; the last few sectors are read all at once.
+// Sectors whose intact Q holds no position (the media catalogue number, an ISRC) are taken
+// as the track before's when nothing else is left between the two.
+Search FindIndex00(QReader& reader, int number, int previous, int32_t start, int32_t floor,
+                   bool floorKnown, int32_t& index00) {
+    int32_t lo = floor, hi = start;
+    bool loSeen = floorKnown;
+    bool otherIndex = false; // a sector before start names this track with an index other than 0
+    const int budget = reader.Reads() + kQReadsPerTrack;
+    // The runs [from, to) read first.
+    std::deque<std::pair<int32_t, int32_t>> first = {{start - 2, start},
+                                                     {start - 152, start - 152 + kQRun}};
+    bool again = false; // the first of them told nothing and is read once more
+    int misses = 0;
+    std::set<int32_t> noPosition;
+    std::vector<QPosition> positions;
+    std::vector<int32_t> others;
+    while (hi - lo > 1) {
+        if (reader.GivesNone())
+            return Search::Stop;
+        if (reader.Reads() >= budget || misses > kQMisses)
+            return Search::Unknown;
+        // The sectors [from, to) to read, inside (lo, hi).
+        int32_t from = 0, to = 0;
+        bool planned = false;
+        while (!first.empty() && !planned) {
+            from = std::max(first.front().first, lo + 1);
+            to = std::min(first.front().second, hi);
+            planned = to > from;
+            if (!planned)
+                first.pop_front();
+        }
+        if (!planned && hi - lo - 1 <= kQRun) {
+            from = lo + 1; // the last few sectors at once
+            to = hi;
+        } else if (!planned) {
+            // The middle; after a miss again, then a run to the right, to the left, further.
+            const int32_t shift = misses < 2 ? 0 : (misses / 2) * kQRun * (misses % 2 ? -1 : 1);
+            from = std::clamp<int32_t>(lo + (hi - lo) / 2 + shift - kQRun / 2, lo + 1, hi - kQRun);
+            to = from + kQRun;
+        }
+        const bool read = reader.Read(from, static_cast<int>(to - from), positions, others);
+        if (!read && reader.Refused())
+            return Search::Stop;
+        noPosition.insert(others.begin(), others.end());
+        int32_t newLo = lo, newHi = hi;
+        for (const QPosition& p : positions) {
+            const bool mine = p.track == number;
+            if (!mine && p.track != previous)
+                continue; // a Q of no track here: passed over
+            if (mine && p.lba < start && p.index != 0)
+                otherIndex = true;
+            if (mine && p.lba < newHi && p.lba > lo)
+                newHi = p.lba;
+            else if (!mine && p.lba > newLo && p.lba < hi)
+                newLo = p.lba;
+            // The track before after this one, or this one before the track before: the Q
+            // does not agree with itself or with the TOC.
+            if ((!mine && p.lba >= hi) || (mine && loSeen && p.lba <= lo))
+                return Search::Unknown;
+        }
+        if (newLo >= newHi)
+            return Search::Unknown;
+        if (planned) {
+            const bool told = newLo != lo || newHi != hi;
+            if (told || std::exchange(again, true)) {
+                first.pop_front();
+                again = false;
+            }
+        }
+        if (newLo != lo || newHi != hi) {
+            loSeen = loSeen || newLo != lo;
+            lo = newLo;
+            hi = newHi;
+            misses = 0;
+            continue;
+        }
+        if (!planned)
+            ++misses;
+        bool onlyOthers = loSeen;
+        for (int32_t sector = lo + 1; sector < hi && onlyOthers; ++sector)
+            onlyOthers = noPosition.count(sector) > 0;
+        if (onlyOthers)
+            break;
+    }
+    // A pregap reaching the earliest sector looked at is longer than that: not settled.
+    if (!loSeen || otherIndex)
+        return Search::Unknown;
+    index00 = hi;
+    return Search::Found;
+}
+
+} // namespace
+
+uint8_t RealTrackIndexes(VantrellObject* object, ErrorBlock& eb, const VantrellTocRecord& toc,
+                         VantrellIndexRecord& record) {
+    const char* path = object->drive.path.c_str();
+    QReader reader(object);
+    bool stopped = false;
+    for (int i = 0; i < toc.EntryCount; ++i) {
+        const VantrellTocEntry& e = toc.Entries[i];
+        VantrellTrackIndexes& x = record.Entries[i];
+        if (!e.AudioTrack)
+            continue;
+        if (i == 0) { // the audio before the first track is its pregap
+            x.Index00Lba = e.StartLba > 0 ? 0 : e.StartLba;
+            continue;
+        }
+        const VantrellTocEntry& before = toc.Entries[i - 1];
+        if (before.EndLba != e.StartLba || e.SessionNumber != before.SessionNumber)
+            continue; // the first track of a session: its pregap follows the lead-in
+        // Packed fields: copied, never bound to a reference.
+        const int32_t start = e.StartLba, beforeStart = before.StartLba;
+        const int32_t floor = std::max(beforeStart, start - kLongestPregap);
+        int32_t index00 = -1;
+        const int readsBefore = reader.Reads();
+        const Search found = FindIndex00(reader, e.TrackNumber, before.TrackNumber, start, floor,
+                                         floor == beforeStart, index00);
+        if (found == Search::Stop) {
+            stopped = true;
+            break;
+        }
+        if (found == Search::Found)
+            x.Index00Lba = index00;
+        Log(VANTRELL_LOG_DEBUG, "%s: track %u INDEX 00 %s%d (%d reads of the Q sub-channel)", path,
+            e.TrackNumber, found == Search::Found ? "at " : "unknown ",
+            found == Search::Found ? index00 : -1, reader.Reads() - readsBefore);
+    }
+    record.SubChannel = Bool(reader.Settled());
+    if (!stopped)
+        return eb.Ok();
+    if (reader.Refused())
+        return eb.FailMmc(VANTRELL_EXCEPTION_NOT_SUPPORTED, reader.Failure(),
+                          "The drive %s does not read the Q sub-channel%s", path,
+                          SenseText(reader.Failure()).c_str());
+    return eb.Fail(VANTRELL_EXCEPTION_NOT_SUPPORTED, 0, 0, -1,
+                   "The drive %s gives no readable Q sub-channel", path);
 }
 
 } // namespace vantrell

@@ -304,6 +304,26 @@ typedef struct VantrellRegionData {
     uint8_t RpcScheme;
 } VantrellRegionData;
 
+/* One track's indexes, 12 bytes. Index01Lba is the track's start (the TOC's); Index00Lba the
+ * first sector of its INDEX 00 (its pregap: the sectors before INDEX 01 whose Q sub-channel
+ * already names this track), Index01Lba when it has none, -1 when unknown. */
+typedef struct VantrellTrackIndexes {
+    uint8_t TrackNumber; /*  0 */
+    uint8_t AudioTrack;  /*  1: only audio tracks are searched */
+    uint8_t Reserved[2]; /*  2 */
+    int32_t Index01Lba;  /*  4 */
+    int32_t Index00Lba;  /*  8 */
+} VantrellTrackIndexes;
+
+/* Index record, 1192 bytes. Entries 0 .. EntryCount-1 are the TOC's tracks in order. */
+typedef struct VantrellIndexRecord {
+    uint8_t Valid;                    /*  0: non-zero when filled */
+    uint8_t EntryCount;               /*  1 */
+    uint8_t SubChannel;               /*  2: 1 when the drive's Q sub-channel was read */
+    uint8_t Reserved;                 /*  3 */
+    VantrellTrackIndexes Entries[99]; /*  4 */
+} VantrellIndexRecord;
+
 #pragma pack(pop)
 
 #ifdef __cplusplus
@@ -318,6 +338,8 @@ static_assert(sizeof(VantrellMediaFormatsEx) == 6, "extended media formats");
 static_assert(sizeof(VantrellWriteModes) == 4, "write modes");
 static_assert(sizeof(VantrellReadModes) == 6, "read modes");
 static_assert(sizeof(VantrellRegionData) == 5, "region data");
+static_assert(sizeof(VantrellTrackIndexes) == 12, "track indexes");
+static_assert(sizeof(VantrellIndexRecord) == 1192, "index record");
 #else
 _Static_assert(sizeof(VantrellDeviceAddress) == 5, "address record");
 _Static_assert(sizeof(VantrellFailureRecord) == 54, "failure record");
@@ -325,6 +347,8 @@ _Static_assert(sizeof(VantrellTocEntry) == 34, "TOC entry");
 _Static_assert(sizeof(VantrellTocRecord) == 13838, "TOC record");
 _Static_assert(sizeof(VantrellTrackInformation) == 28, "track information record");
 _Static_assert(sizeof(VantrellDiscInformation) == 33, "disc information");
+_Static_assert(sizeof(VantrellTrackIndexes) == 12, "track indexes");
+_Static_assert(sizeof(VantrellIndexRecord) == 1192, "index record");
 #endif
 
 /* ------------------------------------------------------------------------------------ */
@@ -472,6 +496,21 @@ VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_GetTrackInformation(VantrellObje
 VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_GetVolumeLabel(VantrellObject* object,
                                                                VANTRELL_ERROR_BLOCK, char* label,
                                                                uint32_t labelSize);
+
+/* Where each audio track's INDEX 00 and INDEX 01 start (the record is zeroed first, then
+ * every Index00Lba is -1 until found). Real drives: the Q sub-channel of the sectors before
+ * each audio track's start, read with READ CD (formatted Q, with or without the main data);
+ * a Q whose CRC fails, that is no position (ADR 1) or that names another place is passed
+ * over and a neighbour read instead. The search goes back to the start of the track before
+ * (at most 10 minutes) and costs a few dozen short reads a track at most; a track whose Q
+ * does not settle it stays unknown. Track 1's INDEX 00 is sector 0 when the track starts
+ * later (the audio before it), else none. Virtual drives: the INDEX 00 of the image as
+ * libcdio reads it. Errors: NO_MEDIUM, NO_TOC; NOT_SUPPORTED when the drive reads no Q
+ * sub-channel with READ CD (the record is then filled with every pregap unknown and
+ * SubChannel 0; the failure record holds the drive's sense). */
+VANTRELL_API uint8_t Vantrell_CdvdBurnerGrabber_GetTrackIndexes(VantrellObject* object,
+                                                                VANTRELL_ERROR_BLOCK,
+                                                                VantrellIndexRecord* indexes);
 
 /* Disc information (zeroed first). Real drives: READ DISC INFORMATION, or, for a drive that
  * does not know it, the TOC's view (complete, not erasable). Images: complete, not

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +28,8 @@ struct Answer {
     uint8_t key = 0, asc = 0, ascq = 0; // a key: the drive refuses the command with this sense
     int driverStatus = 0;               // non-zero: the system refuses it (no sense data)
     int times = -1;                     // given this often, then the next that matches (-1: ever)
+    // Set: what a read returns is made for each command from its block (a generated disc).
+    std::function<std::vector<uint8_t>(const std::vector<uint8_t>& cdb)> make;
 };
 
 // A refusal with sense data.
@@ -91,8 +94,9 @@ public:
             }
             if (a.key)
                 return Sensed(a.key, a.asc, a.ascq);
+            const std::vector<uint8_t> data = a.make ? a.make(commands_.back()) : a.data;
             if (buffer)
-                std::memcpy(buffer, a.data.data(), std::min(length, a.data.size()));
+                std::memcpy(buffer, data.data(), std::min(length, data.size()));
             return result;
         }
         return Sensed(5, 0x20, 0x00); // invalid command operation code

@@ -220,6 +220,42 @@ TEST_F(DiscTest, CueCdTextInUtf8IsShownAsWritten) {
     }
 }
 
+// An image's indexes are its CUE sheet's: INDEX 00 where it has one, else INDEX 01 (no
+// pregap); track 1's audio before INDEX 01 is its INDEX 00.
+TEST_F(DiscTest, AnImagesTrackIndexesAreItsCueSheets) {
+    discimage::Disc disc;
+    for (uint32_t seed = 1; seed <= 3; ++seed)
+        disc.tracks.push_back(Audio(300, seed));
+    const std::string cue = Write(disc, "indexes");
+    std::ofstream(cue, std::ios::trunc) << "FILE \"indexes.bin\" BINARY\n"
+                                           "  TRACK 01 AUDIO\n    INDEX 00 00:00:00\n"
+                                           "    INDEX 01 00:00:30\n"
+                                           "  TRACK 02 AUDIO\n    INDEX 00 00:03:45\n"
+                                           "    INDEX 01 00:04:00\n"
+                                           "  TRACK 03 AUDIO\n    INDEX 01 00:08:00\n";
+    SetDrives({cue});
+    VantrellObject* object = Open(0);
+    Eb eb;
+    VantrellIndexRecord record{};
+    ASSERT_EQ(Vantrell_CdvdBurnerGrabber_GetTrackIndexes(object, VT_EB(eb), &record), 0) << eb.text;
+    EXPECT_EQ(record.Valid, 1);
+    EXPECT_EQ(record.SubChannel, 0);
+    ASSERT_EQ(record.EntryCount, 3);
+    const int32_t index01[] = {30, 300, 600}, index00[] = {0, 270, 600};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(record.Entries[i].TrackNumber, i + 1);
+        EXPECT_EQ(int32_t{record.Entries[i].Index01Lba}, index01[i]) << "track " << i + 1;
+        EXPECT_EQ(int32_t{record.Entries[i].Index00Lba}, index00[i]) << "track " << i + 1;
+    }
+    // No record, no object: said once, nothing read.
+    EXPECT_EQ(Vantrell_CdvdBurnerGrabber_GetTrackIndexes(object, VT_EB(eb), nullptr),
+              VANTRELL_EXCEPTION_INVALID_ARGUMENT);
+    EXPECT_STREQ(eb.text, "No index record");
+    EXPECT_EQ(Vantrell_CdvdBurnerGrabber_GetTrackIndexes(nullptr, VT_EB(eb), &record),
+              VANTRELL_EXCEPTION_INVALID_ARGUMENT);
+    Vantrell_Destroy(&object);
+}
+
 TEST_F(DiscTest, DataDiscWithoutCdTextIsLabelledByItsIsoVolume) {
     discimage::Disc disc;
     disc.tracks.push_back(discimage::DataTrack(40, "MY_BACKUP"));

@@ -598,4 +598,49 @@ TEST(RipLoudness, ASinkMeasuresTheSameWhateverThePartsAndSilenceHasNoGain) {
     EXPECT_EQ(meta::R128Gain(-6.54), -2954); // (-6.54 - 5) * 256, relative to -23 LUFS
 }
 
+TEST(RipLoudness, ThePoolsPartsGiveThePeakOfTheWholeTrack) {
+    // Quiet noise with inter-sample peaks (a quarter of the sampling rate at 45 degrees)
+    // where the parts meet, where their edges end and at the track's very end.
+    const size_t part = TLoudnessSink::kPartFrames, edge = TLoudnessSink::kPartEdge;
+    const size_t frames = 3 * part + 5000;
+    std::vector<uint8_t> pcm = Noise(frames, 7);
+    for (size_t i = 0; i < pcm.size(); i += 2) { // noise at -40 dB
+        const auto v = static_cast<int16_t>(pcm[i] | pcm[i + 1] << 8);
+        const auto q = static_cast<int16_t>(v / 100);
+        pcm[i] = static_cast<uint8_t>(q & 0xff);
+        pcm[i + 1] = static_cast<uint8_t>((q >> 8) & 0xff);
+    }
+    int16_t height = 20000;
+    auto burst = [&](size_t at) {
+        const int16_t pattern[] = {1, 1, -1, -1, 1, 1, -1, -1};
+        for (size_t i = 0; i < 8 && at + i < frames; ++i, height += 97)
+            for (size_t c = 0; c < 2; ++c) {
+                const auto v = static_cast<int16_t>(pattern[i] * (c == 0 ? height : height / 2));
+                pcm[4 * (at + i) + 2 * c] = static_cast<uint8_t>(v & 0xff);
+                pcm[4 * (at + i) + 2 * c + 1] = static_cast<uint8_t>((v >> 8) & 0xff);
+            }
+    };
+    for (size_t at : {part - 4, part + edge - 4, 2 * part - 1, 2 * part + edge, frames - 8})
+        burst(at);
+
+    TLoudnessSink inline_;
+    ASSERT_TRUE(inline_.Add(pcm.data(), pcm.size()));
+    const std::unique_ptr<TLoudness> expected = inline_.Take();
+    for (unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        TPeakPool pool(threads);
+        TLoudnessSink pooled(&pool);
+        for (size_t at = 0, step = 1; at < pcm.size(); at += step, step = step * 13 % 65521 + 3)
+            ASSERT_TRUE(pooled.Add(pcm.data() + at, std::min(step, pcm.size() - at)));
+        const std::unique_ptr<TLoudness> got = pooled.Take();
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->TruePeak(), expected->TruePeak());
+        double a = 0, b = 0;
+        ASSERT_TRUE(got->Loudness(a) && expected->Loudness(b));
+        EXPECT_EQ(a, b);
+    }
+    // The last burst is the highest: a pool that lost the track's end would miss it.
+    EXPECT_GT(expected->TruePeak(), 1.2 * (height - 97) / 32768.0);
+}
+
 } // namespace

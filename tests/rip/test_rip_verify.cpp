@@ -10,6 +10,7 @@
 #include "RipCtdb.h"
 #include "RipDriveOffset.h"
 #include "RipOffsetFind.h"
+#include "RipVerify.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -373,6 +374,29 @@ TEST(OffsetFindTest, AnOffsetThatOnlyOneTrackAgreesWithComesAfterTheWholeMatch) 
 }
 
 } // namespace
+
+TEST(VerifySummaryTest, TheHiddenTrackIsNotCountedAmongTheTracksTheDatabaseKnows) {
+    TRipReport report;
+    TTrackResult hidden;
+    hidden.Number = 0;
+    hidden.Audio = false;
+    hidden.Hidden = true;
+    hidden.Selected = true;
+    report.Tracks.push_back(hidden);
+    for (int n = 1; n <= 3; ++n) {
+        TTrackResult t;
+        t.Number = n;
+        t.Selected = n != 3;
+        t.Ar.Kind = n == 1 ? TArVerdict::avAccurate : TArVerdict::avNotAccurate;
+        t.Ar.Confidence = 4;
+        report.Tracks.push_back(t);
+    }
+    QStringList lines;
+    VerifySummaryLines(report, lines);
+    EXPECT_TRUE(lines.contains(
+        QStringLiteral("  AccurateRip: 1 of 2 tracks accurately ripped (lowest confidence 4)")))
+        << lines.join(QLatin1Char('\n')).toStdString();
+}
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv); // Qt Network needs one
