@@ -223,26 +223,7 @@ void TTranscodeRun::OpenAudioFilters(TOutputStream& ost, int format, int rate,
     if (ret < 0)
         fail(ret);
 
-    AVFilterInOut* outputs = AVFilterStubs.avfilter_inout_alloc();
-    AVFilterInOut* inputs = AVFilterStubs.avfilter_inout_alloc();
-    struct Free {
-        AVFilterInOut** a;
-        AVFilterInOut** b;
-        ~Free() {
-            AVFilterStubs.avfilter_inout_free(a);
-            AVFilterStubs.avfilter_inout_free(b);
-        }
-    } release{&outputs, &inputs};
-    if (!outputs || !inputs)
-        fail(AVERROR(ENOMEM));
-    outputs->name = AVUtilStubs.av_strdup("in");
-    outputs->filter_ctx = ost.bufferSrc;
-    inputs->name = AVUtilStubs.av_strdup("out");
-    inputs->filter_ctx = ost.bufferSink;
-    ret = AVFilterStubs.avfilter_graph_parse_ptr(graph, ost.setup->filters.c_str(), &inputs,
-                                                 &outputs, nullptr);
-    if (ret >= 0)
-        ret = AVFilterStubs.avfilter_graph_config(graph, nullptr);
+    ret = LinkFilterChain(graph, ost.bufferSrc, ost.bufferSink, ost.setup->filters);
     if (ret < 0)
         fail(ret);
     ost.filterFormat = format;

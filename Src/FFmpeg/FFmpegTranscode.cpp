@@ -174,6 +174,31 @@ void TCustomFFmpeg::StopConvert(bool Wait) {
     WaitServingEvents([this] { return !bodyActive_.load(); });
 }
 
+int LinkFilterChain(AVFilterGraph* graph, AVFilterContext* source, AVFilterContext* sink,
+                    const std::string& chain) {
+    AVFilterInOut* outputs = AVFilterStubs.avfilter_inout_alloc();
+    AVFilterInOut* inputs = AVFilterStubs.avfilter_inout_alloc();
+    struct Free {
+        AVFilterInOut** a;
+        AVFilterInOut** b;
+        ~Free() {
+            AVFilterStubs.avfilter_inout_free(a);
+            AVFilterStubs.avfilter_inout_free(b);
+        }
+    } release{&outputs, &inputs};
+    if (!outputs || !inputs)
+        return AVERROR(ENOMEM);
+    outputs->name = AVUtilStubs.av_strdup("in");
+    outputs->filter_ctx = source;
+    inputs->name = AVUtilStubs.av_strdup("out");
+    inputs->filter_ctx = sink;
+    int ret =
+        AVFilterStubs.avfilter_graph_parse_ptr(graph, chain.c_str(), &inputs, &outputs, nullptr);
+    if (ret >= 0)
+        ret = AVFilterStubs.avfilter_graph_config(graph, nullptr);
+    return ret;
+}
+
 std::string TCustomFFmpeg::ErrorMessage() const {
     std::lock_guard lock(errorLock_);
     return errorMessage_;

@@ -440,26 +440,8 @@ void TTranscodeRun::OpenVideoFilters(TOutputStream& ost, TInputStream& ist) {
         add(FormatText("scale=%d:%d:flags=%d", targetW, targetH, e.SwsFlags));
     add(ost.setup->filters);
 
-    AVFilterInOut* outputs = AVFilterStubs.avfilter_inout_alloc();
-    AVFilterInOut* inputs = AVFilterStubs.avfilter_inout_alloc();
-    struct Free {
-        AVFilterInOut** a;
-        AVFilterInOut** b;
-        ~Free() {
-            AVFilterStubs.avfilter_inout_free(a);
-            AVFilterStubs.avfilter_inout_free(b);
-        }
-    } release{&outputs, &inputs};
-    if (!outputs || !inputs)
-        fail("");
-    outputs->name = AVUtilStubs.av_strdup("in");
-    outputs->filter_ctx = ost.bufferSrc;
-    inputs->name = AVUtilStubs.av_strdup("out");
-    inputs->filter_ctx = ost.bufferSink;
     graph->scale_sws_opts = AVUtilStubs.av_strdup(FormatText("flags=%d", e.SwsFlags).c_str());
-    ret = AVFilterStubs.avfilter_graph_parse_ptr(graph, chain.c_str(), &inputs, &outputs, nullptr);
-    if (ret >= 0)
-        ret = AVFilterStubs.avfilter_graph_config(graph, nullptr);
+    ret = LinkFilterChain(graph, ost.bufferSrc, ost.bufferSink, chain);
     if (ret < 0)
         fail(errorText(ret));
     const int w = AVFilterStubs.av_buffersink_get_w(ost.bufferSink);
