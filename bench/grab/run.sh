@@ -4,7 +4,9 @@
 # cd-paranoia in its default paranoia mode (full paranoia, bounded retries: the mode the
 # drive library uses), side by side. Prints the x-realtime of both, the ratio of the
 # one-track calls' times and the peak memory of each, and checks that both produce the same
-# WAV bytes.
+# WAV bytes. Tonvale's time includes making each file durable (fsync before the rename,
+# then the folder's), which cd-paranoia does not do: on a disk with slow flushes that alone
+# is tens of milliseconds a call (see it with strace -T -e trace=fsync,rename).
 #
 #   bench/grab/run.sh [--build DIR] [--minutes M] [--tracks N] [--rounds R] [--work DIR]
 #
