@@ -337,7 +337,7 @@ TEST_F(MetaLookup, RefusedConnectionIsANote) {
 
 TEST_F(MetaLookup, CtdbNamesADiscThatMusicBrainzDoesNotKnowAndIsNotAskedOtherwise) {
     const QByteArray xml =
-        R"(<ctdb xmlns="http://db.cuetools.net/ns/mmd-1.0#"><musicbrainz source="discogs" )"
+        R"(<ctdb xmlns="urn:tonvale-test:ctdb"><musicbrainz source="discogs" )"
         R"(artist="Ctdb Artist" album="Ctdb Album" year="2001"><track name="C One"/>)"
         R"(<track name="C Two" artist="Guest"/><track name="C Three"/></musicbrainz></ctdb>)";
     TServer ctdb([&](const QString&) { return TReply{200, xml, {}, false}; });

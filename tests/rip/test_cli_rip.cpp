@@ -1490,7 +1490,7 @@ TEST_F(OnlineCliTest, CtdbVerifiesTheDiscOrItsTracksAndSaysWhenItDiffers) {
     const CtdbCrcs crcs = ReferenceCtdb(disc_.pcm);
     auto hex = [](uint32_t v) { return Hex(v); };
     const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                            "<ctdb xmlns=\"http://db.cuetools.net/ns/mmd-1.0#\">\n"
+                            "<ctdb xmlns=\"urn:tonvale-test:ctdb\">\n"
                             "  <entry id=\"7001\" crc32=\"" +
                             hex(crcs.disc ^ 0xFFu) +
                             "\" confidence=\"2\" "

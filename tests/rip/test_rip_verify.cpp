@@ -47,7 +47,7 @@ TEST(DiscIdsTest, TheCtdbTocIdAndTheAddressesOfTheVector) {
     EXPECT_EQ(meta::CtdbLookupUrl("http://127.0.0.1:1", VectorToc(), "none").toString(),
               "http://127.0.0.1:1/lookup2.php?version=3&ctdb=1&fuzzy=0&metadata=none&"
               "toc=0:11413:25024:45713:55220");
-    const QString url = AccurateRipUrl("http://ar", ComputeDiscIds(VectorToc()));
+    const QString url = AccurateRipUrl("http://127.0.0.1:1", ComputeDiscIds(VectorToc()));
     EXPECT_TRUE(url.endsWith("/accuraterip/a/9/8/dBAR-004-0002189a-00087f33-1f02e004.bin"))
         << url.toStdString();
 }
@@ -138,7 +138,7 @@ TEST(DbarAnswerTest, EveryChunkIsCheckedWithV1AndV2) {
 
 TEST(CtdbTest, TheAnswerGivesEntriesAndReleasesAndGarbageIsRefused) {
     const QByteArray xml = R"(<?xml version="1.0" encoding="UTF-8"?>
-<ctdb xmlns="http://db.cuetools.net/ns/mmd-1.0#" xmlns:ext="http://db.cuetools.net/ns/ext-1.0#">
+<ctdb xmlns="urn:tonvale-test:ctdb" xmlns:ext="urn:tonvale-test:ctdb-ext">
   <entry id="101" crc32="0badf00d" confidence="7" npar="8" stride="5880" trackcrcs="00000001 00000002 00000003 00000004"/>
   <entry id="102" crc32="12345678" confidence="2" stride="5880"/>
   <musicbrainz source="musicbrainz" artist="The Band" album="The Album" year="1997" discnumber="1" disccount="2">
