@@ -265,6 +265,12 @@ bool EncoderAvailable(const std::string& name) {
     return codec && AVCodecStubs.av_codec_is_encoder && AVCodecStubs.av_codec_is_encoder(codec);
 }
 
+std::string LibraryErrorText(int code) {
+    char text[256] = {};
+    AVUtilStubs.av_strerror(code, text, sizeof text);
+    return text;
+}
+
 bool FilterAvailable(const std::string& name) {
     return AVFilterStubs.avfilter_get_by_name &&
            AVFilterStubs.avfilter_get_by_name(name.c_str()) != nullptr;

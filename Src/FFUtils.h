@@ -27,6 +27,8 @@ std::string OpenErrorText(const std::string& fileName, int code);
 // Whether code is one of those system errors: a failed write of that kind is said with
 // the name of the file written, not of the operation that wrote it.
 bool IsSystemError(int code);
+// The media libraries' text for one of their error codes.
+std::string LibraryErrorText(int code);
 
 // Opens a media file for reading, as the probe and the engine both do: through
 // our own I/O for an encoded name (UnicodeProtocol.h), under LibraryLock, with

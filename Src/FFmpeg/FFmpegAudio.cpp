@@ -7,6 +7,7 @@
 // sample buffers of the run. Nothing is allocated per encoded frame.
 #include "FFmpegPrivate.h"
 
+#include "FFUtils.h"
 #include "FFmpegLogger.h"
 
 #include <QThread>
@@ -57,9 +58,7 @@ std::string LayoutText(const AVChannelLayout& layout) {
 }
 
 std::string FilterErrorText(const char* what, int code) {
-    char text[256] = {};
-    AVUtilStubs.av_strerror(code, text, sizeof text);
-    return std::string(what) + ": " + text;
+    return std::string(what) + ": " + LibraryErrorText(code);
 }
 
 template <typename T, typename Wide> void ScaleSamples(uint8_t* data, size_t count, int volume) {

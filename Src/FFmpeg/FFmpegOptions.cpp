@@ -4,6 +4,7 @@
 #include "FFUtils.h"
 
 #include "FFmpegLogger.h"
+#include "FFmpegPrivate.h"
 #include "FFmpegStubs.h"
 
 #include <QCoreApplication>
@@ -93,20 +94,9 @@ std::string ChainText(const TBitstreamFilterChain& chain) {
     return text;
 }
 
-std::string ErrorText(int code) {
-    char text[256] = {};
-    AVUtilStubs.av_strerror(code, text, sizeof text);
-    return text;
-}
-
-struct TGraphDeleter {
-    void operator()(AVFilterGraph* graph) const { AVFilterStubs.avfilter_graph_free(&graph); }
-};
-using TGraphPtr = std::unique_ptr<AVFilterGraph, TGraphDeleter>;
-
 // The open ends of a parsed graph, freed with it.
 struct TParsedGraph {
-    TGraphPtr graph{AVFilterStubs.avfilter_graph_alloc()};
+    TFilterGraphPtr graph{AVFilterStubs.avfilter_graph_alloc()};
     AVFilterInOut* inputs = nullptr;
     AVFilterInOut* outputs = nullptr;
     TParsedGraph() = default;
@@ -199,7 +189,8 @@ void CheckAudioFilters(const std::string& text) {
         TParsedGraph one;
         const int ret = one.Parse(filter);
         if (ret < 0)
-            throw FFmpegException("Invalid audio filter '" + filter + "': " + ErrorText(ret));
+            throw FFmpegException("Invalid audio filter '" + filter +
+                                  "': " + LibraryErrorText(ret));
         for (unsigned i = 0; i < one.graph->nb_filters; ++i) {
             const AVFilterContext* context = one.graph->filters[i];
             if (!AllAudio(context->input_pads, context->nb_inputs) ||
@@ -210,7 +201,7 @@ void CheckAudioFilters(const std::string& text) {
     TParsedGraph whole;
     const int ret = whole.Parse(text);
     if (ret < 0)
-        throw FFmpegException("Invalid audio filters '" + text + "': " + ErrorText(ret));
+        throw FFmpegException("Invalid audio filters '" + text + "': " + LibraryErrorText(ret));
     if (Count(whole.inputs) != 1 || Count(whole.outputs) != 1)
         throw FFmpegException("The audio filters '" + text +
                               "' must make one chain (one input, one output)");

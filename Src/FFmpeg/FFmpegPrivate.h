@@ -49,11 +49,12 @@ struct TEngFileDeleter {
 };
 using TSwsPtr = std::unique_ptr<SwsContext, TEngSwsDeleter>;
 using TFilterGraphPtr = std::unique_ptr<AVFilterGraph, TEngFilterGraphDeleter>;
+using TFilePtr = std::unique_ptr<FILE, TEngFileDeleter>;
+
 // Joins source -> chain -> sink in graph (the chain's "in" and "out" ends) and configures
 // the graph; the libraries' error code (< 0) on failure.
 int LinkFilterChain(AVFilterGraph* graph, AVFilterContext* source, AVFilterContext* sink,
                     const std::string& chain);
-using TFilePtr = std::unique_ptr<FILE, TEngFileDeleter>;
 
 // One input file: its context and what OpenInput computed for it.
 struct TInputFileSetup {

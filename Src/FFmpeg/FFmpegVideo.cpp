@@ -398,11 +398,6 @@ void TTranscodeRun::OpenVideoFilters(TOutputStream& ost, TInputStream& ist) {
         throw FFmpegException(why.empty() ? std::string("Error opening filters!")
                                           : "Error opening filters: " + why);
     };
-    auto errorText = [](int code) {
-        char text[256] = {};
-        AVUtilStubs.av_strerror(code, text, sizeof text);
-        return std::string(text);
-    };
     ost.graph.reset(AVFilterStubs.avfilter_graph_alloc());
     if (!ost.graph)
         fail("");
@@ -426,7 +421,7 @@ void TTranscodeRun::OpenVideoFilters(TOutputStream& ost, TInputStream& ist) {
                                          AV_OPT_SEARCH_CHILDREN);
     }
     if (ret < 0)
-        fail(errorText(ret));
+        fail(LibraryErrorText(ret));
 
     std::string chain;
     auto add = [&chain](const std::string& part) { chain += (chain.empty() ? "" : ",") + part; };
@@ -443,7 +438,7 @@ void TTranscodeRun::OpenVideoFilters(TOutputStream& ost, TInputStream& ist) {
     graph->scale_sws_opts = AVUtilStubs.av_strdup(FormatText("flags=%d", e.SwsFlags).c_str());
     ret = LinkFilterChain(graph, ost.bufferSrc, ost.bufferSink, chain);
     if (ret < 0)
-        fail(errorText(ret));
+        fail(LibraryErrorText(ret));
     const int w = AVFilterStubs.av_buffersink_get_w(ost.bufferSink);
     const int h = AVFilterStubs.av_buffersink_get_h(ost.bufferSink);
     if (ost.padOn && (w != targetW || h != targetH))
